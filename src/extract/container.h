@@ -1,0 +1,63 @@
+// The kvxavc container: the file header, the frame index and the packet layout.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace orvale {
+
+inline constexpr std::uint64_t kHeaderSize = 56;
+inline constexpr std::uint64_t kIndexEntrySize = 4;
+inline constexpr std::uint64_t kPacketFixedSize = 13;  // frames per stream, 8 spare bytes, video size
+inline constexpr std::uint32_t kAudioSlots = 10;
+
+struct FileHeader {
+  std::uint32_t frame_count = 0;
+  std::uint32_t audio_format = 0;  // 0: MP3, anything else: AAC
+  std::uint32_t audio_stream_count = 0;
+  std::uint32_t audio_rate = 0;
+
+  [[nodiscard]] bool is_aac() const { return audio_format != 0; }
+  // Streams that get an output of their own.
+  [[nodiscard]] std::uint32_t extracted_streams() const {
+    return audio_stream_count < kAudioSlots ? audio_stream_count : kAudioSlots;
+  }
+};
+
+enum class HeaderStatus { ok, not_kvxavc };
+
+// Parses the 56 header bytes: magic "kvxm", then two words that must be 1.
+[[nodiscard]] HeaderStatus parse_header(std::span<const std::uint8_t, kHeaderSize> bytes,
+                                        FileHeader& header);
+
+// A packet's length from its index entry; bit 0 of the entry is a flag.
+[[nodiscard]] inline std::uint32_t packet_length(std::uint32_t entry) { return entry >> 1; }
+
+// Where the pieces of one packet lie, all inside the packet.
+struct PacketLayout {
+  std::uint32_t frames_per_stream = 0;
+  std::span<const std::uint8_t> size_table;  // stream-major frame lengths
+  std::span<const std::uint8_t> video;
+  std::uint64_t audio_offset = 0;  // first audio frame, from the packet start
+};
+
+enum class PacketStatus {
+  ok,
+  too_short,          // fewer than the 13 fixed bytes
+  table_overrun,      // the audio size table runs past the end
+  video_overrun,      // the video chunk runs past the end
+  audio_overrun,      // the audio frames run past the end
+};
+
+// Lays out `packet` for `stream_count` declared streams, checking in 64-bit
+// arithmetic that every piece it names lies inside the packet. On failure
+// `needed` is the packet length the fields would require.
+[[nodiscard]] PacketStatus parse_packet(std::span<const std::uint8_t> packet,
+                                        std::uint32_t stream_count, PacketLayout& layout,
+                                        std::uint64_t& needed);
+
+// The length of frame `frame` of stream `stream` from the size table.
+[[nodiscard]] std::uint32_t audio_frame_length(const PacketLayout& layout, std::uint32_t stream,
+                                               std::uint32_t frame);
+
+}  // namespace orvale

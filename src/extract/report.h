@@ -1,0 +1,37 @@
+// What a run tells its user on stderr, and the exit status it ends with.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace orvale {
+
+enum class ExitStatus : int {
+  ok = 0,        // everything the index lists was extracted
+  warnings = 1,  // some data could not be extracted, the rest was
+  error = 2,     // the run could not be done, or an output could not be written
+};
+
+// Stderr diagnostics, one line each: "orvale: FILE: what happened". Warnings
+// past the first kMaxShown are only counted, so a badly damaged file cannot
+// flood the terminal.
+class Report {
+ public:
+  static constexpr std::uint32_t kMaxShown = 100;
+
+  explicit Report(std::string input_name) : input_name_(std::move(input_name)) {}
+  Report(const Report&) = delete;
+  Report& operator=(const Report&) = delete;
+
+  void warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void error(const std::string& file, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  // Sums up the warnings not shown and gives the run's exit status.
+  [[nodiscard]] ExitStatus finish();
+
+ private:
+  std::string input_name_;
+  std::uint64_t warnings_ = 0;
+  bool failed_ = false;
+};
+
+}  // namespace orvale

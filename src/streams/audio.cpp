@@ -1,0 +1,59 @@
+#include <array>
+
+#include "streams/adts.h"
+#include "streams/streams.h"
+
+namespace orvale {
+namespace {
+
+constexpr std::uint8_t kDefaultFrequencyIndex = 3;  // 48000 Hz
+
+struct RateIndex {
+  std::uint32_t rate;
+  std::uint8_t index;
+};
+
+constexpr std::array<RateIndex, 13> kFrequencyIndices = {{
+    {96000, 0}, {88200, 1}, {64000, 2}, {48000, 3}, {44100, 4}, {32000, 5}, {24000, 6},
+    {22050, 7}, {16000, 8}, {12000, 9}, {11025, 10}, {8000, 11}, {7350, 12},
+}};
+
+}  // namespace
+
+std::uint8_t sampling_frequency_index(std::uint32_t audio_rate) {
+  for (const auto& entry : kFrequencyIndices) {
+    if (entry.rate == audio_rate) {
+      return entry.index;
+    }
+  }
+  return kDefaultFrequencyIndex;
+}
+
+std::optional<std::array<std::uint8_t, 7>> adts_header(std::uint32_t payload_size,
+                                                       std::uint32_t audio_rate) {
+  if (payload_size > kMaxAdtsPayload) {
+    return std::nullopt;
+  }
+  std::array<std::uint8_t, 7> header = AAC_ADTS;
+  header[2] |= static_cast<std::uint8_t>(sampling_frequency_index(audio_rate) << 2);
+  const std::uint32_t frame_length = payload_size + kAdtsHeaderSize;
+  header[3] |= static_cast<std::uint8_t>(frame_length >> 11);
+  header[4] |= static_cast<std::uint8_t>(frame_length >> 3);
+  header[5] |= static_cast<std::uint8_t>(frame_length << 5);
+  return header;
+}
+
+DumpStatus dumpaac(Output& audio, std::span<const std::uint8_t> frame, std::uint32_t audio_rate) {
+  if (frame.size() > kMaxAdtsPayload) {
+    return DumpStatus::frame_too_long;
+  }
+  const auto header = adts_header(static_cast<std::uint32_t>(frame.size()), audio_rate);
+  const std::span<const std::uint8_t> pieces[] = {*header, frame};
+  return audio.write_pieces(pieces) ? DumpStatus::ok : DumpStatus::output_failed;
+}
+
+DumpStatus dumpmp3(Output& audio, std::span<const std::uint8_t> frame) {
+  return audio.write(frame) ? DumpStatus::ok : DumpStatus::output_failed;
+}
+
+}  // namespace orvale

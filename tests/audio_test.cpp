@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include "streams/adts.h"
+#include "streams/streams.h"
+#include "support.h"
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::read_file;
+using testing_support::ScratchDir;
+
+Bytes header_of(std::uint32_t payload, std::uint32_t rate) {
+  const auto header = orvale::adts_header(payload, rate);
+  EXPECT_TRUE(header.has_value());
+  return header ? Bytes(header->begin(), header->end()) : Bytes{};
+}
+
+struct HeaderCase {
+  std::uint32_t payload;
+  std::uint32_t rate;
+  Bytes expected;
+};
+
+void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.payload << " bytes at " << c.rate << " Hz"; }
+
+class AdtsHeader : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(AdtsHeader, MatchesKnownBytes) {
+  EXPECT_EQ(header_of(GetParam().payload, GetParam().rate), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, AdtsHeader,
+    ::testing::Values(HeaderCase{100, 44100, {0xFF, 0xF9, 0x50, 0x80, 0x0D, 0x7F, 0xFC}},
+                      HeaderCase{100, 48000, {0xFF, 0xF9, 0x4C, 0x80, 0x0D, 0x7F, 0xFC}},
+                      HeaderCase{100, 0, {0xFF, 0xF9, 0x4C, 0x80, 0x0D, 0x7F, 0xFC}},
+                      HeaderCase{100, 32000, {0xFF, 0xF9, 0x54, 0x80, 0x0D, 0x7F, 0xFC}},
+                      HeaderCase{0, 44100, {0xFF, 0xF9, 0x50, 0x80, 0x00, 0xFF, 0xFC}},
+                      HeaderCase{8184, 44100, {0xFF, 0xF9, 0x50, 0x83, 0xFF, 0xFF, 0xFC}},
+                      HeaderCase{2, 44100, {0xFF, 0xF9, 0x50, 0x80, 0x01, 0x3F, 0xFC}},
+                      HeaderCase{8184, 7350, {0xFF, 0xF9, 0x70, 0x83, 0xFF, 0xFF, 0xFC}}));
+
+// Reads each field back out of the header bit by bit, so a length or rate
+// spilling into a neighbour shows up as a wrong field.
+struct Fields {
+  unsigned syncword, id, layer, protection_absent, profile, frequency_index, private_bit, channels,
+      flags, frame_length, fullness, blocks;
+};
+
+Fields parse(const Bytes& h) {
+  std::uint64_t bits = 0;
+  for (const auto byte : h) {
+    bits = bits << 8 | byte;
+  }
+  auto take = [&](int from, int count) {
+    return static_cast<unsigned>(bits >> (56 - from - count) & ((1ULL << count) - 1));
+  };
+  return {take(0, 12),  take(12, 1), take(13, 2), take(15, 1),  take(16, 2),  take(18, 4),
+          take(22, 1),  take(23, 3), take(26, 4), take(30, 13), take(43, 11), take(54, 2)};
+}
+
+TEST(AdtsHeaderFields, HoldForEveryRateAndLength) {
+  const std::pair<std::uint32_t, unsigned> rates[] = {
+      {96000, 0}, {88200, 1}, {64000, 2}, {48000, 3}, {44100, 4},  {32000, 5},  {24000, 6},
+      {22050, 7}, {16000, 8}, {12000, 9}, {11025, 10}, {8000, 11}, {7350, 12}, {0, 3},
+      {44099, 3}, {0xFFFFFFFF, 3}};
+  for (const auto& [rate, index] : rates) {
+    for (const std::uint32_t payload : {0U, 1U, 255U, 256U, 2047U, 2048U, 8183U, 8184U}) {
+      const Fields f = parse(header_of(payload, rate));
+      EXPECT_EQ(f.syncword, 0xFFFU);
+      EXPECT_EQ(f.id, 1U);
+      EXPECT_EQ(f.layer, 0U);
+      EXPECT_EQ(f.protection_absent, 1U);
+      EXPECT_EQ(f.profile, 1U);
+      EXPECT_EQ(f.frequency_index, index) << "rate " << rate;
+      EXPECT_EQ(f.private_bit, 0U);
+      EXPECT_EQ(f.channels, 2U);
+      EXPECT_EQ(f.flags, 0U);
+      EXPECT_EQ(f.frame_length, payload + 7) << "payload " << payload;
+      EXPECT_EQ(f.fullness, 0x7FFU);
+      EXPECT_EQ(f.blocks, 0U);
+    }
+  }
+}
+
+TEST(AdtsHeaderFields, RefusesFramesTheLengthFieldCannotHold) {
+  EXPECT_FALSE(orvale::adts_header(8185, 44100).has_value());
+  EXPECT_FALSE(orvale::adts_header(0xFFFFFFFF, 44100).has_value());
+}
+
+TEST(AudioWriters, AppendFramesToTheirOutput) {
+  ScratchDir dir;
+  orvale::Output aac;
+  orvale::Output mp3;
+  ASSERT_TRUE(aac.open(dir.path("a.aac")));
+  ASSERT_TRUE(mp3.open(dir.path("a.mp3")));
+  const Bytes frame = {0x11, 0x22};
+  const Bytes big(8185, 0x5A);
+  EXPECT_EQ(orvale::dumpaac(aac, frame, 44100), orvale::DumpStatus::ok);
+  EXPECT_EQ(orvale::dumpaac(aac, big, 44100), orvale::DumpStatus::frame_too_long);
+  EXPECT_EQ(orvale::dumpaac(aac, {}, 44100), orvale::DumpStatus::ok);
+  EXPECT_EQ(orvale::dumpmp3(mp3, frame), orvale::DumpStatus::ok);
+  EXPECT_EQ(orvale::dumpmp3(mp3, {}), orvale::DumpStatus::ok);
+  EXPECT_EQ(orvale::dumpmp3(mp3, frame), orvale::DumpStatus::ok);
+  ASSERT_TRUE(aac.close());
+  ASSERT_TRUE(mp3.close());
+  EXPECT_EQ(read_file(dir.path("a.aac")),
+            (Bytes{0xFF, 0xF9, 0x50, 0x80, 0x01, 0x3F, 0xFC, 0x11, 0x22, 0xFF, 0xF9, 0x50, 0x80,
+                   0x00, 0xFF, 0xFC}));
+  EXPECT_EQ(read_file(dir.path("a.mp3")), (Bytes{0x11, 0x22, 0x11, 0x22}));
+}
+
+TEST(OutputFile, ReportsAFullDisk) {
+  orvale::Output full;
+  ASSERT_TRUE(full.open("/dev/full"));
+  const Bytes chunk(orvale::Output::kBufferSize / 2 + 1, 0x42);
+  EXPECT_TRUE(full.write(chunk)) << "buffered: not yet written";
+  EXPECT_FALSE(full.write(chunk));
+  EXPECT_EQ(full.error(), ENOSPC);
+  EXPECT_FALSE(full.write(Bytes{1})) << "a failed output stays failed";
+  EXPECT_FALSE(full.close());
+}
+
+TEST(OutputFile, ReportsAFailedFlushOnClose) {
+  orvale::Output full;
+  ASSERT_TRUE(full.open("/dev/full"));
+  EXPECT_TRUE(full.write(Bytes{1, 2, 3}));
+  EXPECT_FALSE(full.close());
+  EXPECT_EQ(full.error(), ENOSPC);
+}
+
+TEST(OutputFile, KeepsOrderAcrossBufferedAndDirectWrites) {
+  ScratchDir dir;
+  orvale::Output out;
+  ASSERT_TRUE(out.open(dir.path("o")));
+  Bytes expected;
+  for (const std::size_t size : {std::size_t{3}, orvale::Output::kBufferSize + 5, std::size_t{7},
+                                 orvale::Output::kBufferSize - 1, std::size_t{1}}) {
+    const Bytes piece(size, static_cast<std::uint8_t>(size));
+    expected.insert(expected.end(), piece.begin(), piece.end());
+    ASSERT_TRUE(out.write(piece));
+  }
+  ASSERT_TRUE(out.close());
+  EXPECT_EQ(read_file(dir.path("o")), expected);
+}
+
+}  // namespace

@@ -1,0 +1,437 @@
+// The whole program, run as a process on files built here.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support.h"
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::concat;
+using testing_support::encode;
+using testing_support::exists;
+using testing_support::read_file;
+using testing_support::run_orvale;
+using testing_support::RunResult;
+using testing_support::ScratchDir;
+using testing_support::write_file;
+
+const Bytes kIdr = {0, 0, 0, 1, 0x65, 0x88, 0x84};
+const Bytes kDelimiter = {0, 0, 0, 1, 0x09, 0xF0};
+const Bytes kSei = {0, 0, 1, 0x06, 0x05, 0x01, 0x80};
+
+kvx::Packet av_packet(std::uint8_t seed, std::uint32_t streams, std::size_t frames) {
+  kvx::Packet packet;
+  packet.video = concat({kDelimiter, kSei, kIdr, Bytes{seed}});
+  for (std::uint32_t s = 0; s < streams; ++s) {
+    packet.audio.emplace_back();
+    for (std::size_t j = 0; j < frames; ++j) {
+      packet.audio.back().push_back(Bytes(3 + j, static_cast<std::uint8_t>(seed + s)));
+    }
+  }
+  return packet;
+}
+
+// What orvale must write for av_packet: the video without delimiter and SEI.
+Bytes av_video(std::uint8_t seed) { return concat({kIdr, Bytes{seed}}); }
+
+Bytes adts(const Bytes& frame, std::uint32_t rate) {
+  const std::uint32_t length = static_cast<std::uint32_t>(frame.size()) + 7;
+  kvx::Bytes out = {0xFF, 0xF9, static_cast<std::uint8_t>(rate == 44100 ? 0x50 : 0x4C),
+                    static_cast<std::uint8_t>(0x80 | length >> 11)};
+  out.push_back(static_cast<std::uint8_t>(length >> 3));
+  out.push_back(static_cast<std::uint8_t>((length & 7) << 5 | 0x1F));
+  out.push_back(0xFC);
+  out.insert(out.end(), frame.begin(), frame.end());
+  return out;
+}
+
+kvx::File av_file(std::uint32_t streams, std::size_t packets, std::uint32_t format = kvx::kFormatAac) {
+  kvx::File file;
+  file.audio_format = format;
+  file.audio_stream_count = streams;
+  for (std::size_t i = 0; i < packets; ++i) {
+    file.packets.push_back(av_packet(static_cast<std::uint8_t>(0x10 * (i + 1)), streams, 2));
+  }
+  return file;
+}
+
+// The expected audio output of stream s over `packets` (by number).
+Bytes av_audio(const kvx::File& file, std::uint32_t s, std::initializer_list<std::size_t> packets) {
+  Bytes out;
+  for (const auto i : packets) {
+    for (const auto& frame : file.packets[i].audio[s]) {
+      const Bytes piece = file.audio_format == kvx::kFormatMp3 ? frame : adts(frame, file.audio_rate);
+      out.insert(out.end(), piece.begin(), piece.end());
+    }
+  }
+  return out;
+}
+
+// ".S.aac": built by appending, which also keeps g++ 12 from a false -Wrestrict.
+std::string stream_suffix(std::uint32_t s, const std::string& extension) {
+  std::string suffix = ".";
+  suffix += std::to_string(s);
+  suffix += extension;
+  return suffix;
+}
+
+Bytes av_videos(std::initializer_list<std::uint8_t> seeds) {
+  Bytes out;
+  for (const auto seed : seeds) {
+    const Bytes piece = av_video(seed);
+    out.insert(out.end(), piece.begin(), piece.end());
+  }
+  return out;
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  RunResult extract(const Bytes& input) {
+    write_file(path("in.kvx"), input);
+    return run_orvale({path("in.kvx")});
+  }
+  std::string path(const std::string& name) const { return dir_.path(name); }
+  Bytes output(const std::string& suffix) const { return read_file(path("in.kvx" + suffix)); }
+  bool has_output(const std::string& suffix) const { return exists(path("in.kvx" + suffix)); }
+
+  ScratchDir dir_;
+};
+
+TEST_F(Cli, SmallCompleteFileGivesTheKnownBytes) {
+  const Bytes packet = {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x06, 0, 0, 0, 0x02, 0, 0, 0, 0x03, 0, 0, 0,
+                        0, 0, 0, 1, 0x65, 0x88, 0x11, 0x22, 0x33, 0x44, 0x55};
+  for (const std::uint32_t entry : {64U, 65U}) {
+    Bytes index;
+    kvx::put_le32(index, entry);
+    write_file(path("x"), concat({kvx::header_bytes(1, 1, 2, 44100), index, packet}));
+    const RunResult r = run_orvale({"x"}, dir_.path(""));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(path("x.264")), (Bytes{0, 0, 0, 1, 0x65, 0x88}));
+    EXPECT_EQ(read_file(path("x.0.aac")), (Bytes{0xFF, 0xF9, 0x50, 0x80, 0x01, 0x3F, 0xFC, 0x11, 0x22}));
+    EXPECT_EQ(read_file(path("x.1.aac")),
+              (Bytes{0xFF, 0xF9, 0x50, 0x80, 0x01, 0x5F, 0xFC, 0x33, 0x44, 0x55}));
+  }
+}
+
+TEST_F(Cli, UsageWithoutArguments) {
+  const RunResult r = run_orvale({});
+  EXPECT_EQ(r.out, "Usage: \nOrvale input.kvx\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(Cli, ArgumentsAfterTheFirstAreIgnored) {
+  const kvx::File file = av_file(1, 2);
+  write_file(path("in.kvx"), encode(file));
+  const RunResult r = run_orvale({path("in.kvx"), path("other.kvx"), "-x"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(output(".264"), av_videos({0x10, 0x20}));
+  EXPECT_FALSE(exists(path("other.kvx.264")));
+}
+
+TEST_F(Cli, MissingInputCreatesNothing) {
+  const RunResult r = run_orvale({path("absent.kvx")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("orvale: " + path("absent.kvx") + ": cannot open: No such file or directory"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(exists(path("absent.kvx.264")));
+}
+
+struct RefusedCase {
+  const char* name;
+  Bytes input;
+  std::string out;
+  bool outputs_created;
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+
+class Refused : public Cli, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(Refused, PrintsTheMessageAndExitsWithError) {
+  const RunResult r = extract(GetParam().input);
+  EXPECT_EQ(r.out, GetParam().out);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.rfind("orvale: ", 0), 0U) << r.err;
+  EXPECT_EQ(has_output(".264"), GetParam().outputs_created);
+  if (GetParam().outputs_created) {
+    EXPECT_TRUE(output(".264").empty());
+    EXPECT_TRUE(output(".0.mp3").empty());
+  }
+}
+
+Bytes with_word(Bytes bytes, std::size_t offset, std::uint32_t value) {
+  kvx::set_le32(bytes, offset, value);
+  return bytes;
+}
+
+Bytes cut(Bytes bytes, std::size_t size) {
+  bytes.resize(size);
+  return bytes;
+}
+
+Bytes index_entries(std::initializer_list<std::uint32_t> entries) {
+  Bytes out;
+  for (const auto entry : entries) {
+    kvx::put_le32(out, entry);
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, Refused,
+    ::testing::Values(
+        RefusedCase{"empty", {}, "error kvx header\n", false},
+        RefusedCase{"thirty_bytes", Bytes(30, 0), "error kvx header\n", false},
+        RefusedCase{"fifty_five_bytes", cut(kvx::header_bytes(1, 0, 1, 0), 55),
+                    "error kvx header\n", false},
+        RefusedCase{"bad_magic", with_word(kvx::header_bytes(1, 0, 1, 0), 0, 0x6d78766c),
+                    "not a kvxavc file\n", false},
+        RefusedCase{"word_one_is_two", with_word(kvx::header_bytes(1, 0, 1, 0), 4, 2),
+                    "not a kvxavc file\n", false},
+        RefusedCase{"word_two_is_zero", with_word(kvx::header_bytes(1, 0, 1, 0), 8, 0),
+                    "not a kvxavc file\n", false},
+        RefusedCase{"no_packets", kvx::header_bytes(0, 0, 1, 0), "read index fail", true},
+        RefusedCase{"index_cut_short", concat({kvx::header_bytes(3, 0, 1, 0), index_entries({20, 20})}),
+                    "read index fail", true},
+        RefusedCase{"four_billion_frames", concat({kvx::header_bytes(0xFFFFFFFF, 0, 1, 0), Bytes(4, 0)}),
+                    "read index fail", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Cli, AllStreamsExtractedInOrder) {
+  for (const std::uint32_t format : {kvx::kFormatAac, kvx::kFormatMp3}) {
+    for (const std::uint32_t streams : {0U, 1U, 2U, 10U}) {
+      const kvx::File file = av_file(streams, 3, format);
+      const RunResult r = extract(encode(file));
+      ASSERT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.out + r.err, "");
+      EXPECT_EQ(output(".264"), av_videos({0x10, 0x20, 0x30}));
+      const std::string extension = format == kvx::kFormatMp3 ? ".mp3" : ".aac";
+      for (std::uint32_t s = 0; s < streams; ++s) {
+        EXPECT_EQ(output(stream_suffix(s, extension)), av_audio(file, s, {0, 1, 2}))
+            << "stream " << s;
+      }
+      EXPECT_FALSE(has_output(stream_suffix(streams, extension)));
+    }
+  }
+}
+
+TEST_F(Cli, SampleRateChoosesTheAdtsIndex) {
+  kvx::File file = av_file(1, 1);
+  file.audio_rate = 32000;
+  ASSERT_EQ(extract(encode(file)).status, 0);
+  EXPECT_EQ(output(".0.aac")[2], 0x54);
+  file.audio_rate = 12345;
+  ASSERT_EQ(extract(encode(file)).status, 0);
+  EXPECT_EQ(output(".0.aac")[2], 0x4C);
+}
+
+TEST_F(Cli, MoreThanTenStreamsKeepsTheFirstTen) {
+  const kvx::File file = av_file(12, 2);
+  const RunResult r = extract(encode(file));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("12 audio streams declared"), std::string::npos) << r.err;
+  EXPECT_EQ(output(".264"), av_videos({0x10, 0x20}));
+  for (std::uint32_t s = 0; s < 10; ++s) {
+    EXPECT_EQ(output(stream_suffix(s, ".aac")), av_audio(file, s, {0, 1}));
+  }
+  EXPECT_FALSE(has_output(".10.aac"));
+}
+
+TEST_F(Cli, BytesAfterTheLastPacketAreIgnored) {
+  const kvx::File file = av_file(1, 2);
+  const RunResult r = extract(concat({encode(file), Bytes(100, 0xEE)}));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(output(".264"), av_videos({0x10, 0x20}));
+}
+
+TEST_F(Cli, ZeroLengthEntryEndsTheWalk) {
+  const kvx::File file = av_file(1, 3);
+  const Bytes whole = encode(file);
+  struct Case {
+    std::uint32_t middle_entry;
+    std::uint32_t last_entry;
+    int status;
+  };
+  // An empty entry after which only empty entries follow is index padding.
+  for (const Case c : {Case{0, 0, 0}, Case{1, 1, 0}, Case{0, 200, 1}, Case{1, 41, 1}}) {
+    Bytes input = whole;
+    kvx::set_le32(input, 56 + 4, c.middle_entry);
+    kvx::set_le32(input, 56 + 8, c.last_entry);
+    const RunResult r = extract(input);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.empty(), c.status == 0) << r.err;
+    EXPECT_EQ(output(".264"), av_videos({0x10}));
+    EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0}));
+  }
+}
+
+TEST_F(Cli, TruncatedFileKeepsEveryWholePacket) {
+  const kvx::File file = av_file(2, 3);
+  const Bytes whole = encode(file);
+  const std::size_t third = kvx::packet_offset(whole, 2);
+  const RunResult r = extract(Bytes(whole.begin(), whole.begin() + static_cast<long>(third) + 5));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("packet 2"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("the input ends at byte " + std::to_string(third + 5)), std::string::npos) << r.err;
+  EXPECT_EQ(output(".264"), av_videos({0x10, 0x20}));
+  EXPECT_EQ(output(".1.aac"), av_audio(file, 1, {0, 1}));
+}
+
+struct DamagedPacketCase {
+  const char* name;
+  std::size_t field;  // offset inside packet 1
+  std::uint32_t value;
+  const char* complaint;
+};
+
+void PrintTo(const DamagedPacketCase& c, std::ostream* os) { *os << c.name; }
+
+class DamagedPacket : public Cli, public ::testing::WithParamInterface<DamagedPacketCase> {};
+
+TEST_P(DamagedPacket, IsSkippedAndTheWalkGoesOn) {
+  const kvx::File file = av_file(2, 3);
+  Bytes input = encode(file);
+  const std::size_t at = kvx::packet_offset(input, 1) + GetParam().field;
+  if (GetParam().field == 0) {
+    input[at] = static_cast<std::uint8_t>(GetParam().value);
+  } else {
+    kvx::set_le32(input, at, GetParam().value);
+  }
+  const RunResult r = extract(input);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("packet 1"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(GetParam().complaint), std::string::npos) << r.err;
+  EXPECT_EQ(output(".264"), av_videos({0x10, 0x30}));
+  EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0, 2}));
+  EXPECT_EQ(output(".1.aac"), av_audio(file, 1, {0, 2}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, DamagedPacket,
+    ::testing::Values(DamagedPacketCase{"frames_per_stream", 0, 200, "audio size table"},
+                      DamagedPacketCase{"video_size", 9, 0x7FFFFFFF, "video chunk"},
+                      DamagedPacketCase{"video_size_max", 9, 0xFFFFFFFF, "video chunk"},
+                      DamagedPacketCase{"audio_length", 13, 0xFFFFFFFF, "audio frames"},
+                      DamagedPacketCase{"last_audio_length", 13 + 12, 1000, "audio frames"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Cli, PacketShorterThanItsFixedFieldsIsSkipped) {
+  const kvx::File file = av_file(1, 2);
+  const Bytes whole = encode(file);
+  const std::size_t second = kvx::packet_offset(whole, 1);
+  Bytes input(whole.begin(), whole.begin() + static_cast<long>(second));
+  kvx::set_le32(input, 56 + 4, 12 << 1);
+  input.insert(input.end(), 12, 0);
+  const RunResult r = extract(input);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("shorter than its 13 fixed bytes"), std::string::npos) << r.err;
+  EXPECT_EQ(output(".264"), av_videos({0x10}));
+}
+
+TEST_F(Cli, OverlongAacFrameIsSkippedAlone) {
+  kvx::File file = av_file(2, 2);
+  file.packets[1].audio[1][0] = Bytes(8185, 0x77);
+  const RunResult r = extract(encode(file));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("packet 1, stream 1, frame 0: an AAC frame of 8185 bytes"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0, 1}));
+  Bytes expected = av_audio(file, 1, {0});
+  const Bytes last = adts(file.packets[1].audio[1][1], 44100);
+  expected.insert(expected.end(), last.begin(), last.end());
+  EXPECT_EQ(output(".1.aac"), expected);
+}
+
+TEST_F(Cli, LargestAacAndMp3FramesPassWhole) {
+  kvx::File file = av_file(1, 1);
+  file.packets[0].audio[0] = {Bytes(8184, 0x31), Bytes{}};
+  ASSERT_EQ(extract(encode(file)).status, 0);
+  EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0}));
+  file.audio_format = kvx::kFormatMp3;
+  file.packets[0].audio[0] = {Bytes(20000, 0x32), Bytes{}};
+  ASSERT_EQ(extract(encode(file)).status, 0);
+  EXPECT_EQ(output(".0.mp3"), Bytes(20000, 0x32));
+}
+
+TEST_F(Cli, ManyWarningsAreCapped) {
+  kvx::File file = av_file(1, 150);
+  for (auto& packet : file.packets) {
+    packet.audio[0][0] = Bytes(9000, 0);
+  }
+  const RunResult r = extract(encode(file));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 101);
+  EXPECT_NE(r.err.find("50 more warnings not shown"), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, OutputThatCannotBeCreated) {
+  const kvx::File file = av_file(3, 1);
+  write_file(path("in.kvx"), encode(file));
+  std::filesystem::create_directory(path("in.kvx.1.aac"));
+  const RunResult r = run_orvale({path("in.kvx")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "can not open output file\n");
+  EXPECT_NE(r.err.find(path("in.kvx.1.aac") + ": cannot create: Is a directory"), std::string::npos)
+      << r.err;
+  EXPECT_TRUE(output(".264").empty());
+  EXPECT_TRUE(output(".0.aac").empty());
+  EXPECT_FALSE(has_output(".2.aac"));
+}
+
+TEST_F(Cli, NameTooLongIsRefusedCleanly) {
+  const std::string name(250, 'n');  // fits as the input, too long with ".264" added
+  write_file(path(name), encode(av_file(1, 1)));
+  const RunResult r = run_orvale({name}, dir_.path(""));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "can not open output file\n");
+  EXPECT_NE(r.err.find("File name too long"), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, FullDiskIsAnError) {
+  kvx::File file = av_file(2, 4);
+  file.packets[1].video.resize(1 << 20, 0x42);  // too big to stay in the buffer
+  write_file(path("in.kvx"), encode(file));
+  std::filesystem::create_symlink("/dev/full", path("in.kvx.264"));
+  const RunResult r = run_orvale({path("in.kvx")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find(path("in.kvx.264") + ": write failed: No space left on device"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0})) << "the outputs are closed with what they hold";
+}
+
+TEST_F(Cli, FullDiskFoundOnlyAtCloseIsAnError) {
+  const kvx::File file = av_file(2, 1);
+  write_file(path("in.kvx"), encode(file));
+  std::filesystem::create_symlink("/dev/full", path("in.kvx.1.aac"));
+  const RunResult r = run_orvale({path("in.kvx")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(path("in.kvx.1.aac") + ": write failed"), std::string::npos) << r.err;
+  EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0}));
+}
+
+TEST_F(Cli, LyingSizesCostNoMemory) {
+  const Bytes huge_entry = concat({kvx::header_bytes(1, 1, 1, 44100), index_entries({0xFFFFFFFE}),
+                                   Bytes(40, 0)});
+  const Bytes huge_count = concat({kvx::header_bytes(1U << 26, 1, 1, 44100), Bytes(64, 0)});
+  for (const Bytes& input : {huge_entry, huge_count}) {
+    const RunResult r = extract(input);
+    EXPECT_GE(r.status, 1);
+    EXPECT_LT(r.peak_rss_kib, 32 * 1024) << r.err;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace testing_support {
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "orvale-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  root_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(root_, ignored);
+}
+
+std::string ScratchDir::path(const std::string& name) const { return (root_ / name).string(); }
+
+void write_file(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("cannot read " + path);
+  }
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  const Bytes bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const std::string& directory) {
+  ScratchDir capture;
+  const std::string out_path = capture.path("stdout");
+  const std::string err_path = capture.path("stderr");
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (child == 0) {
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+        (!directory.empty() && ::chdir(directory.c_str()) != 0)) {
+      ::_exit(127);
+    }
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  int wait_status = 0;
+  rusage usage{};
+  if (::wait4(child, &wait_status, 0, &usage) != child) {
+    throw std::runtime_error("wait failed");
+  }
+  RunResult result;
+  result.out = slurp(out_path);
+  result.err = slurp(err_path);
+  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  result.peak_rss_kib = usage.ru_maxrss;
+  return result;
+}
+
+RunResult run_orvale(const std::vector<std::string>& args, const std::string& directory) {
+  return run(ORVALE_BINARY, args, directory);
+}
+
+Bytes encode(const kvx::File& file) {
+  Bytes bytes;
+  std::string problem;
+  if (!kvx::encode_file(file, bytes, problem)) {
+    throw std::runtime_error("test file does not encode: " + problem);
+  }
+  return bytes;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const auto& part : parts) {
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  return all;
+}
+
+}  // namespace testing_support

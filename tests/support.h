@@ -1,0 +1,52 @@
+// Scratch directories, whole-file I/O and running orvale as a process.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "kvxwrite.h"
+
+namespace testing_support {
+
+using kvx::Bytes;
+
+// A fresh directory, removed with everything in it when the object goes.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  [[nodiscard]] std::string path(const std::string& name) const;
+
+ private:
+  std::filesystem::path root_;
+};
+
+void write_file(const std::string& path, const Bytes& bytes);
+[[nodiscard]] Bytes read_file(const std::string& path);
+[[nodiscard]] bool exists(const std::string& path);
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = -1;           // exit status, or -1 when the child did not exit normally
+  long peak_rss_kib = 0;     // the child's peak resident set
+};
+
+// Runs `program` with `args`, in `directory` when it is not empty.
+[[nodiscard]] RunResult run(const std::string& program, const std::vector<std::string>& args,
+                            const std::string& directory = "");
+
+// Runs the orvale binary under test.
+[[nodiscard]] RunResult run_orvale(const std::vector<std::string>& args,
+                                   const std::string& directory = "");
+
+// A kvxavc file in memory; asserts it encodes.
+[[nodiscard]] Bytes encode(const kvx::File& file);
+
+[[nodiscard]] Bytes concat(std::initializer_list<Bytes> parts);
+
+}  // namespace testing_support

@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Real streams through kvxmux and orvale, checked by ffmpeg: the video decodes
+# to the very frames it came from, without SEI units and delimiters; the AAC
+# decodes to the very samples; MP3 comes back byte for byte. Then the same on
+# a damaged file: a corrupted packet and a file cut short.
+#
+#   roundtrip.sh ORVALE KVXMUX
+# Exits 77 (skipped) without ffmpeg, unless ORVALE_REQUIRE_FFMPEG is set.
+set -euo pipefail
+orvale=$1
+kvxmux=$2
+if ! command -v ffmpeg >/dev/null || ! command -v ffprobe >/dev/null; then
+  echo "ffmpeg/ffprobe not found: end-to-end tests skipped"
+  [[ -n ${ORVALE_REQUIRE_FFMPEG:-} ]] && exit 1
+  exit 77
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+passes=0
+
+check() {  # check NAME COMMAND...: one assertion
+  local name=$1
+  shift
+  if "$@"; then
+    passes=$((passes + 1))
+  else
+    echo "FAIL: $name"
+    failures=$((failures + 1))
+  fi
+}
+
+ff() { ffmpeg -nostdin -v error "$@"; }
+frames_md5() { ff -i "$1" -f framemd5 - | grep -v '^#'; }
+audio_md5() { ff -i "$1" -f md5 -; }
+same_frames() { [[ "$(frames_md5 "$1")" == "$(frames_md5 "$2")" ]]; }
+same_samples() { [[ "$(audio_md5 "$1")" == "$(audio_md5 "$2")" ]]; }
+nal_types() {
+  ffmpeg -nostdin -i "$1" -c copy -bsf:v trace_headers -f null - 2>&1 |
+    sed -n 's/.*nal_unit_type .* = \([0-9]*\)$/\1/p' | sort -u | tr '\n' ' '
+}
+no_sei_or_delimiter() { ! nal_types "$1" | grep -qwE '6|9'; }
+has_sei_and_delimiter() { nal_types "$1" | grep -qw 6 && nal_types "$1" | grep -qw 9; }
+probe() { ffprobe -v error -select_streams a:0 -show_entries "stream=$2" -of csv=p=0 "$1"; }
+decodes_cleanly() { [[ -z "$(ff -i "$1" -f null - 2>&1)" ]]; }
+frame_count() { ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$1"; }
+runs_clean() {  # runs_clean INPUT: exit 0, nothing printed
+  local out
+  out=$("$orvale" "$1" 2>&1) && [[ -z "$out" ]]
+}
+
+# Sources: five seconds of video with a delimiter and SEI in every access
+# unit, two AAC tones at each rate, one MP3 tone.
+ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=5 -c:v libx264 -preset veryfast \
+  -pix_fmt yuv420p -g 50 -b:v 300k -maxrate 400k -bufsize 800k -x264-params aud=1:nal-hrd=vbr \
+  -f h264 "$work/video.264"
+check "source video carries SEI units and delimiters" has_sei_and_delimiter "$work/video.264"
+for rate in 44100 32000; do
+  for tone in 0:440 1:880; do
+    ff -f lavfi -i "sine=frequency=${tone#*:}:sample_rate=$rate:duration=5" -ac 2 -c:a aac \
+      -b:a 64k -f adts "$work/tone$rate.${tone%%:*}.aac"
+  done
+done
+ff -f lavfi -i sine=frequency=550:sample_rate=44100:duration=5 -c:a libmp3lame -b:a 96k \
+  "$work/tone.mp3"
+
+# name rate audio...
+cases=(
+  "aac44100 44100 tone44100.0.aac tone44100.1.aac"
+  "aac32000 32000 tone32000.0.aac tone32000.1.aac"
+  "mp3 44100 tone.mp3"
+)
+for entry in "${cases[@]}"; do
+  read -r name rate audio <<<"$entry"
+  sources=()
+  for a in $audio; do sources+=("$work/$a"); done
+  "$kvxmux" --rate "$rate" "$work/$name.kvx" "$work/video.264" "${sources[@]}"
+  check "$name: orvale runs clean" runs_clean "$work/$name.kvx"
+  check "$name: video decodes to the source frames" same_frames "$work/$name.kvx.264" "$work/video.264"
+  check "$name: no SEI or delimiter left" no_sei_or_delimiter "$work/$name.kvx.264"
+  s=0
+  for a in $audio; do
+    if [[ $a == *.aac ]]; then
+      out="$work/$name.kvx.$s.aac"
+      check "$name: stream $s is AAC" [ "$(probe "$out" codec_name)" = aac ]
+      check "$name: stream $s at $rate Hz" [ "$(probe "$out" sample_rate)" = "$rate" ]
+      check "$name: stream $s has 2 channels" [ "$(probe "$out" channels)" = 2 ]
+      check "$name: stream $s decodes to the source samples" same_samples "$out" "$work/$a"
+    else
+      check "$name: stream $s is the source MP3" cmp -s "$work/$name.kvx.$s.mp3" "$work/$a"
+    fi
+    s=$((s + 1))
+  done
+done
+
+# Damaged files, made from the 44.1 kHz file; packet 49 is the last of the
+# first group of pictures, so no later picture refers to it.
+le32() { od -An -tu4 -j "$2" -N 4 "$1" | tr -d ' '; }
+packet_offset() {  # packet_offset FILE K
+  local count offset i
+  count=$(le32 "$1" 12)
+  offset=$((56 + 4 * count))
+  for ((i = 0; i < $2; i++)); do offset=$((offset + $(le32 "$1" $((56 + 4 * i))) / 2)); done
+  echo "$offset"
+}
+full="$work/aac44100.kvx"
+total=$(frame_count "$full.264")
+
+cp "$full" "$work/corrupt.kvx"
+at=$(($(packet_offset "$full" 49) + 9))
+printf '\xff\xff\xff\x7f' | dd of="$work/corrupt.kvx" bs=1 seek="$at" conv=notrunc status=none
+status=0
+err=$("$orvale" "$work/corrupt.kvx" 2>&1 >/dev/null) || status=$?
+check "corrupt: exit status 1" [ "$status" = 1 ]
+check "corrupt: diagnostic names the packet" grep -q "packet 49 " <<<"$err"
+check "corrupt: video decodes cleanly" decodes_cleanly "$work/corrupt.kvx.264"
+check "corrupt: every other picture is there" [ "$(frame_count "$work/corrupt.kvx.264")" = $((total - 1)) ]
+for s in 0 1; do
+  check "corrupt: stream $s decodes cleanly" decodes_cleanly "$work/corrupt.kvx.$s.aac"
+  check "corrupt: stream $s is shorter than the whole" \
+    [ "$(stat -c %s "$work/corrupt.kvx.$s.aac")" -lt "$(stat -c %s "$full.$s.aac")" ]
+done
+
+cut_at=$(($(packet_offset "$full" 60) + 100))
+head -c "$cut_at" "$full" >"$work/cut.kvx"
+status=0
+err=$("$orvale" "$work/cut.kvx" 2>&1 >/dev/null) || status=$?
+check "cut: exit status 1" [ "$status" = 1 ]
+check "cut: diagnostic says where the input ends" grep -q "the input ends at byte $cut_at" <<<"$err"
+check "cut: video decodes cleanly" decodes_cleanly "$work/cut.kvx.264"
+check "cut: the 60 whole pictures are there" [ "$(frame_count "$work/cut.kvx.264")" = 60 ]
+check "cut: video is a prefix of the whole" cmp -s "$work/cut.kvx.264" "$full.264" -n "$(stat -c %s "$work/cut.kvx.264")"
+for s in 0 1; do
+  check "cut: stream $s decodes cleanly" decodes_cleanly "$work/cut.kvx.$s.aac"
+  check "cut: stream $s is a prefix of the whole" \
+    cmp -s "$work/cut.kvx.$s.aac" "$full.$s.aac" -n "$(stat -c %s "$work/cut.kvx.$s.aac")"
+done
+
+echo "roundtrip: $passes passed, $failures failed"
+[[ $failures -eq 0 ]]

@@ -22,7 +22,9 @@ struct HeaderCase {
   Bytes expected;
 };
 
-void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.payload << " bytes at " << c.rate << " Hz"; }
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+  *os << c.payload << " bytes at " << c.rate << " Hz";
+}
 
 class AdtsHeader : public ::testing::TestWithParam<HeaderCase> {};
 
@@ -56,15 +58,15 @@ Fields parse(const Bytes& h) {
   auto take = [&](int from, int count) {
     return static_cast<unsigned>(bits >> (56 - from - count) & ((1ULL << count) - 1));
   };
-  return {take(0, 12),  take(12, 1), take(13, 2), take(15, 1),  take(16, 2),  take(18, 4),
-          take(22, 1),  take(23, 3), take(26, 4), take(30, 13), take(43, 11), take(54, 2)};
+  return {take(0, 12), take(12, 1), take(13, 2), take(15, 1),  take(16, 2),  take(18, 4),
+          take(22, 1), take(23, 3), take(26, 4), take(30, 13), take(43, 11), take(54, 2)};
 }
 
 TEST(AdtsHeaderFields, HoldForEveryRateAndLength) {
   const std::pair<std::uint32_t, unsigned> rates[] = {
-      {96000, 0}, {88200, 1}, {64000, 2}, {48000, 3}, {44100, 4},  {32000, 5},  {24000, 6},
-      {22050, 7}, {16000, 8}, {12000, 9}, {11025, 10}, {8000, 11}, {7350, 12}, {0, 3},
-      {44099, 3}, {0xFFFFFFFF, 3}};
+      {96000, 0}, {88200, 1}, {64000, 2}, {48000, 3},     {44100, 4},  {32000, 5},
+      {24000, 6}, {22050, 7}, {16000, 8}, {12000, 9},     {11025, 10}, {8000, 11},
+      {7350, 12}, {0, 3},     {44099, 3}, {0xFFFFFFFF, 3}};
   for (const auto& [rate, index] : rates) {
     for (const std::uint32_t payload : {0U, 1U, 255U, 256U, 2047U, 2048U, 8183U, 8184U}) {
       const Fields f = parse(header_of(payload, rate));
@@ -105,9 +107,8 @@ TEST(AudioWriters, AppendFramesToTheirOutput) {
   EXPECT_EQ(orvale::dumpmp3(mp3, frame), orvale::DumpStatus::ok);
   ASSERT_TRUE(aac.close());
   ASSERT_TRUE(mp3.close());
-  EXPECT_EQ(read_file(dir.path("a.aac")),
-            (Bytes{0xFF, 0xF9, 0x50, 0x80, 0x01, 0x3F, 0xFC, 0x11, 0x22, 0xFF, 0xF9, 0x50, 0x80,
-                   0x00, 0xFF, 0xFC}));
+  EXPECT_EQ(read_file(dir.path("a.aac")), (Bytes{0xFF, 0xF9, 0x50, 0x80, 0x01, 0x3F, 0xFC, 0x11,
+                                                 0x22, 0xFF, 0xF9, 0x50, 0x80, 0x00, 0xFF, 0xFC}));
   EXPECT_EQ(read_file(dir.path("a.mp3")), (Bytes{0x11, 0x22, 0x11, 0x22}));
 }
 

@@ -1,6 +1,7 @@
+#include "extract/container.h"
+
 #include <gtest/gtest.h>
 
-#include "extract/container.h"
 #include "kvxwrite.h"
 
 namespace {
@@ -8,8 +9,8 @@ namespace {
 using kvx::Bytes;
 using orvale::PacketStatus;
 
-Bytes packet(std::uint8_t frames, std::uint32_t video_size, std::initializer_list<std::uint32_t> table,
-             std::size_t payload) {
+Bytes packet(std::uint8_t frames, std::uint32_t video_size,
+             std::initializer_list<std::uint32_t> table, std::size_t payload) {
   Bytes bytes(9, 0);
   bytes[0] = frames;
   kvx::put_le32(bytes, video_size);
@@ -54,7 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
                    13 + 0xFFFFFFFFULL},
         LayoutCase{"audio_past_end", packet(1, 0, {0xFFFFFFFF, 0xFFFFFFFF}, 5), 2,
                    PacketStatus::audio_overrun, 21 + 2 * 0xFFFFFFFFULL},
-        LayoutCase{"audio_one_byte_short", packet(1, 4, {2, 3}, 8), 2, PacketStatus::audio_overrun, 30}),
+        LayoutCase{"audio_one_byte_short", packet(1, 4, {2, 3}, 8), 2, PacketStatus::audio_overrun,
+                   30}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PacketLayoutPieces, PointAtTheRightBytes) {

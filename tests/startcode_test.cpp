@@ -1,10 +1,11 @@
+#include "streams/startcode.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
 
-#include "streams/startcode.h"
 #include "support.h"
 
 namespace {
@@ -59,10 +60,11 @@ Bytes reference_filter(Bytes work) {
 
 Bytes filter(const Bytes& chunk) {
   Bytes out;
-  const bool done = orvale::for_each_kept_run(chunk, [&](std::uint32_t offset, std::uint32_t length) {
-    out.insert(out.end(), chunk.begin() + offset, chunk.begin() + offset + length);
-    return true;
-  });
+  const bool done =
+      orvale::for_each_kept_run(chunk, [&](std::uint32_t offset, std::uint32_t length) {
+        out.insert(out.end(), chunk.begin() + offset, chunk.begin() + offset + length);
+        return true;
+      });
   EXPECT_TRUE(done);
   return out;
 }
@@ -87,7 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
     Chunks, FilterExamples,
     ::testing::Values(
         FilterCase{"empty", {}, {}},
-        FilterCase{"no_start_code", {0x12, 0x34, 0x00, 0x00, 0x02, 0x56}, {0x12, 0x34, 0x00, 0x00, 0x02, 0x56}},
+        FilterCase{"no_start_code",
+                   {0x12, 0x34, 0x00, 0x00, 0x02, 0x56},
+                   {0x12, 0x34, 0x00, 0x00, 0x02, 0x56}},
         FilterCase{"delimiter_removed",
                    {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x65, 0x88},
                    {0, 0, 0, 1, 0x65, 0x88}},

@@ -29,7 +29,8 @@ std::string ScratchDir::path(const std::string& name) const { return (root_ / na
 
 void write_file(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) {
     throw std::runtime_error("cannot write " + path);
   }

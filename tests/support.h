@@ -32,8 +32,8 @@ void write_file(const std::string& path, const Bytes& bytes);
 struct RunResult {
   std::string out;
   std::string err;
-  int status = -1;           // exit status, or -1 when the child did not exit normally
-  long peak_rss_kib = 0;     // the child's peak resident set
+  int status = -1;        // exit status, or -1 when the child did not exit normally
+  long peak_rss_kib = 0;  // the child's peak resident set
 };
 
 // Runs `program` with `args`, in `directory` when it is not empty.

@@ -127,7 +127,8 @@ std::vector<Bytes> pieces(const Bytes& stream, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t begin = std::min(stream.size(), i * size);
     const std::size_t end = std::min(stream.size(), begin + size);
-    out[i].assign(stream.begin() + static_cast<long>(begin), stream.begin() + static_cast<long>(end));
+    out[i].assign(stream.begin() + static_cast<long>(begin),
+                  stream.begin() + static_cast<long>(end));
   }
   return out;
 }
@@ -191,7 +192,7 @@ bool load_audio(const Options& options, kvx::File& file, std::vector<std::vector
     if (!aac) {
       streams.back() = pieces(raw[s], most);
     } else if (!adts_frames(raw[s], streams.back(), problem)) {
-      problem = options.audio[s] + ": " + problem;
+      problem.insert(0, options.audio[s] + ": ");
       return false;
     }
     if (streams.back().size() != streams.front().size()) {
@@ -212,7 +213,7 @@ bool mux(const Options& options, std::string& problem) {
   }
   const std::vector<AccessUnit> units = access_units(*video, problem);
   if (units.empty()) {
-    problem = options.video + ": " + problem;
+    problem.insert(0, options.video + ": ");
     return false;
   }
   kvx::File file;

@@ -9,7 +9,8 @@ constexpr std::size_t kHeaderSize = 56;
 constexpr std::uint32_t kMaxPacketLength = std::numeric_limits<std::uint32_t>::max() >> 1;
 
 std::uint32_t read_le32(const Bytes& bytes, std::size_t offset) {
-  return static_cast<std::uint32_t>(bytes[offset]) | static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
+  return static_cast<std::uint32_t>(bytes[offset]) |
+         static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
          static_cast<std::uint32_t>(bytes[offset + 2]) << 16 |
          static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
 }

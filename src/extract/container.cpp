@@ -51,7 +51,8 @@ PacketStatus parse_packet(std::span<const std::uint8_t> packet, std::uint32_t st
   }
   layout.frames_per_stream = frames;
   layout.size_table = packet.subspan(kPacketFixedSize, static_cast<std::size_t>(table_size));
-  layout.video = packet.subspan(static_cast<std::size_t>(kPacketFixedSize + table_size), video_size);
+  layout.video =
+      packet.subspan(static_cast<std::size_t>(kPacketFixedSize + table_size), video_size);
   layout.audio_offset = needed;
   // At most 2^29 entries of at most 2^32 each: the sum fits in 64 bits.
   for (std::uint64_t at = 0; at < table_size; at += kIndexEntrySize) {

@@ -8,7 +8,8 @@ namespace orvale {
 
 inline constexpr std::uint64_t kHeaderSize = 56;
 inline constexpr std::uint64_t kIndexEntrySize = 4;
-inline constexpr std::uint64_t kPacketFixedSize = 13;  // frames per stream, 8 spare bytes, video size
+inline constexpr std::uint64_t kPacketFixedSize =
+    13;  // frames per stream, 8 spare bytes, video size
 inline constexpr std::uint32_t kAudioSlots = 10;
 
 struct FileHeader {
@@ -43,10 +44,10 @@ struct PacketLayout {
 
 enum class PacketStatus {
   ok,
-  too_short,          // fewer than the 13 fixed bytes
-  table_overrun,      // the audio size table runs past the end
-  video_overrun,      // the video chunk runs past the end
-  audio_overrun,      // the audio frames run past the end
+  too_short,      // fewer than the 13 fixed bytes
+  table_overrun,  // the audio size table runs past the end
+  video_overrun,  // the video chunk runs past the end
+  audio_overrun,  // the audio frames run past the end
 };
 
 // Lays out `packet` for `stream_count` declared streams, checking in 64-bit

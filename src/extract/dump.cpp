@@ -31,7 +31,8 @@ struct CloseFile {
 
 // Everything one run owns; leaving scope releases all of it on every path.
 struct Run {
-  Run(std::FILE* file, const std::string& input_path) : path(input_path), input(file), report(path) {}
+  Run(std::FILE* file, const std::string& input_path, std::FILE* diagnostics)
+      : path(input_path), input(file), report(path, diagnostics) {}
 
   const std::string& path;
   Input input;
@@ -152,18 +153,16 @@ const char* describe(PacketStatus status) {
       const std::uint32_t length = audio_frame_length(layout, s, j);
       const auto frame = packet.subspan(static_cast<std::size_t>(cursor), length);
       cursor += length;
-      const DumpStatus status = run.header.is_aac()
-                                    ? dumpaac(output, frame, run.header.audio_rate)
-                                    : dumpmp3(output, frame);
+      const DumpStatus status = run.header.is_aac() ? dumpaac(output, frame, run.header.audio_rate)
+                                                    : dumpmp3(output, frame);
       if (status == DumpStatus::output_failed) {
         return report_output_failure(run, output);
       }
       if (status == DumpStatus::frame_too_long) {
-        run.report.warning("packet %" PRIu32 ", stream %" PRIu32 ", frame %" PRIu32
-                           ": an AAC frame of %" PRIu32
-                           " bytes is too long for an ADTS header (at most %" PRIu32
-                           "); frame skipped",
-                           number, s, j, length, kMaxAdtsPayload);
+        run.report.warning(
+            "packet %" PRIu32 ", stream %" PRIu32 ", frame %" PRIu32 ": an AAC frame of %" PRIu32
+            " bytes is too long for an ADTS header (at most %" PRIu32 "); frame skipped",
+            number, s, j, length, kMaxAdtsPayload);
       }
     }
   }
@@ -192,8 +191,8 @@ const char* describe(PacketStatus status) {
 // of them are not empty, since then packets are being left out.
 void check_index_tail(Run& run, std::span<const std::uint8_t> index, std::uint32_t number) {
   std::uint32_t skipped = 0;
-  for (std::uint64_t at = (std::uint64_t{number} + 1) * kIndexEntrySize; at < index.size();
-       at += kIndexEntrySize) {
+  for (std::uint64_t at = (static_cast<std::uint64_t>(number) + 1) * kIndexEntrySize;
+       at < index.size(); at += kIndexEntrySize) {
     skipped += packet_length(read_le32(index, at)) != 0 ? 1 : 0;
   }
   if (skipped > 0) {
@@ -252,8 +251,8 @@ void check_index_tail(Run& run, std::span<const std::uint8_t> index, std::uint32
 
 }  // namespace
 
-ExitStatus dump_stream(std::FILE* input, const std::string& path) {
-  Run run(input, path);
+ExitStatus dump_stream(std::FILE* input, const std::string& path, std::FILE* diagnostics) {
+  Run run(input, path, diagnostics);
   std::span<const std::uint8_t> index;
   if (read_header(run) && create_outputs(run) && read_index(run, index) && walk(run, index)) {
     (void)close_outputs(run);
@@ -264,7 +263,7 @@ ExitStatus dump_stream(std::FILE* input, const std::string& path) {
 ExitStatus dump(const std::string& path) {
   const std::unique_ptr<std::FILE, CloseFile> input(std::fopen(path.c_str(), "rb"));
   if (!input) {
-    Report report(path);
+    Report report(path, stderr);
     report.error(path, "cannot open: %s", std::strerror(errno));
     return report.finish();
   }

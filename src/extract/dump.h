@@ -12,7 +12,9 @@ namespace orvale {
 [[nodiscard]] ExitStatus dump(const std::string& path);
 
 // Extracts from an input already open for reading; the outputs are named after
-// `path` as if the input had been opened from there.
-[[nodiscard]] ExitStatus dump_stream(std::FILE* input, const std::string& path);
+// `path` as if the input had been opened from there. Diagnostics go to
+// `diagnostics`.
+[[nodiscard]] ExitStatus dump_stream(std::FILE* input, const std::string& path,
+                                     std::FILE* diagnostics = stderr);
 
 }  // namespace orvale

@@ -7,7 +7,7 @@
 namespace orvale {
 namespace {
 
-constexpr std::uint64_t kFirstStep = 64 * 1024;
+constexpr std::uint64_t kFirstStep = std::uint64_t{64} * 1024;
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace orvale {
@@ -19,17 +20,20 @@ class Report {
  public:
   static constexpr std::uint32_t kMaxShown = 100;
 
-  explicit Report(std::string input_name) : input_name_(std::move(input_name)) {}
+  Report(std::string input_name, std::FILE* sink)
+      : input_name_(std::move(input_name)), sink_(sink) {}
   Report(const Report&) = delete;
   Report& operator=(const Report&) = delete;
 
   void warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void error(const std::string& file, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  void error(const std::string& file, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
   // Sums up the warnings not shown and gives the run's exit status.
   [[nodiscard]] ExitStatus finish();
 
  private:
   std::string input_name_;
+  std::FILE* sink_;
   std::uint64_t warnings_ = 0;
   bool failed_ = false;
 };

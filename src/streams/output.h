@@ -15,7 +15,7 @@ namespace orvale {
 // remembered (errno value) and every later call fails at once.
 class Output {
  public:
-  static constexpr std::size_t kBufferSize = 256 * 1024;
+  static constexpr std::size_t kBufferSize = std::size_t{256} * 1024;
 
   Output() = default;
   ~Output();

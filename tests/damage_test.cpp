@@ -1,0 +1,149 @@
+// Damaged and hostile inputs, run as processes: every cut of a file, and
+// headers that lie about sizes.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support.h"
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::concat;
+using testing_support::encode;
+using testing_support::exists;
+using testing_support::read_file;
+using testing_support::run_orvale;
+using testing_support::RunResult;
+using testing_support::ScratchDir;
+using testing_support::write_file;
+
+kvx::File three_packets() {
+  kvx::File file;
+  file.audio_stream_count = 2;
+  for (std::uint8_t i = 1; i <= 3; ++i) {
+    kvx::Packet packet;
+    packet.video = {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x06, 0x01, 0, 0, 0, 1, 0x65, i, i};
+    packet.audio = {{Bytes(5, i), Bytes(2, i)}, {Bytes(3, i), Bytes(1, i)}};
+    file.packets.push_back(packet);
+  }
+  return file;
+}
+
+bool is_prefix(const Bytes& part, const Bytes& whole) {
+  return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+TEST(EveryCut, EndsWithADiagnosticAndPrefixesOfTheWholeOutput) {
+  ScratchDir dir;
+  const Bytes whole = encode(three_packets());
+  const std::string input = dir.path("in.kvx");
+  const char* suffixes[] = {".264", ".0.aac", ".1.aac"};
+  write_file(input, whole);
+  ASSERT_EQ(run_orvale({input}).status, 0);
+  std::vector<Bytes> complete;
+  for (const char* suffix : suffixes) {
+    complete.push_back(read_file(input + suffix));
+  }
+  for (std::size_t cut = 0; cut < whole.size(); ++cut) {
+    for (const char* suffix : suffixes) {
+      std::filesystem::remove(input + suffix);
+    }
+    write_file(input, Bytes(whole.begin(), whole.begin() + static_cast<long>(cut)));
+    const RunResult r = run_orvale({input});
+    ASSERT_TRUE(r.status == 1 || r.status == 2) << "cut at " << cut << ": status " << r.status;
+    ASSERT_EQ(r.err.rfind("orvale: " + input + ": ", 0), 0U) << "cut at " << cut << ": " << r.err;
+    for (std::size_t i = 0; i < complete.size(); ++i) {
+      const std::string output = input + suffixes[i];
+      if (exists(output)) {
+        ASSERT_TRUE(is_prefix(read_file(output), complete[i]))
+            << "cut at " << cut << ", " << output;
+      }
+    }
+  }
+}
+
+struct LieCase {
+  const char* name;
+  Bytes input;
+  int status;
+};
+
+void PrintTo(const LieCase& c, std::ostream* os) { *os << c.name; }
+
+Bytes entries(std::initializer_list<std::uint32_t> values) {
+  Bytes out;
+  for (const auto value : values) {
+    kvx::put_le32(out, value);
+  }
+  return out;
+}
+
+// A packet of `length` bytes whose fields say otherwise.
+Bytes lying_packet(std::uint8_t frames, std::uint32_t video_size, std::uint32_t first_audio) {
+  Bytes packet = {frames, 0, 0, 0, 0, 0, 0, 0, 0};
+  kvx::put_le32(packet, video_size);
+  kvx::put_le32(packet, first_audio);
+  packet.resize(40, 0);
+  return packet;
+}
+
+class LyingHeader : public ::testing::TestWithParam<LieCase> {};
+
+// The limit leaves room for the sanitizer runtime; an allocation that follows
+// the lie would need hundreds of MiB to GiBs.
+#ifdef ORVALE_SANITIZED
+constexpr long kPeakLimitKib = 160 * 1024;
+#else
+constexpr long kPeakLimitKib = 32 * 1024;
+#endif
+
+TEST_P(LyingHeader, EndsWithTheDocumentedStatusInLittleMemory) {
+  ScratchDir dir;
+  write_file(dir.path("in.kvx"), GetParam().input);
+  const RunResult r = run_orvale({dir.path("in.kvx")});
+  EXPECT_EQ(r.status, GetParam().status) << r.out << r.err;
+  EXPECT_FALSE(r.err.empty());
+  EXPECT_LT(r.peak_rss_kib, kPeakLimitKib);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lies, LyingHeader,
+    ::testing::Values(LieCase{"four_billion_frames",
+                              concat({kvx::header_bytes(0xFFFFFFFF, 1, 1, 44100), Bytes(4, 0)}), 2},
+                      LieCase{"two_to_the_26_frames",
+                              concat({kvx::header_bytes(1U << 26, 1, 1, 44100), Bytes(64, 0)}), 2},
+                      LieCase{"two_gib_packet",
+                              concat({kvx::header_bytes(1, 1, 1, 44100), entries({0xFFFFFFFE}),
+                                      Bytes(40, 0)}),
+                              1},
+                      LieCase{"huge_video_size",
+                              concat({kvx::header_bytes(1, 1, 1, 44100), entries({80}),
+                                      lying_packet(1, 0xFFFFFFF0, 4)}),
+                              1},
+                      LieCase{"huge_audio_length",
+                              concat({kvx::header_bytes(1, 1, 1, 44100), entries({80}),
+                                      lying_packet(1, 4, 0xFFFFFFF0)}),
+                              1},
+                      LieCase{"huge_stream_count",
+                              concat({kvx::header_bytes(1, 1, 0xFFFFFFFF, 44100), entries({80}),
+                                      lying_packet(255, 4, 4)}),
+                              1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+// Every file the fuzzer was seeded with or found worth keeping must end in a
+// documented way, with each output it made complete.
+TEST(FuzzCorpus, EveryFileEndsWithADocumentedStatus) {
+  std::size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(ORVALE_FUZZ_CORPUS)) {
+    ScratchDir dir;
+    write_file(dir.path("in.kvx"), read_file(entry.path().string()));
+    const RunResult r = run_orvale({dir.path("in.kvx")});
+    EXPECT_TRUE(r.status >= 0 && r.status <= 2) << entry.path() << ": status " << r.status;
+    EXPECT_EQ(r.status == 0, r.err.empty()) << entry.path() << ": " << r.err;
+    ++files;
+  }
+  EXPECT_GT(files, 0U);
+}

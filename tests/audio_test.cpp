@@ -115,12 +115,23 @@ TEST(AudioWriters, AppendFramesToTheirOutput) {
 TEST(OutputFile, ReportsAFullDisk) {
   orvale::Output full;
   ASSERT_TRUE(full.open("/dev/full"));
-  const Bytes chunk(orvale::Output::kBufferSize / 2 + 1, 0x42);
-  EXPECT_TRUE(full.write(chunk)) << "buffered: not yet written";
-  EXPECT_FALSE(full.write(chunk));
+  const Bytes small(orvale::Output::kCopyLimit - 1, 0x42);
+  EXPECT_TRUE(full.write(small)) << "buffered: not yet written";
+  std::size_t writes = 1;
+  while (writes <= orvale::Output::kBufferSize / small.size() && full.write(small)) {
+    ++writes;
+  }
+  EXPECT_EQ(writes, orvale::Output::kBufferSize / small.size()) << "fails once the buffer overflows";
   EXPECT_EQ(full.error(), ENOSPC);
   EXPECT_FALSE(full.write(Bytes{1})) << "a failed output stays failed";
   EXPECT_FALSE(full.close());
+}
+
+TEST(OutputFile, ReportsAFailedLargeWriteAtOnce) {
+  orvale::Output full;
+  ASSERT_TRUE(full.open("/dev/full"));
+  EXPECT_FALSE(full.write(Bytes(orvale::Output::kCopyLimit, 0x42)));
+  EXPECT_EQ(full.error(), ENOSPC);
 }
 
 TEST(OutputFile, ReportsAFailedFlushOnClose) {

@@ -94,7 +94,9 @@ bool Output::write_pieces(std::span<const std::span<const std::uint8_t>> pieces)
   for (const auto& piece : pieces) {
     total += piece.size();
   }
-  if (total <= kBufferSize - used_) {
+  // Small writes gather in the buffer; large ones go out from the caller's
+  // memory, with whatever is buffered in front of them, in one writev.
+  if (total < kCopyLimit && total <= kBufferSize - used_) {
     for (const auto& piece : pieces) {
       if (!piece.empty()) {
         std::memcpy(buffer_.get() + used_, piece.data(), piece.size());

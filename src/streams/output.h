@@ -16,6 +16,8 @@ namespace orvale {
 class Output {
  public:
   static constexpr std::size_t kBufferSize = std::size_t{256} * 1024;
+  // Writes of at least this many bytes are never copied into the buffer.
+  static constexpr std::size_t kCopyLimit = std::size_t{32} * 1024;
 
   Output() = default;
   ~Output();

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build tree, checks its control data and
+# contents, unpacks it into a scratch root and runs the unpacked orvale on the
+# sample; then reads the installed manual.
+#   debian.sh BUILD_DIR SAMPLE VERSION
+set -euo pipefail
+build=$1
+sample=$2
+version=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >/dev/null
+deb=$(ls "$work"/out/orvale_"$version"_*.deb) || fail "no orvale_${version}_*.deb built"
+info=$(dpkg-deb -I "$deb")
+for field in "Package: orvale" "Version: $version" "Maintainer: " "Section: video" \
+  "Description: extract H.264 video" "Depends: .*libc6" "Depends: .*libstdc++6"; do
+  grep -q "^ *$field" <<<"$info" || fail "control lacks '$field'"
+done
+contents=$(dpkg-deb -c "$deb")
+for file in ./usr/bin/orvale ./usr/share/man/man1/orvale.1.gz ./usr/share/doc/orvale/README.md \
+  ./usr/share/doc/orvale/LICENSE; do
+  grep -q " $file\$" <<<"$contents" || fail "package lacks $file"
+done
+grep -qE 'kvxmux|gtest|include/' <<<"$contents" && fail "package carries build-only files"
+
+dpkg -x "$deb" "$work/root"
+cp "$sample" "$work/clip.kvx"
+"$work/root/usr/bin/orvale" "$work/clip.kvx" >"$work/out.txt" 2>&1 || fail "installed orvale failed: $(cat "$work/out.txt")"
+[[ -s $work/out.txt ]] && fail "installed orvale printed: $(cat "$work/out.txt")"
+for output in clip.kvx.264 clip.kvx.0.aac clip.kvx.1.aac; do
+  [[ -s $work/$output ]] || fail "installed orvale did not write $output"
+done
+MANWIDTH=80 man -l "$work/root/usr/share/man/man1/orvale.1.gz" 2>/dev/null | grep -q "^NAME" ||
+  fail "installed manual does not render"
+echo "debian: 1 passed, 0 failed"

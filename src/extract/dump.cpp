@@ -53,7 +53,8 @@ struct Run {
     if (status == ReadStatus::read_error) {
       run.report.error(run.path, "read error: %s", std::strerror(run.input.error()));
     } else {
-      run.report.error(run.path, "%zu bytes is too short for a kvxavc header", view.size());
+      run.report.error(run.path, "the input holds %zu bytes, too few for a kvxavc header",
+                       view.size());
     }
     return false;
   }

@@ -60,25 +60,13 @@ bool Output::open(const std::string& path) {
   release();
   name_ = path;
   error_ = 0;
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    return fail(errno);
-  }
-  return adopt(fd, path);
-}
-
-bool Output::adopt(int fd, std::string name) {
-  if (fd_ != fd) {
-    release();
-  }
-  fd_ = fd;
-  name_ = std::move(name);
   used_ = 0;
   buffer_.reset(new (std::nothrow) std::uint8_t[kBufferSize]);
   if (!buffer_) {
     return fail(ENOMEM);
   }
-  return true;
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  return fd_ >= 0 || fail(errno);
 }
 
 bool Output::write(std::span<const std::uint8_t> bytes) {

@@ -28,8 +28,6 @@ class Output {
 
   // Creates (or truncates) the file at `path` for writing.
   [[nodiscard]] bool open(const std::string& path);
-  // Adopts an already open descriptor; the Output closes it.
-  [[nodiscard]] bool adopt(int fd, std::string name);
 
   [[nodiscard]] bool write(std::span<const std::uint8_t> bytes);
   // Writes several pieces as one logical write, without copying large ones.

@@ -1,11 +1,14 @@
 #include "extract/container.h"
 
+#include <algorithm>
+#include <array>
+
 #include "extract/le.h"
 
 namespace orvale {
 namespace {
 
-constexpr std::uint8_t kMagic[4] = {'k', 'v', 'x', 'm'};
+constexpr std::array<std::uint8_t, 4> kMagic = {'k', 'v', 'x', 'm'};
 
 constexpr std::uint64_t kFrameCountOffset = 12;
 constexpr std::uint64_t kAudioFormatOffset = 32;
@@ -16,12 +19,9 @@ constexpr std::uint64_t kVideoSizeOffset = 9;
 }  // namespace
 
 HeaderStatus parse_header(std::span<const std::uint8_t, kHeaderSize> bytes, FileHeader& header) {
-  for (std::size_t i = 0; i < sizeof kMagic; ++i) {
-    if (bytes[i] != kMagic[i]) {
-      return HeaderStatus::not_kvxavc;
-    }
-  }
-  if (read_le32(bytes, 4) != 1 || read_le32(bytes, 8) != 1) {
+  const auto magic = bytes.first<kMagic.size()>();
+  if (!std::equal(magic.begin(), magic.end(), kMagic.begin()) || read_le32(bytes, 4) != 1 ||
+      read_le32(bytes, 8) != 1) {
     return HeaderStatus::not_kvxavc;
   }
   header.frame_count = read_le32(bytes, kFrameCountOffset);
@@ -38,8 +38,8 @@ PacketStatus parse_packet(std::span<const std::uint8_t> packet, std::uint32_t st
   if (length < kPacketFixedSize) {
     return PacketStatus::too_short;
   }
-  const std::uint32_t frames = packet[0];
-  const std::uint64_t table_size = kIndexEntrySize * stream_count * frames;
+  const std::uint32_t audio_frames_per_stream = packet[0];
+  const std::uint64_t table_size = kIndexEntrySize * stream_count * audio_frames_per_stream;
   needed += table_size;
   if (needed > length) {
     return PacketStatus::table_overrun;
@@ -49,7 +49,7 @@ PacketStatus parse_packet(std::span<const std::uint8_t> packet, std::uint32_t st
   if (needed > length) {
     return PacketStatus::video_overrun;
   }
-  layout.frames_per_stream = frames;
+  layout.audio_frames_per_stream = audio_frames_per_stream;
   layout.size_table = packet.subspan(kPacketFixedSize, static_cast<std::size_t>(table_size));
   layout.video =
       packet.subspan(static_cast<std::size_t>(kPacketFixedSize + table_size), video_size);
@@ -63,7 +63,7 @@ PacketStatus parse_packet(std::span<const std::uint8_t> packet, std::uint32_t st
 
 std::uint32_t audio_frame_length(const PacketLayout& layout, std::uint32_t stream,
                                  std::uint32_t frame) {
-  const std::uint64_t entry = std::uint64_t{stream} * layout.frames_per_stream + frame;
+  const std::uint64_t entry = std::uint64_t{stream} * layout.audio_frames_per_stream + frame;
   return read_le32(layout.size_table, entry * kIndexEntrySize);
 }
 

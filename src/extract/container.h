@@ -36,7 +36,7 @@ enum class HeaderStatus { ok, not_kvxavc };
 
 // Where the pieces of one packet lie, all inside the packet.
 struct PacketLayout {
-  std::uint32_t frames_per_stream = 0;
+  std::uint32_t audio_frames_per_stream = 0;
   std::span<const std::uint8_t> size_table;  // stream-major frame lengths
   std::span<const std::uint8_t> video;
   std::uint64_t audio_offset = 0;  // first audio frame, from the packet start

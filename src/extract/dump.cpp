@@ -150,7 +150,7 @@ const char* describe(PacketStatus status) {
   std::uint64_t cursor = layout.audio_offset;
   for (std::uint32_t s = 0; s < run.header.extracted_streams(); ++s) {
     Output& output = run.audio[s];
-    for (std::uint32_t j = 0; j < layout.frames_per_stream; ++j) {
+    for (std::uint32_t j = 0; j < layout.audio_frames_per_stream; ++j) {
       const std::uint32_t length = audio_frame_length(layout, s, j);
       const auto frame = packet.subspan(static_cast<std::size_t>(cursor), length);
       cursor += length;

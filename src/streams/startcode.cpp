@@ -33,8 +33,8 @@ void find_nal(std::span<const std::uint8_t> chunk, std::uint32_t from, std::uint
       break;
     }
     one = static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(found) - bytes);
-    if (bytes[one - 1] == 0 && bytes[one - 2] == 0) {
-      if (one >= from + 3 && bytes[one - 3] == 0) {
+    if (std::memcmp(bytes + one - 2, NAL_PRE3.data(), NAL_PRE3.size()) == 0) {
+      if (one >= from + 3 && std::memcmp(bytes + one - 3, NAL_PRE4.data(), NAL_PRE4.size()) == 0) {
         const std::uint32_t at = one - 3;
         if (length - at == 4) {
           break;  // nothing follows the code: not a start code

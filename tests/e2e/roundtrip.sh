@@ -93,9 +93,36 @@ for entry in "${cases[@]}"; do
   done
 done
 
+# kvxmux marks key frames in bit 0 of the index entries, one per IDR picture.
+le32() { od -An -tu4 -j "$2" -N 4 "$1" | tr -d ' '; }
+key_entries() {
+  od -An -tu4 -v -j 56 -N $((4 * $(le32 "$1" 12))) "$1" | tr -s ' ' '\n' | grep -c '[13579]$'
+}
+idr_pictures() {
+  ffprobe -v error -show_entries packet=flags -of csv=p=0 "$1" | grep -c K
+}
+check "kvxmux: key frames flagged in the index" \
+  [ "$(key_entries "$work/aac44100.kvx")" = "$(idr_pictures "$work/video.264")" ]
+
+# kvxmux refuses what it cannot mux, saying why.
+refuses() {  # refuses WORD ARGS...: non-zero exit and WORD in the message
+  local word=$1 err
+  shift
+  ! err=$("$kvxmux" "$@" 2>&1) && grep -q "$word" <<<"$err"
+}
+check "kvxmux: missing video" refuses "cannot read" "$work/x.kvx" "$work/absent.264"
+check "kvxmux: AAC and MP3 mixed" refuses "all MP3" "$work/x.kvx" "$work/video.264" \
+  "$work/tone44100.0.aac" "$work/tone.mp3"
+check "kvxmux: audio that is not ADTS" refuses "ADTS" "$work/x.kvx" "$work/video.264" \
+  "$work/tone44100.0.aac" "$work/video.264"
+echo "no video here" >"$work/text.264"
+check "kvxmux: video without start codes" refuses "no H.264 start code" "$work/x.kvx" \
+  "$work/text.264"
+check "kvxmux: eleven audio files" refuses "at most 10" "$work/x.kvx" "$work/video.264" \
+  $(for i in $(seq 11); do echo "$work/tone.mp3"; done)
+
 # Damaged files, made from the 44.1 kHz file; packet 49 is the last of the
 # first group of pictures, so no later picture refers to it.
-le32() { od -An -tu4 -j "$2" -N 4 "$1" | tr -d ' '; }
 packet_offset() {  # packet_offset FILE K
   local count offset i
   count=$(le32 "$1" 12)

@@ -4,7 +4,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -13,31 +12,12 @@
 namespace orvale {
 namespace {
 
-// writev takes at most this many pieces per call on every system we build for.
+// Pieces per writev call: few enough for the stack, far below IOV_MAX.
 constexpr std::size_t kMaxIovecs = 64;
 
 }  // namespace
 
 Output::~Output() { release(); }
-
-Output::Output(Output&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      name_(std::move(other.name_)),
-      buffer_(std::move(other.buffer_)),
-      used_(std::exchange(other.used_, 0)),
-      error_(std::exchange(other.error_, 0)) {}
-
-Output& Output::operator=(Output&& other) noexcept {
-  if (this != &other) {
-    release();
-    fd_ = std::exchange(other.fd_, -1);
-    name_ = std::move(other.name_);
-    buffer_ = std::move(other.buffer_);
-    used_ = std::exchange(other.used_, 0);
-    error_ = std::exchange(other.error_, 0);
-  }
-  return *this;
-}
 
 void Output::release() {
   if (fd_ >= 0) {

@@ -23,8 +23,6 @@ class Output {
   ~Output();
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
-  Output(Output&& other) noexcept;
-  Output& operator=(Output&& other) noexcept;
 
   // Creates (or truncates) the file at `path` for writing.
   [[nodiscard]] bool open(const std::string& path);

@@ -2,18 +2,13 @@
 
 #include <limits>
 
+#include "extract/le.h"
+
 namespace kvx {
 namespace {
 
 constexpr std::size_t kHeaderSize = 56;
 constexpr std::uint32_t kMaxPacketLength = std::numeric_limits<std::uint32_t>::max() >> 1;
-
-std::uint32_t read_le32(const Bytes& bytes, std::size_t offset) {
-  return static_cast<std::uint32_t>(bytes[offset]) |
-         static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
-         static_cast<std::uint32_t>(bytes[offset + 2]) << 16 |
-         static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
-}
 
 }  // namespace
 
@@ -107,10 +102,10 @@ bool encode_file(const File& file, Bytes& out, std::string& problem) {
 }
 
 std::size_t packet_offset(const Bytes& file, std::size_t number) {
-  const std::size_t count = read_le32(file, 12);
+  const std::size_t count = orvale::read_le32(file, 12);
   std::size_t offset = kHeaderSize + 4 * count;
   for (std::size_t i = 0; i < number; ++i) {
-    offset += read_le32(file, kHeaderSize + 4 * i) >> 1;
+    offset += orvale::read_le32(file, kHeaderSize + 4 * i) >> 1;
   }
   return offset;
 }

@@ -45,9 +45,9 @@ struct Run {
 };
 
 [[nodiscard]] bool read_header(Run& run) {
-  ByteBuffer bytes;
   std::span<const std::uint8_t> view;
-  const ReadStatus status = run.input.read(bytes, kHeaderSize, view);
+  // The packet buffer is free until the walk; the header needs no buffer of its own.
+  const ReadStatus status = run.input.read(run.packet, kHeaderSize, view);
   if (status != ReadStatus::complete) {
     say(kErrorHeader);
     if (status == ReadStatus::read_error) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <span>
 #include <random>
 #include <vector>
 
@@ -58,16 +61,51 @@ Bytes reference_filter(Bytes work) {
   return work;
 }
 
-Bytes filter(const Bytes& chunk) {
-  Bytes out;
-  const bool done =
-      orvale::for_each_kept_run(chunk, [&](std::uint32_t offset, std::uint32_t length) {
-        out.insert(out.end(), chunk.begin() + offset, chunk.begin() + offset + length);
-        return true;
-      });
-  EXPECT_TRUE(done);
-  return out;
+bool inside(std::span<const std::uint8_t> run, std::span<const std::uint8_t> area) {
+  const std::less<const std::uint8_t*> before;
+  return !before(run.data(), area.data()) && !before(area.data() + area.size(), run.data() + run.size());
 }
+
+// Collects the kept runs, noting any that is empty or points neither into the
+// piece being fed nor at the constant start-code bytes.
+struct Collector {
+  Bytes out;
+  std::span<const std::uint8_t> piece;
+  int runs = 0;
+  bool stray = false;
+
+  bool operator()(std::span<const std::uint8_t> run) {
+    ++runs;
+    stray = stray || run.empty() ||
+            !(inside(run, piece) || inside(run, orvale::NAL_PRE4) || inside(run, orvale::NAL_PRE3));
+    out.insert(out.end(), run.begin(), run.end());
+    return true;
+  }
+};
+
+// Feeds the chunk in pieces of the given lengths. Each piece is copied into
+// memory that is overwritten as soon as feed() returns, as a reader refilling
+// its buffer would.
+Bytes filter_pieces(const Bytes& chunk, const std::vector<std::size_t>& lengths) {
+  orvale::StartCodeFilter filter;
+  Collector sink;
+  Bytes memory(chunk.size(), 0xEE);
+  std::size_t at = 0;
+  for (const std::size_t length : lengths) {
+    std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(at), length, memory.begin() + static_cast<std::ptrdiff_t>(at));
+    sink.piece = std::span(memory).subspan(at, length);
+    EXPECT_TRUE(filter.feed(sink.piece, sink));
+    std::fill_n(memory.begin() + static_cast<std::ptrdiff_t>(at), length, 0xEE);
+    at += length;
+  }
+  EXPECT_EQ(at, chunk.size()) << "the pieces cover the chunk";
+  sink.piece = {};
+  EXPECT_TRUE(filter.finish(sink));
+  EXPECT_FALSE(sink.stray) << "an empty run, or one outside the piece being fed";
+  return sink.out;
+}
+
+Bytes filter(const Bytes& chunk) { return filter_pieces(chunk, {chunk.size()}); }
 
 struct FilterCase {
   const char* name;
@@ -192,21 +230,210 @@ Bytes random_chunk(std::mt19937& rng) {
   return chunk;
 }
 
+// Piece lengths that add up to `size`: many of one byte, some empty, some long.
+std::vector<std::size_t> random_cuts(std::mt19937& rng, std::size_t size) {
+  std::vector<std::size_t> lengths;
+  std::uniform_int_distribution<int> kind(0, 9);
+  while (size > 0) {
+    const int k = kind(rng);
+    std::size_t length = size;
+    if (k == 0) {
+      length = 0;
+    } else if (k < 5) {
+      length = 1;
+    } else if (k < 9) {
+      length = std::min<std::size_t>(size, std::uniform_int_distribution<std::size_t>(2, 5)(rng));
+    }
+    lengths.push_back(length);
+    size -= length;
+  }
+  return lengths;
+}
+
 TEST(FilterRandom, AgreesWithTheInPlaceAlgorithm) {
   std::mt19937 rng(20261207);
   for (int i = 0; i < 200000; ++i) {
     const Bytes chunk = random_chunk(rng);
-    ASSERT_EQ(filter(chunk), reference_filter(chunk)) << "chunk number " << i;
+    const Bytes expected = reference_filter(chunk);
+    ASSERT_EQ(filter(chunk), expected) << "chunk number " << i;
+    const std::vector<std::size_t> cuts = random_cuts(rng, chunk.size());
+    ASSERT_EQ(filter_pieces(chunk, cuts), expected) << "chunk number " << i << " in pieces";
   }
+}
+
+// Chunks of several 64-byte blocks, so that start codes straddle the blocks
+// the scanner works in, cut into a few long pieces or many short ones.
+TEST(FilterRandom, AgreesOnChunksOfManyBlocks) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> filler(0, 70);
+  for (int i = 0; i < 20000; ++i) {
+    Bytes chunk;
+    for (int part = std::uniform_int_distribution<int>(1, 12)(rng); part > 0; --part) {
+      const Bytes codes = random_chunk(rng);
+      chunk.insert(chunk.end(), codes.begin(), codes.end());
+      chunk.insert(chunk.end(), static_cast<std::size_t>(filler(rng)), static_cast<std::uint8_t>(0x80 + part));
+    }
+    const Bytes expected = reference_filter(chunk);
+    ASSERT_EQ(filter(chunk), expected) << "chunk number " << i;
+    std::vector<std::size_t> cuts;
+    for (std::size_t left = chunk.size(); left > 0;) {
+      const std::size_t length = std::min(left, std::uniform_int_distribution<std::size_t>(0, 150)(rng));
+      cuts.push_back(length);
+      left -= length;
+    }
+    ASSERT_EQ(filter_pieces(chunk, cuts), expected) << "chunk number " << i << " in long pieces";
+    ASSERT_EQ(filter_pieces(chunk, random_cuts(rng, chunk.size())), expected)
+        << "chunk number " << i << " in short pieces";
+  }
+}
+
+struct PiecesCase {
+  const char* name;
+  std::vector<Bytes> pieces;
+  Bytes expected;
+};
+
+void PrintTo(const PiecesCase& c, std::ostream* os) { *os << c.name; }
+
+class FilterPieces : public ::testing::TestWithParam<PiecesCase> {};
+
+TEST_P(FilterPieces, GivesTheBytesOfTheWholeChunk) {
+  const PiecesCase& c = GetParam();
+  Bytes chunk;
+  std::vector<std::size_t> lengths;
+  for (const Bytes& piece : c.pieces) {
+    chunk.insert(chunk.end(), piece.begin(), piece.end());
+    lengths.push_back(piece.size());
+  }
+  EXPECT_EQ(reference_filter(chunk), c.expected) << "the reference disagrees with the example";
+  EXPECT_EQ(filter_pieces(chunk, lengths), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cuts, FilterPieces,
+    ::testing::Values(
+        PiecesCase{"code_cut_after_first_zero",
+                   {{0xAA, 0}, {0, 1, 0x06, 0x05, 0, 0, 1, 0x65}},
+                   {0xAA, 0, 0, 1, 0x65}},
+        PiecesCase{"code_cut_before_its_one",
+                   {{0xAA, 0, 0}, {1, 0x06, 0x05, 0, 0}, {1, 0x65}},
+                   {0xAA, 0, 0, 1, 0x65}},
+        PiecesCase{"four_byte_code_cut_before_one_and_header",
+                   {{0xAA, 0, 0, 0}, {1}, {0x09, 0xF0, 0, 0, 0}, {1}, {0x65}},
+                   {0xAA, 0, 0, 0, 1, 0x65}},
+        PiecesCase{"header_alone_in_next_piece",
+                   {{0xAA, 0, 0, 1}, {0x06}, {0x05, 0, 0, 1}, {0x65}, {0x77}},
+                   {0xAA, 0, 0, 1, 0x65, 0x77}},
+        PiecesCase{"kept_code_waits_for_header_after_drop",
+                   {{0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1}, {0x41, 0x9A}},
+                   {0, 0, 0, 1, 0x41, 0x9A}},
+        PiecesCase{"held_zeros_then_other_byte_stay_kept",
+                   {{0x65, 0x88, 0, 0}, {0x02, 0, 0, 1, 0x06, 0x05}},
+                   {0x65, 0x88, 0, 0, 0x02}},
+        PiecesCase{"held_zeros_then_other_byte_stay_dropped",
+                   {{0, 0, 1, 0x06, 0, 0}, {0x02, 0, 0, 1, 0x65}},
+                   {0, 0, 1, 0x65}},
+        PiecesCase{"one_zero_then_one_is_no_code",
+                   {{0x65, 0}, {1, 0x06, 0, 0, 1, 0x09, 0xF0}},
+                   {0x65, 0, 1, 0x06}},
+        PiecesCase{"zero_run_over_pieces_leaves_extra_zeros_behind",
+                   {{0, 0, 1, 0x65, 0, 0}, {0, 0}, {0, 1, 0x06, 0x05}},
+                   {0, 0, 1, 0x65, 0, 0}},
+        PiecesCase{"zero_run_over_pieces_drops_extra_zeros_with_sei",
+                   {{0, 0, 1, 0x06, 0, 0}, {0}, {0}, {0, 0}, {1, 0x65}},
+                   {0, 0, 0, 1, 0x65}},
+        PiecesCase{"zero_header_unit_split",
+                   {{0, 0, 1, 0x06, 0x05, 0, 0}, {1}, {0x00, 0x11, 0, 0}, {1, 0x06, 0x05}, {0, 0, 1, 0x09}},
+                   {0, 0, 1, 0x00, 0x11, 0, 0, 1, 0x06, 0x05, 0, 0, 1, 0x09}},
+        PiecesCase{"zero_header_after_kept_unit",
+                   {{0, 0, 1, 0x65, 0, 0, 1}, {0x00}, {0x06, 0, 0, 1, 0x09}},
+                   {0, 0, 1, 0x65, 0, 0, 1, 0x00, 0x06, 0, 0, 1, 0x09}},
+        PiecesCase{"three_byte_code_ending_chunk_in_own_piece",
+                   {{0, 0, 1, 0x65, 0x88}, {0, 0, 1}},
+                   {0, 0, 1, 0x65, 0x88, 0, 0, 1}},
+        PiecesCase{"four_byte_code_ending_chunk_in_own_piece",
+                   {{0, 0, 1, 0x65, 0x88}, {0, 0, 0, 1}},
+                   {0, 0, 1, 0x65, 0x88, 0, 0, 0, 1}},
+        PiecesCase{"code_ending_chunk_goes_with_dropped_unit",
+                   {{0, 0, 1, 0x65, 0, 0, 1, 0x06, 0x05}, {0, 0, 0, 1}},
+                   {0, 0, 1, 0x65}},
+        PiecesCase{"zeros_ending_chunk_stay_kept",
+                   {{0x11, 0}, {0}, {0}, {0}},
+                   {0x11, 0, 0, 0, 0}},
+        PiecesCase{"empty_pieces_between_every_byte",
+                   {{}, {0}, {}, {0}, {}, {1}, {}, {0x09}, {}, {0xF0}, {}, {0}, {0}, {1}, {0x65}, {}},
+                   {0, 0, 1, 0x65}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A sink that takes `accept` runs and refuses the next one.
+struct Refuser {
+  int accept = 0;
+  int calls = 0;
+  bool operator()(std::span<const std::uint8_t>) { return calls++ < accept; }
+};
+
+TEST(FilterRefusal, StopsAtTheRunRefusedAndForgetsTheChunk) {
+  struct Case {
+    const char* name;
+    Bytes chunk;
+    int accept;
+  };
+  const Case cases[] = {
+      {"first_run", {0xAA, 0, 0, 1, 0x06, 0x01, 0, 0, 1, 0x65, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x41}, 0},
+      {"second_run", {0xAA, 0, 0, 1, 0x06, 0x01, 0, 0, 1, 0x65, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x41}, 1},
+      {"zero_header_rest", {0, 0, 1, 0x06, 0x05, 0, 0, 1, 0x00, 0x11}, 0},
+      {"code_held_to_the_end", {0x65, 0, 0, 1}, 1},
+  };
+  for (const Case& c : cases) {
+    orvale::StartCodeFilter filter;
+    Refuser refuser{c.accept};
+    EXPECT_FALSE(filter.feed(c.chunk, refuser) && filter.finish(refuser)) << c.name;
+    EXPECT_EQ(refuser.calls, c.accept + 1) << c.name;
+    // The next chunk starts afresh: nothing dropped or passed over from this one.
+    const Bytes next = {0x55, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x65};
+    Collector sink;
+    sink.piece = next;
+    EXPECT_TRUE(filter.feed(next, sink)) << c.name;
+    EXPECT_TRUE(filter.finish(sink)) << c.name;
+    EXPECT_EQ(sink.out, (Bytes{0x55, 0, 0, 1, 0x65})) << c.name;
+  }
+}
+
+TEST(FilterRefusal, FinishReportsARefusedHeldRun) {
+  orvale::StartCodeFilter filter;
+  Refuser refuser;
+  const Bytes chunk = {0x65, 0x01, 0, 0};
+  Collector sink;
+  sink.piece = chunk;
+  ASSERT_TRUE(filter.feed(chunk, sink));
+  EXPECT_EQ(sink.out, (Bytes{0x65, 0x01})) << "the zeros wait for the next piece";
+  EXPECT_FALSE(filter.finish(refuser));
+  EXPECT_EQ(refuser.calls, 1);
+}
+
+TEST(FilterReset, ForgetsHeldBytesAndADroppedUnit) {
+  orvale::StartCodeFilter filter;
+  Collector sink;
+  const Bytes first = {0, 0, 1, 0x06, 0x05, 0, 0};
+  sink.piece = first;
+  ASSERT_TRUE(filter.feed(first, sink));
+  filter.reset();
+  const Bytes next = {1, 0x65};
+  sink.piece = next;
+  ASSERT_TRUE(filter.feed(next, sink));
+  ASSERT_TRUE(filter.finish(sink));
+  EXPECT_EQ(sink.out, next);
 }
 
 TEST(FilterRandom, StopsWhenTheSinkRefuses) {
   const Bytes chunk = {0xAA, 0, 0, 1, 0x06, 0x01, 0, 0, 1, 0x65, 0x01};
   int calls = 0;
-  EXPECT_FALSE(orvale::for_each_kept_run(chunk, [&](std::uint32_t, std::uint32_t) {
+  auto refuse = [&](std::span<const std::uint8_t>) {
     ++calls;
     return false;
-  }));
+  };
+  orvale::StartCodeFilter filter;
+  EXPECT_FALSE(filter.feed(chunk, refuse));
   EXPECT_EQ(calls, 1);
 }
 

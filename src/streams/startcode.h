@@ -1,10 +1,13 @@
 // Scanning H.264 byte streams for start codes, and the filter that drops
-// SEI units and access unit delimiters from one video chunk.
+// SEI units and access unit delimiters from one video chunk, which may arrive
+// in pieces.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <type_traits>
 
 namespace orvale {
 
@@ -23,33 +26,69 @@ inline constexpr std::uint8_t kNalHeaderDelimiter = 0x09;
 void find_nal(std::span<const std::uint8_t> chunk, std::uint32_t from, std::uint32_t& start,
               std::uint32_t& skip, std::uint8_t& nal_header);
 
-// Calls `keep(offset, length)` for each run of the chunk that survives the
-// filter, in order; the runs together are the filtered chunk. A unit is
-// dropped from its start code up to the next start code (or the chunk's end)
-// when its header byte is exactly 0x06 or 0x09. A unit with header byte 0x00
-// ends the filtering: it and all after it are kept. Returns false as soon as
-// `keep` does. Runs in time linear in the chunk length.
-template <typename Keep>
-bool for_each_kept_run(std::span<const std::uint8_t> chunk, Keep&& keep) {
-  const auto length = static_cast<std::uint32_t>(chunk.size());
-  std::uint32_t start = 0;
-  std::uint32_t skip = 0;
-  std::uint8_t nal_header = 0;
-  std::uint32_t kept_from = 0;
-  find_nal(chunk, 0, start, skip, nal_header);
-  while (nal_header != 0) {
-    if (nal_header == kNalHeaderSei || nal_header == kNalHeaderDelimiter) {
-      if (start > kept_from && !keep(kept_from, start - kept_from)) {
-        return false;
-      }
-      // The unit runs up to the next start code; that unit is tested in turn.
-      find_nal(chunk, start + skip, start, skip, nal_header);
-      kept_from = start;
-    } else {
-      find_nal(chunk, start + skip, start, skip, nal_header);
-    }
+// Borrows a callable `bool(std::span<const std::uint8_t>)` that takes one kept
+// run and returns false to stop the filter. It must outlive the call it is
+// passed to.
+class RunSink {
+ public:
+  template <typename Take>
+    requires std::is_invocable_r_v<bool, Take&, std::span<const std::uint8_t>>
+  RunSink(Take& take)  // NOLINT(google-explicit-constructor): passed as a plain lambda
+      : callable_(std::addressof(take)), call_([](void* callable, std::span<const std::uint8_t> run) {
+          return static_cast<bool>((*static_cast<Take*>(callable))(run));
+        }) {}
+
+  [[nodiscard]] bool operator()(std::span<const std::uint8_t> run) const {
+    return call_(callable_, run);
   }
-  return length == kept_from || keep(kept_from, length - kept_from);
-}
+
+ private:
+  void* callable_;
+  bool (*call_)(void*, std::span<const std::uint8_t>);
+};
+
+// Drops SEI units and access unit delimiters from one video chunk that is
+// handed over in pieces cut anywhere, and passes every other byte on, in
+// order, as kept runs. The result does not depend on where the cuts fall:
+//  - A unit runs from its start code to the next one (or the chunk's end); it
+//    is dropped, start code included, when its header byte is exactly 0x06 or
+//    0x09. Bytes before the first start code are kept.
+//  - A start code is 00 00 01 or 00 00 00 01; where 00 00 00 01 stands the
+//    code is the 4-byte one, and zeros before it stay with the unit before.
+//  - A start code counts only when its header byte is inside the chunk, so
+//    one that ends the chunk belongs to the unit before it.
+//  - A unit with header byte 0x00 ends the filtering: it and all after it in
+//    the chunk are kept.
+// A run handed to the sink points either into the piece being fed, valid only
+// until feed() returns, or into constant storage: up to four bytes at a piece's
+// end may yet turn out to start a start code and are held back, and since they
+// are always zeros, or zeros and a 01, they are handed on from NAL_PRE4.
+// Time is linear in the input.
+// Where a StartCodeFilter stands between two pieces.
+struct StartCodeState {
+  // Held back at the end of the last piece: zeros that may start a start
+  // code, or a whole start code (zeros and 01) still waiting for its header.
+  std::uint8_t held_zeros = 0;
+  bool held_code = false;
+  // The unit being read is an SEI unit or a delimiter.
+  bool dropping = false;
+  // A unit with header byte 0x00 was seen: the rest of the chunk is kept.
+  bool passing = false;
+};
+
+class StartCodeFilter {
+ public:
+  // Filters the next piece of the chunk. Returns false as soon as the sink
+  // does; the filter then forgets the chunk and is ready for a new one.
+  [[nodiscard]] bool feed(std::span<const std::uint8_t> piece, RunSink sink);
+  // Ends the chunk: hands on what was held back where it is kept, and leaves
+  // the filter ready for the next chunk. Returns false if the sink refused.
+  [[nodiscard]] bool finish(RunSink sink);
+  // Forgets a chunk that will not be finished (nothing more is handed on).
+  void reset() { state_ = {}; }
+
+ private:
+  StartCodeState state_;
+};
 
 }  // namespace orvale

@@ -9,6 +9,8 @@
 
 namespace orvale {
 
+class StartCodeFilter;
+
 enum class DumpStatus {
   ok,
   output_failed,   // the output reported an error; see Output::error()
@@ -17,6 +19,16 @@ enum class DumpStatus {
 
 // Appends the chunk without its SEI units and access unit delimiters.
 [[nodiscard]] DumpStatus dumpavc(Output& video, std::span<const std::uint8_t> chunk);
+
+// The same for a chunk that arrives in pieces: each piece goes through
+// dumpavc_piece, cut anywhere, and dumpavc_end ends the chunk; `filter`
+// carries what one piece leaves open to the next and is ready for a new chunk
+// after dumpavc_end. The piece's memory may be reused as soon as
+// dumpavc_piece returns. After output_failed the filter has forgotten the
+// chunk; a chunk given up early needs filter.reset().
+[[nodiscard]] DumpStatus dumpavc_piece(Output& video, StartCodeFilter& filter,
+                                       std::span<const std::uint8_t> piece);
+[[nodiscard]] DumpStatus dumpavc_end(Output& video, StartCodeFilter& filter);
 
 // Appends an ADTS header built for this frame and `audio_rate`, then the frame.
 [[nodiscard]] DumpStatus dumpaac(Output& audio, std::span<const std::uint8_t> frame,

@@ -1,7 +1,8 @@
 // Drives a whole extraction (walk, filter, both audio writers) on arbitrary
-// bytes, in process: the input is a memory stream, the outputs land in one
-// scratch directory that every run truncates again.
+// bytes, in process: the input is a memory file, the outputs land in one
+// scratch directory that every run replaces again.
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -35,17 +36,18 @@ struct Scratch {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const Scratch scratch;
-  // fmemopen refuses a zero-length buffer; a one-byte view of nothing stands in.
-  static std::uint8_t nothing = 0;
-  std::FILE* input = size == 0 ? fmemopen(&nothing, 1, "rb")
-                               : fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
-  if (input == nullptr) {
+  // The input is a memory file, so the walk reads it as it reads any file.
+  const int fd = memfd_create("orvale-fuzz-input", MFD_CLOEXEC);
+  if (fd < 0 || (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size)) ||
+      lseek(fd, 0, SEEK_SET) != 0) {
     std::abort();
   }
-  if (size == 0) {
-    (void)std::fgetc(input);
-  }
-  (void)orvale::dump_stream(input, scratch.directory + "/in", scratch.diagnostics);
-  std::fclose(input);
+  orvale::Session session;
+  // A small window makes packets longer than it common, so the piecewise path
+  // is driven as often as the whole-packet one.
+  const std::size_t window = size % 2 == 0 ? 64 : orvale::InputWindow::kDefaultSize;
+  (void)orvale::dump_descriptor(fd, scratch.directory + "/in", orvale::Settings{}, session,
+                                scratch.diagnostics, window);
+  close(fd);
   return 0;
 }

@@ -127,10 +127,13 @@ TEST(OutputFile, ReportsAFullDisk) {
   EXPECT_FALSE(full.close());
 }
 
-TEST(OutputFile, ReportsAFailedLargeWriteAtOnce) {
+TEST(OutputFile, ReportsAFailedLargeWriteAtTheNextFlush) {
   orvale::Output full;
   ASSERT_TRUE(full.open("/dev/full"));
-  EXPECT_FALSE(full.write(Bytes(orvale::Output::kCopyLimit, 0x42)));
+  const Bytes large(orvale::Output::kCopyLimit, 0x42);
+  EXPECT_TRUE(full.write(large)) << "borrowed, not yet written";
+  EXPECT_TRUE(full.holds_borrowed());
+  EXPECT_FALSE(full.flush());
   EXPECT_EQ(full.error(), ENOSPC);
 }
 
@@ -147,14 +150,59 @@ TEST(OutputFile, KeepsOrderAcrossBufferedAndDirectWrites) {
   orvale::Output out;
   ASSERT_TRUE(out.open(dir.path("o")));
   Bytes expected;
-  for (const std::size_t size : {std::size_t{3}, orvale::Output::kBufferSize + 5, std::size_t{7},
-                                 orvale::Output::kBufferSize - 1, std::size_t{1}}) {
-    const Bytes piece(size, static_cast<std::uint8_t>(size));
-    expected.insert(expected.end(), piece.begin(), piece.end());
-    ASSERT_TRUE(out.write(piece));
+  std::vector<Bytes> pieces;  // borrowed pieces must live until the flush
+  for (const std::size_t size :
+       {std::size_t{3}, orvale::Output::kBufferSize + 5, std::size_t{7},
+        orvale::Output::kCopyLimit - 1, orvale::Output::kCopyLimit, orvale::Output::kBufferSize - 1,
+        std::size_t{1}, orvale::Output::kBufferSize - 3, std::size_t{5}}) {
+    pieces.emplace_back(size, static_cast<std::uint8_t>(size));
+    expected.insert(expected.end(), pieces.back().begin(), pieces.back().end());
+    ASSERT_TRUE(out.write(pieces.back()));
   }
   ASSERT_TRUE(out.close());
   EXPECT_EQ(read_file(dir.path("o")), expected);
+}
+
+// More pieces than one gathered write takes, alternating copied and borrowed.
+TEST(OutputFile, KeepsOrderPastThePendingLimit) {
+  ScratchDir dir;
+  orvale::Output out;
+  ASSERT_TRUE(out.open(dir.path("o")));
+  const Bytes large(orvale::Output::kCopyLimit, 0xB0);
+  Bytes expected;
+  for (std::size_t i = 0; i < 3 * orvale::Output::kMaxPending; ++i) {
+    const Bytes small = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)};
+    ASSERT_TRUE(out.write(small));
+    ASSERT_TRUE(out.write(large));
+    expected.insert(expected.end(), small.begin(), small.end());
+    expected.insert(expected.end(), large.begin(), large.end());
+  }
+  ASSERT_TRUE(out.close());
+  EXPECT_EQ(read_file(dir.path("o")), expected);
+}
+
+TEST(OutputFile, LeavesAnExistingFileAloneUntilBegun) {
+  ScratchDir dir;
+  const std::string name = dir.path("o");
+  testing_support::write_file(name, Bytes{1, 2, 3});
+  {
+    orvale::Output out;
+    ASSERT_TRUE(out.open(name));
+    out.discard();
+  }
+  EXPECT_EQ(read_file(name), (Bytes{1, 2, 3})) << "discarded: untouched";
+  {
+    orvale::Output out;
+    ASSERT_TRUE(out.open(dir.path("new")));
+    out.discard();
+  }
+  EXPECT_FALSE(testing_support::exists(dir.path("new"))) << "discarded: created, so removed";
+  orvale::Output out;
+  ASSERT_TRUE(out.open(name));
+  ASSERT_TRUE(out.begin());
+  ASSERT_TRUE(out.write(Bytes{9}));
+  ASSERT_TRUE(out.close());
+  EXPECT_EQ(read_file(name), (Bytes{9})) << "begun: replaced";
 }
 
 }  // namespace

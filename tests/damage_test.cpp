@@ -116,19 +116,19 @@ INSTANTIATE_TEST_SUITE_P(
                       LieCase{"two_gib_packet",
                               concat({kvx::header_bytes(1, 1, 1, 44100), entries({0xFFFFFFFE}),
                                       Bytes(40, 0)}),
-                              1},
+                              2},
                       LieCase{"huge_video_size",
                               concat({kvx::header_bytes(1, 1, 1, 44100), entries({80}),
                                       lying_packet(1, 0xFFFFFFF0, 4)}),
-                              1},
+                              2},
                       LieCase{"huge_audio_length",
                               concat({kvx::header_bytes(1, 1, 1, 44100), entries({80}),
                                       lying_packet(1, 4, 0xFFFFFFF0)}),
-                              1},
+                              2},
                       LieCase{"huge_stream_count",
                               concat({kvx::header_bytes(1, 1, 0xFFFFFFFF, 44100), entries({80}),
                                       lying_packet(255, 4, 4)}),
-                              1}),
+                              2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

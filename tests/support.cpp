@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,10 +54,43 @@ std::string slurp(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+// In the child, between fork and exec: only async-signal-safe calls.
+void prepare_child(const Launch& launch, const std::string& out_path,
+                   const std::string& err_path) {
+  const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+      (!launch.directory.empty() && ::chdir(launch.directory.c_str()) != 0)) {
+    ::_exit(127);
+  }
+  if (launch.file_size_limit != 0) {
+    const rlimit limit{launch.file_size_limit, launch.file_size_limit};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+      ::_exit(127);
+    }
+  }
+  if (launch.unprivileged && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 ||
+                              ::setuid(65534) != 0)) {
+    ::_exit(127);
+  }
+  ::close(out);
+  ::close(err);
+  for (const int fd : launch.closed) {
+    ::close(fd);
+  }
+}
+
 }  // namespace
 
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const std::string& directory) {
+  Launch launch;
+  launch.directory = directory;
+  return run(program, args, launch);
+}
+
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const Launch& launch) {
   ScratchDir capture;
   const std::string out_path = capture.path("stdout");
   const std::string err_path = capture.path("stderr");
@@ -71,12 +105,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     throw std::runtime_error("fork failed");
   }
   if (child == 0) {
-    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
-        (!directory.empty() && ::chdir(directory.c_str()) != 0)) {
-      ::_exit(127);
-    }
+    prepare_child(launch, out_path, err_path);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
@@ -95,6 +124,10 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
 
 RunResult run_orvale(const std::vector<std::string>& args, const std::string& directory) {
   return run(ORVALE_BINARY, args, directory);
+}
+
+RunResult run_orvale(const std::vector<std::string>& args, const Launch& launch) {
+  return run(ORVALE_BINARY, args, launch);
 }
 
 Bytes encode(const kvx::File& file) {

@@ -36,13 +36,24 @@ struct RunResult {
   long peak_rss_kib = 0;  // the child's peak resident set
 };
 
+// How a child process is started, beyond its arguments.
+struct Launch {
+  std::string directory;          // working directory, when not empty
+  std::vector<int> closed;        // standard descriptors left closed
+  std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes, when not 0
+  bool unprivileged = false;      // run as nobody (uid and gid 65534)
+};
+
 // Runs `program` with `args`, in `directory` when it is not empty.
 [[nodiscard]] RunResult run(const std::string& program, const std::vector<std::string>& args,
                             const std::string& directory = "");
+[[nodiscard]] RunResult run(const std::string& program, const std::vector<std::string>& args,
+                            const Launch& launch);
 
 // Runs the orvale binary under test.
 [[nodiscard]] RunResult run_orvale(const std::vector<std::string>& args,
                                    const std::string& directory = "");
+[[nodiscard]] RunResult run_orvale(const std::vector<std::string>& args, const Launch& launch);
 
 // A kvxavc file in memory; asserts it encodes.
 [[nodiscard]] Bytes encode(const kvx::File& file);

@@ -1,274 +1,297 @@
 #include "extract/dump.h"
 
-#include <array>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
-#include <memory>
+#include <filesystem>
 #include <span>
 
 #include "extract/container.h"
-#include "extract/input.h"
-#include "extract/le.h"
+#include "extract/progress.h"
+#include "extract/run.h"
+#include "extract/walk.h"
 #include "streams/adts.h"
-#include "streams/streams.h"
 
 namespace orvale {
 namespace {
 
-// The texts scripts may match on stdout; the last two carry no newline.
+// The texts scripts may match on stdout.
 constexpr const char* kErrorHeader = "error kvx header\n";
 constexpr const char* kNotKvxavc = "not a kvxavc file\n";
 constexpr const char* kCannotOpenOutput = "can not open output file\n";
-constexpr const char* kMallocFail = "malloc fail";
-constexpr const char* kReadIndexFail = "read index fail";
+constexpr const char* kMallocFail = "malloc fail\n";
+constexpr const char* kReadIndexFail = "read index fail\n";
 
-void say(const char* message) { std::fputs(message, stdout); }
+void say(Progress* progress, const char* message) {
+  if (progress != nullptr) {
+    progress->clear();
+  }
+  std::fputs(message, stdout);
+  std::fflush(stdout);
+}
 
-struct CloseFile {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+void observe_progress(void* progress, std::uint64_t offset) {
+  static_cast<Progress*>(progress)->update(offset);
+}
+
+struct CloseDescriptor {
+  explicit CloseDescriptor(int descriptor) : fd(descriptor) {}
+  CloseDescriptor(const CloseDescriptor&) = delete;
+  CloseDescriptor& operator=(const CloseDescriptor&) = delete;
+  ~CloseDescriptor() { ::close(fd); }
+  int fd;
 };
 
-// Everything one run owns; leaving scope releases all of it on every path.
-struct Run {
-  Run(std::FILE* file, const std::string& input_path, std::FILE* diagnostics)
-      : path(input_path), input(file), report(path, diagnostics) {}
-
-  const std::string& path;
-  Input input;
-  Report report;
-  FileHeader header;
-  Output video;
-  std::array<Output, kAudioSlots> audio;
-  ByteBuffer index;
-  ByteBuffer packet;
-};
-
-[[nodiscard]] bool read_header(Run& run) {
-  std::span<const std::uint8_t> view;
-  // The packet buffer is free until the walk; the header needs no buffer of its own.
-  const ReadStatus status = run.input.read(run.packet, kHeaderSize, view);
+[[nodiscard]] bool read_header(Run& run, Progress* progress) {
+  if (!run.window.allocate()) {
+    say(progress, kMallocFail);
+    run.report.error(run.path, "out of memory for the input window");
+    return false;
+  }
+  const ReadStatus status = run.window.fill(kHeaderSize);
   if (status != ReadStatus::complete) {
-    say(kErrorHeader);
+    say(progress, kErrorHeader);
     if (status == ReadStatus::read_error) {
-      run.report.error(run.path, "read error: %s", std::strerror(run.input.error()));
+      run.report.error(run.path, "read error: %s", std::strerror(run.window.error()));
     } else {
       run.report.error(run.path, "the input holds %zu bytes, too few for a kvxavc header",
-                       view.size());
+                       run.window.data().size());
     }
     return false;
   }
-  if (parse_header(view.first<kHeaderSize>(), run.header) != HeaderStatus::ok) {
-    say(kNotKvxavc);
+  if (parse_header(run.window.data().first<kHeaderSize>(), run.header) != HeaderStatus::ok) {
+    say(progress, kNotKvxavc);
     run.report.error(run.path, "not a kvxavc file");
     return false;
   }
-  if (run.header.audio_stream_count > kAudioSlots) {
+  run.window.consume(kHeaderSize);
+  const FileHeader& header = run.header;
+  if (header.audio_stream_count > kAudioSlots) {
     run.report.warning("%" PRIu32 " audio streams declared; only streams 0 to %" PRIu32
                        " are extracted",
-                       run.header.audio_stream_count, kAudioSlots - 1);
+                       header.audio_stream_count, kAudioSlots - 1);
+  }
+  if (header.is_aac() && header.audio_stream_count > 0 && !is_adts_rate(header.audio_rate)) {
+    run.report.warning("the audio rate of %" PRIu32
+                       " Hz has no ADTS sampling frequency index; the ADTS headers say 48000 Hz",
+                       header.audio_rate);
   }
   return true;
 }
 
-[[nodiscard]] bool create_output(Run& run, Output& output, const std::string& name) {
+std::string output_base(const std::string& path, const Settings& settings) {
+  if (settings.output_dir.empty()) {
+    return path;
+  }
+  return (std::filesystem::path(settings.output_dir) / std::filesystem::path(path).filename())
+      .string();
+}
+
+// Refuses an output that is the input itself, another output of this run, or
+// a file an earlier input of this invocation wrote.
+[[nodiscard]] bool check_identity(Run& run, const Output& output, const struct stat& input,
+                                  const Session& session, Progress* progress) {
+  if (!output.is_regular()) {
+    return true;
+  }
+  const auto same = [&](const Output& other) {
+    return &other != &output && other.is_open() && other.is_regular() &&
+           other.device() == output.device() && other.inode() == output.inode();
+  };
+  if (output.device() == input.st_dev && output.inode() == input.st_ino) {
+    say(progress, kCannotOpenOutput);
+    run.report.error(output.name(), "is the input itself; nothing written");
+    return false;
+  }
+  if (same(run.video) || std::any_of(run.audio.begin(), run.audio.end(), same)) {
+    say(progress, kCannotOpenOutput);
+    run.report.error(output.name(), "is the same file as another output of this input");
+    return false;
+  }
+  if (session.written_before(output.device(), output.inode())) {
+    run.report.error(output.name(),
+                     "was already written by an earlier input of this run; input refused");
+    return false;
+  }
+  return true;
+}
+
+[[nodiscard]] bool open_output(Run& run, Output& output, const std::string& name,
+                               Progress* progress) {
   if (output.open(name)) {
     return true;
   }
-  say(kCannotOpenOutput);
+  say(progress, kCannotOpenOutput);
   run.report.error(name, "cannot create: %s", std::strerror(output.error()));
   return false;
 }
 
-[[nodiscard]] bool create_outputs(Run& run) {
-  if (!create_output(run, run.video, run.path + ".264")) {
+[[nodiscard]] bool open_outputs(Run& run, int fd, const Settings& settings,
+                                const Session& session, Progress* progress) {
+  const std::string base = output_base(run.path, settings);
+  if (!open_output(run, run.video, base + ".264", progress)) {
     return false;
   }
   const char* extension = run.header.is_aac() ? ".aac" : ".mp3";
   for (std::uint32_t s = 0; s < run.header.extracted_streams(); ++s) {
-    if (!create_output(run, run.audio[s], run.path + "." + std::to_string(s) + extension)) {
+    std::string name = base;
+    name += '.';
+    name += std::to_string(s);
+    name += extension;
+    if (!open_output(run, run.audio[s], name, progress)) {
       return false;
     }
   }
-  return true;
+  struct stat input {};
+  if (::fstat(fd, &input) != 0) {
+    run.report.error(run.path, "cannot examine the input: %s", std::strerror(errno));
+    return false;
+  }
+  if (!check_identity(run, run.video, input, session, progress)) {
+    return false;
+  }
+  return std::all_of(run.audio.begin(), run.audio.end(), [&](const Output& output) {
+    return !output.is_open() || check_identity(run, output, input, session, progress);
+  });
 }
 
-[[nodiscard]] bool read_index(Run& run, std::span<const std::uint8_t>& index) {
+[[nodiscard]] bool read_index(Run& run, Progress* progress) {
   const std::uint32_t count = run.header.frame_count;
   if (count == 0) {
-    say(kReadIndexFail);
+    say(progress, kReadIndexFail);
     run.report.error(run.path, "the header lists no packets");
     return false;
   }
   const std::uint64_t size = kIndexEntrySize * count;
-  switch (run.input.read(run.index, size, index)) {
+  switch (run.window.read_into(run.index_buffer, size, run.index)) {
     case ReadStatus::complete:
       return true;
     case ReadStatus::out_of_memory:
-      say(kMallocFail);
+      say(progress, kMallocFail);
       run.report.error(run.path, "out of memory for a frame index of %" PRIu32 " entries", count);
       return false;
     case ReadStatus::read_error:
-      say(kReadIndexFail);
+      say(progress, kReadIndexFail);
       run.report.error(run.path, "read error in the frame index: %s",
-                       std::strerror(run.input.error()));
+                       std::strerror(run.window.error()));
       return false;
     case ReadStatus::input_ended:
       break;
   }
-  say(kReadIndexFail);
+  say(progress, kReadIndexFail);
   run.report.error(run.path,
                    "the frame index of %" PRIu32 " entries needs %" PRIu64
                    " bytes, but the input ends at byte %" PRIu64,
-                   count, size, run.input.offset());
+                   count, size, run.window.bytes_read());
   return false;
 }
 
-[[nodiscard]] bool report_output_failure(Run& run, const Output& output) {
-  run.report.error(output.name(), "write failed: %s", std::strerror(output.error()));
-  return false;
-}
-
-const char* describe(PacketStatus status) {
-  switch (status) {
-    case PacketStatus::too_short:
-      return "is shorter than its 13 fixed bytes";
-    case PacketStatus::table_overrun:
-      return "is too short for its audio size table";
-    case PacketStatus::video_overrun:
-      return "is too short for its video chunk";
-    case PacketStatus::audio_overrun:
-      return "is too short for its audio frames";
-    case PacketStatus::ok:
-      break;
+template <typename Action>
+void for_each_open_output(Run& run, Action&& action) {
+  if (run.video.is_open()) {
+    action(run.video);
   }
-  return "is well formed";
-}
-
-[[nodiscard]] bool write_audio(Run& run, std::uint32_t number, std::span<const std::uint8_t> packet,
-                               const PacketLayout& layout) {
-  std::uint64_t cursor = layout.audio_offset;
-  for (std::uint32_t s = 0; s < run.header.extracted_streams(); ++s) {
-    Output& output = run.audio[s];
-    for (std::uint32_t j = 0; j < layout.audio_frames_per_stream; ++j) {
-      const std::uint32_t length = audio_frame_length(layout, s, j);
-      const auto frame = packet.subspan(static_cast<std::size_t>(cursor), length);
-      cursor += length;
-      const DumpStatus status = run.header.is_aac() ? dumpaac(output, frame, run.header.audio_rate)
-                                                    : dumpmp3(output, frame);
-      if (status == DumpStatus::output_failed) {
-        return report_output_failure(run, output);
-      }
-      if (status == DumpStatus::frame_too_long) {
-        run.report.warning(
-            "packet %" PRIu32 ", stream %" PRIu32 ", frame %" PRIu32 ": an AAC frame of %" PRIu32
-            " bytes is too long for an ADTS header (at most %" PRIu32 "); frame skipped",
-            number, s, j, length, kMaxAdtsPayload);
-      }
-    }
-  }
-  return true;
-}
-
-// Writes one packet's video and audio; false only when an output failed.
-[[nodiscard]] bool write_packet(Run& run, std::uint32_t number,
-                                std::span<const std::uint8_t> packet) {
-  PacketLayout layout;
-  std::uint64_t needed = 0;
-  const PacketStatus status = parse_packet(packet, run.header.audio_stream_count, layout, needed);
-  if (status != PacketStatus::ok) {
-    run.report.warning("packet %" PRIu32 " (%zu bytes) %s (its fields need %" PRIu64
-                       " bytes); packet skipped",
-                       number, packet.size(), describe(status), needed);
-    return true;
-  }
-  if (dumpavc(run.video, layout.video) != DumpStatus::ok) {
-    return report_output_failure(run, run.video);
-  }
-  return write_audio(run, number, packet, layout);
-}
-
-// An entry of length 0 ends the index; entries after it matter only if some
-// of them are not empty, since then packets are being left out.
-void check_index_tail(Run& run, std::span<const std::uint8_t> index, std::uint32_t number) {
-  std::uint32_t skipped = 0;
-  for (std::uint64_t at = (static_cast<std::uint64_t>(number) + 1) * kIndexEntrySize;
-       at < index.size(); at += kIndexEntrySize) {
-    skipped += packet_length(read_le32(index, at)) != 0 ? 1 : 0;
-  }
-  if (skipped > 0) {
-    run.report.warning("packet %" PRIu32 " has length 0, which ends the index; %" PRIu32
-                       " later packets are not extracted",
-                       number, skipped);
-  }
-}
-
-// False when the walk must stop with an error.
-[[nodiscard]] bool walk(Run& run, std::span<const std::uint8_t> index) {
-  for (std::uint32_t number = 0; number < run.header.frame_count; ++number) {
-    const std::uint32_t length = packet_length(read_le32(index, number * kIndexEntrySize));
-    if (length == 0) {
-      check_index_tail(run, index, number);
-      return true;
-    }
-    const std::uint64_t packet_start = run.input.offset();
-    std::span<const std::uint8_t> packet;
-    switch (run.input.read(run.packet, length, packet)) {
-      case ReadStatus::complete:
-        break;
-      case ReadStatus::input_ended:
-        run.report.warning("packet %" PRIu32 " (%" PRIu32 " bytes at byte %" PRIu64
-                           ") is cut short: the input ends at byte %" PRIu64,
-                           number, length, packet_start, run.input.offset());
-        return true;
-      case ReadStatus::read_error:
-        run.report.error(run.path, "read error in packet %" PRIu32 ": %s", number,
-                         std::strerror(run.input.error()));
-        return false;
-      case ReadStatus::out_of_memory:
-        say(kReadIndexFail);
-        run.report.error(run.path, "out of memory for packet %" PRIu32 " of %" PRIu32 " bytes",
-                         number, length);
-        return false;
-    }
-    if (!write_packet(run, number, packet)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-[[nodiscard]] bool close_output(Run& run, Output& output) {
-  return !output.is_open() || output.close() || report_output_failure(run, output);
-}
-
-[[nodiscard]] bool close_outputs(Run& run) {
-  bool closed = close_output(run, run.video);
   for (Output& output : run.audio) {
-    closed = close_output(run, output) && closed;
+    if (output.is_open()) {
+      action(output);
+    }
   }
-  return closed;
+}
+
+// Closes the outputs of a run that got as far as writing, or gives back
+// untouched those of a run that failed before it wrote anything.
+void finish_outputs(Run& run, bool walked, Session& session) {
+  if (!run.begun && walked && !begin_outputs(run)) {
+    walked = false;
+  }
+  if (!run.begun) {
+    for_each_open_output(run, [](Output& output) { output.discard(); });
+    return;
+  }
+  for_each_open_output(run, [&](Output& output) {
+    if (output.is_regular()) {
+      session.remember_written(output.device(), output.inode());
+    }
+    if (!output.close()) {
+      (void)report_output_failure(run, output);
+    }
+  });
 }
 
 }  // namespace
 
-ExitStatus dump_stream(std::FILE* input, const std::string& path, std::FILE* diagnostics) {
-  Run run(input, path, diagnostics);
-  std::span<const std::uint8_t> index;
-  if (read_header(run) && create_outputs(run) && read_index(run, index) && walk(run, index)) {
-    (void)close_outputs(run);
+bool report_output_failure(Run& run, const Output& output) {
+  run.report.error(output.name(), "write failed: %s", std::strerror(output.error()));
+  return false;
+}
+
+bool begin_outputs(Run& run) {
+  bool begun = true;
+  for_each_open_output(run, [&](Output& output) {
+    if (begun && !output.begin()) {
+      begun = report_output_failure(run, output);
+    }
+  });
+  run.begun = true;
+  return begun;
+}
+
+bool flush_borrowed(Run& run) {
+  bool flushed = true;
+  for_each_open_output(run, [&](Output& output) {
+    if (flushed && output.holds_borrowed() && !output.flush()) {
+      flushed = report_output_failure(run, output);
+    }
+  });
+  return flushed;
+}
+
+bool Session::written_before(dev_t device, ino_t inode) const {
+  return std::find(written_.begin(), written_.end(), std::make_pair(device, inode)) !=
+         written_.end();
+}
+
+void Session::remember_written(dev_t device, ino_t inode) {
+  if (!written_before(device, inode)) {
+    written_.emplace_back(device, inode);
   }
+}
+
+ExitStatus dump_descriptor(int fd, const std::string& path, const Settings& settings,
+                           Session& session, std::FILE* diagnostics, std::size_t window_size) {
+  Progress* progress = session.progress();
+  Run run(fd, path, diagnostics, progress, window_size);
+  if (progress != nullptr) {
+    progress->set_size(run.window.known_size());
+    run.window.observe(&observe_progress, progress);
+  }
+  const bool walked = read_header(run, progress) &&
+                      open_outputs(run, fd, settings, session, progress) &&
+                      read_index(run, progress) && walk(run);
+  finish_outputs(run, walked, session);
   return run.report.finish();
 }
 
-ExitStatus dump(const std::string& path) {
-  const std::unique_ptr<std::FILE, CloseFile> input(std::fopen(path.c_str(), "rb"));
-  if (!input) {
-    Report report(path, stderr);
+ExitStatus dump(const std::string& path, const Settings& settings, Session& session) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    Report report(path, stderr, session.progress());
     report.error(path, "cannot open: %s", std::strerror(errno));
     return report.finish();
   }
-  return dump_stream(input.get(), path);
+  const CloseDescriptor input(fd);
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    Report report(path, stderr, session.progress());
+    report.error(path, "is a directory, not a kvxavc file");
+    return report.finish();
+  }
+  return dump_descriptor(fd, path, settings, session);
 }
 
 }  // namespace orvale

@@ -1,8 +1,14 @@
 #include "extract/input.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <new>
 
 namespace orvale {
 namespace {
@@ -28,31 +34,77 @@ bool ByteBuffer::grow(std::uint64_t size) {
   return true;
 }
 
-ReadStatus Input::read(ByteBuffer& buffer, std::uint64_t size,
-                       std::span<const std::uint8_t>& view) {
+InputWindow::InputWindow(int fd, std::size_t size) : fd_(fd), capacity_(size) {
+  struct stat status {};
+  // A regular file of length 0 is often a kernel file whose length is not
+  // known in advance; only a positive length is taken at its word.
+  if (::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+    known_size_ = static_cast<std::uint64_t>(status.st_size);
+    (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+}
+
+bool InputWindow::allocate() {
+  buffer_.reset(new (std::nothrow) std::uint8_t[capacity_]);
+  return buffer_ != nullptr;
+}
+
+ReadStatus InputWindow::fill(std::uint64_t count) {
+  if (!needs_fill(count)) {
+    return ReadStatus::complete;
+  }
+  const std::size_t left = end_ - begin_;
+  if (left > 0 && begin_ > 0) {
+    std::memmove(buffer_.get(), buffer_.get() + begin_, left);
+  }
+  begin_ = 0;
+  end_ = left;
+  while (end_ < capacity_ && !ended_) {
+    const ssize_t got = ::read(fd_, buffer_.get() + end_, capacity_ - end_);
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      error_ = errno;
+      return ReadStatus::read_error;
+    }
+    if (got == 0) {
+      ended_ = true;
+      break;
+    }
+    end_ += static_cast<std::size_t>(got);
+    read_ += static_cast<std::uint64_t>(got);
+    if (observer_ != nullptr) {
+      observer_(observer_context_, read_);
+    }
+  }
+  return needs_fill(count) ? ReadStatus::input_ended : ReadStatus::complete;
+}
+
+ReadStatus InputWindow::read_into(ByteBuffer& buffer, std::uint64_t size,
+                                  std::span<const std::uint8_t>& view) {
   std::uint64_t done = 0;
   view = {};
   while (done < size) {
+    if (needs_fill(1)) {
+      const ReadStatus status = fill(1);
+      if (status != ReadStatus::complete) {
+        return status;
+      }
+    }
     if (buffer.capacity() <= done) {
       const std::uint64_t step = std::max(buffer.capacity() * 2, kFirstStep);
       if (!buffer.grow(std::min(size, step))) {
         return ReadStatus::out_of_memory;
       }
     }
-    const std::uint64_t want = std::min(size, buffer.capacity()) - done;
-    errno = 0;
-    const std::size_t got =
-        std::fread(buffer.data() + done, 1, static_cast<std::size_t>(want), file_);
-    done += got;
-    offset_ += got;
+    const std::uint64_t take =
+        std::min<std::uint64_t>({size, buffer.capacity()}) - done;
+    const auto piece = data().first(static_cast<std::size_t>(std::min<std::uint64_t>(take, data().size())));
+    std::memcpy(buffer.data() + done, piece.data(), piece.size());
+    consume(piece.size());
+    done += piece.size();
     view = {buffer.data(), static_cast<std::size_t>(done)};
-    if (got < want) {
-      if (std::ferror(file_) != 0) {
-        error_ = errno != 0 ? errno : EIO;
-        return ReadStatus::read_error;
-      }
-      return ReadStatus::input_ended;
-    }
   }
   return ReadStatus::complete;
 }

@@ -1,15 +1,17 @@
-// Reading the input front to back into a buffer that grows only as far as the
-// bytes really arrive, so a header that lies about sizes costs no memory.
+// Reading the input front to back through one fixed window, refilled with
+// large reads, so memory stays the same whatever the packets' sizes.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <span>
 
 namespace orvale {
 
+// A heap buffer that grows only as far as bytes really arrive, so a header
+// that lies about sizes costs no memory.
 class ByteBuffer {
  public:
   [[nodiscard]] std::uint8_t* data() { return bytes_.get(); }
@@ -27,23 +29,64 @@ class ByteBuffer {
 
 enum class ReadStatus { complete, input_ended, read_error, out_of_memory };
 
-class Input {
- public:
-  explicit Input(std::FILE* file) : file_(file) {}
+// Called with the input offset reached after each read, for progress display.
+using ReadObserver = void (*)(void* context, std::uint64_t offset);
 
-  // Reads exactly `size` bytes into `buffer`, growing it in steps that never
-  // run far ahead of the bytes read. `view` is set to what was read.
-  [[nodiscard]] ReadStatus read(ByteBuffer& buffer, std::uint64_t size,
-                                std::span<const std::uint8_t>& view);
-  // Bytes consumed so far: after a short read, where the input ended.
-  [[nodiscard]] std::uint64_t offset() const { return offset_; }
+class InputWindow {
+ public:
+  static constexpr std::size_t kDefaultSize = std::size_t{4} * 1024 * 1024;
+
+  // Reads from `fd`, which the caller keeps open. `size` is the window's
+  // capacity (tests use small ones).
+  explicit InputWindow(int fd, std::size_t size = kDefaultSize);
+
+  // Allocates the window; false when memory runs out.
+  [[nodiscard]] bool allocate();
+
+  // The bytes read and not yet consumed; valid until the next fill().
+  [[nodiscard]] std::span<const std::uint8_t> data() const {
+    return {buffer_.get() + begin_, end_ - begin_};
+  }
+  void consume(std::size_t count) { begin_ += count; }
+  // True when data() holds fewer than `count` bytes, so fill() must read.
+  [[nodiscard]] bool needs_fill(std::uint64_t count) const { return end_ - begin_ < count; }
+  // Moves what is left to the front and reads until the window is full or
+  // the input ends; complete when data() then holds at least `count` bytes
+  // (`count` at most capacity()). Invalidates every earlier view of data().
+  [[nodiscard]] ReadStatus fill(std::uint64_t count);
+
+  // Copies `size` bytes into `buffer`, growing it only as bytes arrive. The
+  // view covers what was copied, all of it or, on failure, a prefix.
+  [[nodiscard]] ReadStatus read_into(ByteBuffer& buffer, std::uint64_t size,
+                                     std::span<const std::uint8_t>& view);
+
+  [[nodiscard]] std::size_t capacity() const { return capacity_; }
+  // Input offset of data()'s first byte.
+  [[nodiscard]] std::uint64_t position() const { return read_ - (end_ - begin_); }
+  // Bytes read from the input so far: after it ended, its length.
+  [[nodiscard]] std::uint64_t bytes_read() const { return read_; }
+  // The input's length when it is a regular file that says it.
+  [[nodiscard]] std::optional<std::uint64_t> known_size() const { return known_size_; }
   // The errno value behind a read_error.
   [[nodiscard]] int error() const { return error_; }
 
+  void observe(ReadObserver observer, void* context) {
+    observer_ = observer;
+    observer_context_ = context;
+  }
+
  private:
-  std::FILE* file_;
-  std::uint64_t offset_ = 0;
+  int fd_;
+  std::size_t capacity_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  std::uint64_t read_ = 0;
+  bool ended_ = false;
+  std::optional<std::uint64_t> known_size_;
   int error_ = 0;
+  ReadObserver observer_ = nullptr;
+  void* observer_context_ = nullptr;
 };
 
 }  // namespace orvale

@@ -4,11 +4,16 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "extract/progress.h"
+
 namespace orvale {
 namespace {
 
-void print_line(std::FILE* sink, const std::string& file, const char* format,
+void print_line(std::FILE* sink, Progress* progress, const std::string& file, const char* format,
                 std::va_list arguments) {
+  if (progress != nullptr) {
+    progress->clear();
+  }
   std::fprintf(sink, "orvale: %s: ", file.c_str());
   // The va_list is started by the caller; the analyzer cannot see that.
   std::vfprintf(sink, format, arguments);  // NOLINT(clang-analyzer-valist.Uninitialized)
@@ -24,7 +29,7 @@ void Report::warning(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   }
   std::va_list arguments;
   va_start(arguments, format);
-  print_line(sink_, input_name_, format, arguments);
+  print_line(sink_, progress_, input_name_, format, arguments);
   va_end(arguments);
 }
 
@@ -32,12 +37,15 @@ void Report::error(const std::string& file, const char* format, ...) {  // NOLIN
   failed_ = true;
   std::va_list arguments;
   va_start(arguments, format);
-  print_line(sink_, file, format, arguments);
+  print_line(sink_, progress_, file, format, arguments);
   va_end(arguments);
 }
 
 ExitStatus Report::finish() {
   if (warnings_ > kMaxShown) {
+    if (progress_ != nullptr) {
+      progress_->clear();
+    }
     std::fprintf(sink_, "orvale: %s: %" PRIu64 " more warnings not shown\n", input_name_.c_str(),
                  warnings_ - kMaxShown);
     warnings_ = kMaxShown;

@@ -7,6 +7,8 @@
 
 namespace orvale {
 
+class Progress;
+
 enum class ExitStatus : int {
   ok = 0,        // everything the index lists was extracted
   warnings = 1,  // some data could not be extracted, the rest was
@@ -20,8 +22,8 @@ class Report {
  public:
   static constexpr std::uint32_t kMaxShown = 100;
 
-  Report(std::string input_name, std::FILE* sink)
-      : input_name_(std::move(input_name)), sink_(sink) {}
+  Report(std::string input_name, std::FILE* sink, Progress* progress = nullptr)
+      : input_name_(std::move(input_name)), sink_(sink), progress_(progress) {}
   Report(const Report&) = delete;
   Report& operator=(const Report&) = delete;
 
@@ -30,10 +32,12 @@ class Report {
       __attribute__((format(printf, 3, 4)));
   // Sums up the warnings not shown and gives the run's exit status.
   [[nodiscard]] ExitStatus finish();
+  [[nodiscard]] bool failed() const { return failed_; }
 
  private:
   std::string input_name_;
   std::FILE* sink_;
+  Progress* progress_;
   std::uint64_t warnings_ = 0;
   bool failed_ = false;
 };

@@ -17,6 +17,8 @@ inline constexpr std::uint32_t kMaxAdtsPayload = 0x1FFF - kAdtsHeaderSize;
 
 // The ADTS index of a sample rate; rates without one are labelled 48000 Hz.
 [[nodiscard]] std::uint8_t sampling_frequency_index(std::uint32_t audio_rate);
+// True for the 13 rates ADTS has an index for.
+[[nodiscard]] bool is_adts_rate(std::uint32_t audio_rate);
 
 // The header for a frame of `payload_size` bytes, or nothing when the frame is
 // longer than kMaxAdtsPayload.

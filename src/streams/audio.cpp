@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 
 #include "streams/adts.h"
@@ -32,12 +33,14 @@ constexpr std::array<RateIndex, 13> kFrequencyIndices = {{
 }  // namespace
 
 std::uint8_t sampling_frequency_index(std::uint32_t audio_rate) {
-  for (const auto& entry : kFrequencyIndices) {
-    if (entry.rate == audio_rate) {
-      return entry.index;
-    }
-  }
-  return kDefaultFrequencyIndex;
+  const auto* found = std::find_if(kFrequencyIndices.begin(), kFrequencyIndices.end(),
+                                   [&](const RateIndex& entry) { return entry.rate == audio_rate; });
+  return found != kFrequencyIndices.end() ? found->index : kDefaultFrequencyIndex;
+}
+
+bool is_adts_rate(std::uint32_t audio_rate) {
+  return std::any_of(kFrequencyIndices.begin(), kFrequencyIndices.end(),
+                     [&](const RateIndex& entry) { return entry.rate == audio_rate; });
 }
 
 std::optional<std::array<std::uint8_t, 7>> adts_header(std::uint32_t payload_size,
@@ -54,17 +57,25 @@ std::optional<std::array<std::uint8_t, 7>> adts_header(std::uint32_t payload_siz
   return header;
 }
 
-DumpStatus dumpaac(Output& audio, std::span<const std::uint8_t> frame, std::uint32_t audio_rate) {
-  if (frame.size() > kMaxAdtsPayload) {
+DumpStatus dumpaac_header(Output& audio, std::uint64_t frame_length, std::uint32_t audio_rate) {
+  if (frame_length > kMaxAdtsPayload) {
     return DumpStatus::frame_too_long;
   }
-  const auto header = adts_header(static_cast<std::uint32_t>(frame.size()), audio_rate);
-  const std::span<const std::uint8_t> pieces[] = {*header, frame};
-  return audio.write_pieces(pieces) ? DumpStatus::ok : DumpStatus::output_failed;
+  const auto header = adts_header(static_cast<std::uint32_t>(frame_length), audio_rate);
+  return audio.write(*header) ? DumpStatus::ok : DumpStatus::output_failed;
+}
+
+DumpStatus dump_frame_piece(Output& audio, std::span<const std::uint8_t> piece) {
+  return audio.write(piece) ? DumpStatus::ok : DumpStatus::output_failed;
+}
+
+DumpStatus dumpaac(Output& audio, std::span<const std::uint8_t> frame, std::uint32_t audio_rate) {
+  const DumpStatus status = dumpaac_header(audio, frame.size(), audio_rate);
+  return status == DumpStatus::ok ? dump_frame_piece(audio, frame) : status;
 }
 
 DumpStatus dumpmp3(Output& audio, std::span<const std::uint8_t> frame) {
-  return audio.write(frame) ? DumpStatus::ok : DumpStatus::output_failed;
+  return dump_frame_piece(audio, frame);
 }
 
 }  // namespace orvale

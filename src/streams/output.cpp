@@ -1,7 +1,7 @@
 #include "streams/output.h"
 
 #include <fcntl.h>
-#include <sys/uio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,20 +12,39 @@
 namespace orvale {
 namespace {
 
-// Pieces per writev call: few enough for the stack, far below IOV_MAX.
-constexpr std::size_t kMaxIovecs = 64;
+// Opens `path` for writing without truncating it; `created` tells whether this
+// call made the file.
+int open_for_writing(const std::string& path, bool& created) {
+  created = false;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    created = true;
+    return fd;
+  }
+  if (errno != EEXIST) {
+    return -1;
+  }
+  fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    // A link to nowhere: writing creates its target, which is not ours to
+    // remove again, just as any file behind a link is not.
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  }
+  return fd;
+}
 
 }  // namespace
 
-Output::~Output() { release(); }
-
-void Output::release() {
-  if (fd_ >= 0) {
-    // Only reached when the caller gave up on this output already (an error
-    // elsewhere ended the run): what is buffered is still worth keeping.
-    (void)flush();
-    ::close(fd_);
-    fd_ = -1;
+Output::~Output() {
+  if (fd_ < 0) {
+    return;
+  }
+  if (begun_) {
+    // Reached only when an error elsewhere ended the run: what is pending is
+    // still worth keeping.
+    (void)close();
+  } else {
+    discard();
   }
 }
 
@@ -37,16 +56,53 @@ bool Output::fail(int error_number) {
 }
 
 bool Output::open(const std::string& path) {
-  release();
   name_ = path;
   error_ = 0;
   used_ = 0;
+  pending_count_ = 0;
+  borrowed_ = false;
+  begun_ = false;
   buffer_.reset(new (std::nothrow) std::uint8_t[kBufferSize]);
   if (!buffer_) {
     return fail(ENOMEM);
   }
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  return fd_ >= 0 || fail(errno);
+  fd_ = open_for_writing(path, created_);
+  if (fd_ < 0) {
+    return fail(errno);
+  }
+  struct stat status {};
+  if (::fstat(fd_, &status) != 0) {
+    return fail(errno);
+  }
+  regular_ = S_ISREG(status.st_mode);
+  device_ = status.st_dev;
+  inode_ = status.st_ino;
+  return true;
+}
+
+bool Output::begin() {
+  if (error_ != 0 || fd_ < 0) {
+    return fail(error_ != 0 ? error_ : EBADF);
+  }
+  if (regular_ && !created_ && ::ftruncate(fd_, 0) != 0) {
+    return fail(errno);
+  }
+  begun_ = true;
+  return true;
+}
+
+void Output::discard() {
+  if (fd_ < 0) {
+    return;
+  }
+  ::close(std::exchange(fd_, -1));
+  pending_count_ = 0;
+  used_ = 0;
+  borrowed_ = false;
+  if (created_) {
+    (void)::unlink(name_.c_str());
+    created_ = false;
+  }
 }
 
 bool Output::write(std::span<const std::uint8_t> bytes) {
@@ -58,62 +114,67 @@ bool Output::write_pieces(std::span<const std::span<const std::uint8_t>> pieces)
   if (error_ != 0 || fd_ < 0) {
     return fail(error_ != 0 ? error_ : EBADF);
   }
-  std::size_t total = 0;
   for (const auto& piece : pieces) {
-    total += piece.size();
-  }
-  // Small writes gather in the buffer; large ones go out from the caller's
-  // memory, with whatever is buffered in front of them, in one writev.
-  if (total < kCopyLimit && total <= kBufferSize - used_) {
-    for (const auto& piece : pieces) {
-      if (!piece.empty()) {
-        std::memcpy(buffer_.get() + used_, piece.data(), piece.size());
-        used_ += piece.size();
-      }
+    if (!piece.empty() && !append(piece)) {
+      return false;
     }
-    return true;
   }
-  return write_through(pieces);
+  return true;
 }
 
-// Sends what is buffered and then the pieces themselves with gathered writes,
-// so a large video chunk is never copied into the buffer first.
-bool Output::write_through(std::span<const std::span<const std::uint8_t>> pieces) {
-  iovec vec[kMaxIovecs];
-  std::size_t count = 0;
-  std::size_t next = 0;
-  if (used_ > 0) {
-    vec[count++] = {buffer_.get(), used_};
+bool Output::append(std::span<const std::uint8_t> piece) {
+  const bool copy = piece.size() < kCopyLimit;
+  if (copy && piece.size() > kBufferSize - used_ && !write_pending()) {
+    return false;
   }
-  while (count > 0 || next < pieces.size()) {
-    while (count < kMaxIovecs && next < pieces.size()) {
-      const auto& piece = pieces[next++];
-      if (!piece.empty()) {
-        vec[count++] = {const_cast<std::uint8_t*>(piece.data()), piece.size()};
-      }
-    }
-    std::size_t done = 0;
-    while (done < count) {
-      const ssize_t written = ::writev(fd_, vec + done, static_cast<int>(count - done));
-      if (written < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
-        return fail(errno);
-      }
-      auto left = static_cast<std::size_t>(written);
-      while (done < count && left >= vec[done].iov_len) {
-        left -= vec[done].iov_len;
-        ++done;
-      }
-      if (done < count) {
-        vec[done].iov_base = static_cast<std::uint8_t*>(vec[done].iov_base) + left;
-        vec[done].iov_len -= left;
-      }
-    }
-    count = 0;
+  // A copy right behind the staged piece before it joins that piece.
+  const bool joins = copy && pending_count_ > 0 &&
+                     static_cast<std::uint8_t*>(pending_[pending_count_ - 1].iov_base) +
+                             pending_[pending_count_ - 1].iov_len ==
+                         buffer_.get() + used_;
+  if (!joins && pending_count_ == kMaxPending && !write_pending()) {
+    return false;
   }
+  if (!copy) {
+    pending_[pending_count_++] = {const_cast<std::uint8_t*>(piece.data()), piece.size()};
+    borrowed_ = true;
+    return true;
+  }
+  std::uint8_t* at = buffer_.get() + used_;
+  std::memcpy(at, piece.data(), piece.size());
+  used_ += piece.size();
+  if (joins) {
+    pending_[pending_count_ - 1].iov_len += piece.size();
+  } else {
+    pending_[pending_count_++] = {at, piece.size()};
+  }
+  return true;
+}
+
+bool Output::write_pending() {
+  std::size_t done = 0;
+  while (done < pending_count_) {
+    const auto count = static_cast<int>(pending_count_ - done);
+    const ssize_t written = ::writev(fd_, pending_.data() + done, count);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return fail(errno);
+    }
+    auto left = static_cast<std::size_t>(written);
+    while (done < pending_count_ && left >= pending_[done].iov_len) {
+      left -= pending_[done].iov_len;
+      ++done;
+    }
+    if (done < pending_count_) {
+      pending_[done].iov_base = static_cast<std::uint8_t*>(pending_[done].iov_base) + left;
+      pending_[done].iov_len -= left;
+    }
+  }
+  pending_count_ = 0;
   used_ = 0;
+  borrowed_ = false;
   return true;
 }
 
@@ -121,10 +182,7 @@ bool Output::flush() {
   if (error_ != 0) {
     return false;
   }
-  if (used_ == 0) {
-    return true;
-  }
-  return write_through({});
+  return pending_count_ == 0 || write_pending();
 }
 
 bool Output::close() {
@@ -132,8 +190,9 @@ bool Output::close() {
     return error_ == 0;
   }
   const bool flushed = flush();
-  const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0 && flushed) {
+  pending_count_ = 0;
+  borrowed_ = false;
+  if (::close(std::exchange(fd_, -1)) != 0 && flushed) {
     return fail(errno);
   }
   return flushed;

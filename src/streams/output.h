@@ -1,6 +1,11 @@
-// A buffered output file that reports every failure to its caller.
+// A buffered output file that reports every failure to its caller and leaves
+// an existing file alone until the run has something to put in its place.
 #pragma once
 
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -9,45 +14,78 @@
 
 namespace orvale {
 
-// Owns one output file descriptor and a small write-behind buffer, so that
-// many tiny frames cost one system call between them while large chunks go
-// straight from the caller's memory to the file. The first failure is
-// remembered (errno value) and every later call fails at once.
+// Owns one output file descriptor, a small staging buffer and a list of
+// pending pieces. Small pieces are copied into the staging buffer; larger ones
+// are borrowed, not copied, and leave with the staged bytes in one gathered
+// write at the next flush(). The caller keeps borrowed memory unchanged until
+// then. The first failure is remembered (errno value) and every later call
+// fails at once.
+//
+// Opening never truncates: an existing file keeps its bytes until begin(), and
+// discard() removes a file that open() created, so a run that fails early
+// leaves every file at an output name as it was.
 class Output {
  public:
   static constexpr std::size_t kBufferSize = std::size_t{256} * 1024;
-  // Writes of at least this many bytes are never copied into the buffer.
-  static constexpr std::size_t kCopyLimit = std::size_t{32} * 1024;
+  // Pieces of at least this many bytes are borrowed rather than copied.
+  static constexpr std::size_t kCopyLimit = std::size_t{2} * 1024;
+  // Pending pieces per flush; far below the system's IOV_MAX of 1024.
+  static constexpr std::size_t kMaxPending = 512;
 
   Output() = default;
   ~Output();
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
-  // Creates (or truncates) the file at `path` for writing.
+  // Opens the file at `path` for writing, creating it when it does not exist;
+  // nothing is truncated yet.
   [[nodiscard]] bool open(const std::string& path);
+  // From here on the file is this run's: a regular file that was there is
+  // emptied. Other kinds (a FIFO, a device) are written through as they are.
+  [[nodiscard]] bool begin();
+  // Gives the output up unwritten: closes it and removes it if open() created
+  // it; a file that was there before stays exactly as it was.
+  void discard();
 
   [[nodiscard]] bool write(std::span<const std::uint8_t> bytes);
-  // Writes several pieces as one logical write, without copying large ones.
+  // Appends several pieces in order; pieces of kCopyLimit bytes or more are
+  // borrowed until the next flush().
   [[nodiscard]] bool write_pieces(std::span<const std::span<const std::uint8_t>> pieces);
+  // Sends everything pending; afterwards no borrowed memory is referenced.
+  [[nodiscard]] bool flush();
   // Flushes and closes; a failure of either is reported.
   [[nodiscard]] bool close();
 
   [[nodiscard]] bool is_open() const { return fd_ >= 0; }
+  [[nodiscard]] bool is_begun() const { return begun_; }
+  // True while borrowed memory is referenced.
+  [[nodiscard]] bool holds_borrowed() const { return borrowed_; }
+  // The file's identity, for telling whether two names are one file; only a
+  // regular file has one worth comparing.
+  [[nodiscard]] bool is_regular() const { return regular_; }
+  [[nodiscard]] dev_t device() const { return device_; }
+  [[nodiscard]] ino_t inode() const { return inode_; }
   [[nodiscard]] const std::string& name() const { return name_; }
   // The errno value of the first failure, 0 when none happened.
   [[nodiscard]] int error() const { return error_; }
 
  private:
-  [[nodiscard]] bool flush();
-  [[nodiscard]] bool write_through(std::span<const std::span<const std::uint8_t>> pieces);
+  [[nodiscard]] bool append(std::span<const std::uint8_t> piece);
+  [[nodiscard]] bool write_pending();
   bool fail(int error_number);
-  void release();
 
   int fd_ = -1;
   std::string name_;
+  bool created_ = false;
+  bool begun_ = false;
+  bool regular_ = false;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t used_ = 0;
+  std::array<iovec, kMaxPending> pending_{};
+  std::size_t pending_count_ = 0;
+  bool borrowed_ = false;
   int error_ = 0;
 };
 

@@ -1,5 +1,7 @@
 // The stream writers: each turns one video chunk or one audio frame into bytes
-// of its output file.
+// of its output file. What they hand to the output may be borrowed rather than
+// copied (see Output): the memory they were given must stay unchanged until
+// the output's next flush().
 #pragma once
 
 #include <cstdint>
@@ -23,8 +25,7 @@ enum class DumpStatus {
 // The same for a chunk that arrives in pieces: each piece goes through
 // dumpavc_piece, cut anywhere, and dumpavc_end ends the chunk; `filter`
 // carries what one piece leaves open to the next and is ready for a new chunk
-// after dumpavc_end. The piece's memory may be reused as soon as
-// dumpavc_piece returns. After output_failed the filter has forgotten the
+// after dumpavc_end. After output_failed the filter has forgotten the
 // chunk; a chunk given up early needs filter.reset().
 [[nodiscard]] DumpStatus dumpavc_piece(Output& video, StartCodeFilter& filter,
                                        std::span<const std::uint8_t> piece);
@@ -36,5 +37,11 @@ enum class DumpStatus {
 
 // Appends the MP3 frame as it is.
 [[nodiscard]] DumpStatus dumpmp3(Output& audio, std::span<const std::uint8_t> frame);
+
+// A frame that arrives in pieces: the ADTS header for a frame of
+// `frame_length` bytes (AAC only), then each piece of the frame in order.
+[[nodiscard]] DumpStatus dumpaac_header(Output& audio, std::uint64_t frame_length,
+                                        std::uint32_t audio_rate);
+[[nodiscard]] DumpStatus dump_frame_piece(Output& audio, std::span<const std::uint8_t> piece);
 
 }  // namespace orvale

@@ -1,0 +1,64 @@
+#include "extract/progress.h"
+
+namespace orvale {
+namespace {
+
+constexpr auto kQuietStart = std::chrono::seconds(1);
+constexpr auto kRedrawEvery = std::chrono::milliseconds(250);
+constexpr double kMiB = 1024.0 * 1024.0;
+constexpr double kGiB = kMiB * 1024.0;
+
+}  // namespace
+
+Progress::Progress(std::FILE* sink, bool enabled)
+    : sink_(sink), enabled_(enabled), started_(Clock::now()) {}
+
+void Progress::start_input(const std::string& name, std::size_t number, std::size_t count) {
+  name_ = name;
+  size_.reset();
+  number_ = number;
+  count_ = count;
+  input_started_ = Clock::now();
+}
+
+void Progress::update(std::uint64_t offset) {
+  if (!enabled_) {
+    return;
+  }
+  const auto now = Clock::now();
+  if (now - started_ < kQuietStart || (shown_ && now - drawn_ < kRedrawEvery)) {
+    return;
+  }
+  draw(offset, now);
+}
+
+void Progress::draw(std::uint64_t offset, Clock::time_point now) {
+  const double seconds = std::chrono::duration<double>(now - input_started_).count();
+  const double rate = seconds > 0 ? static_cast<double>(offset) / kMiB / seconds : 0.0;
+  std::fprintf(sink_, "\rorvale: %s", name_.c_str());
+  if (count_ > 1) {
+    std::fprintf(sink_, " (%zu/%zu)", number_, count_);
+  }
+  if (size_ && *size_ > 0) {
+    const double share = 100.0 * static_cast<double>(offset) / static_cast<double>(*size_);
+    std::fprintf(sink_, ": %.0f%% of %.1f GiB", share > 100.0 ? 100.0 : share,
+                 static_cast<double>(*size_) / kGiB);
+  } else {
+    std::fprintf(sink_, ": %.1f MiB read", static_cast<double>(offset) / kMiB);
+  }
+  // Erase to the end of the line: the previous text may have been longer.
+  std::fprintf(sink_, ", %.0f MiB/s\033[K", rate);
+  std::fflush(sink_);
+  shown_ = true;
+  drawn_ = now;
+}
+
+void Progress::clear() {
+  if (shown_) {
+    std::fputs("\r\033[K", sink_);
+    std::fflush(sink_);
+    shown_ = false;
+  }
+}
+
+}  // namespace orvale

@@ -1,0 +1,47 @@
+// A self-updating status line on a terminal for runs that take a while.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace orvale {
+
+// Draws "orvale: NAME (k/N): 42% of 3.9 GiB, 85 MiB/s" on one line of the
+// terminal once the invocation has lasted about a second, and redraws it a
+// few times a second as reads come in. Printing anything else on the same
+// terminal must clear() it first. Disabled, every call does nothing.
+class Progress {
+ public:
+  Progress(std::FILE* sink, bool enabled);
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  ~Progress() { clear(); }
+
+  // Input `number` of `count`, counted from 1.
+  void start_input(const std::string& name, std::size_t number, std::size_t count);
+  // The input's length, when it is known.
+  void set_size(std::optional<std::uint64_t> size) { size_ = size; }
+  // The input offset reached; looks at the clock, so call it per large read.
+  void update(std::uint64_t offset);
+  void clear();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void draw(std::uint64_t offset, Clock::time_point now);
+
+  std::FILE* sink_;
+  bool enabled_;
+  bool shown_ = false;
+  Clock::time_point started_;
+  Clock::time_point input_started_;
+  Clock::time_point drawn_;
+  std::string name_;
+  std::optional<std::uint64_t> size_;
+  std::size_t number_ = 0;
+  std::size_t count_ = 0;
+};
+
+}  // namespace orvale

@@ -1,0 +1,420 @@
+#include "extract/walk.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+#include <string>
+
+#include "extract/le.h"
+#include "streams/adts.h"
+#include "streams/startcode.h"
+#include "streams/streams.h"
+
+namespace orvale {
+namespace {
+
+constexpr std::uint64_t kVideoSizeOffset = 9;
+
+// How a step of the walk ended: go on, the walk is over (a warning said why),
+// or the run failed (an error said why).
+enum class Flow { next, end, fail };
+
+// The packet being walked and how far into it the window has moved.
+struct Packet {
+  std::uint32_t number = 0;
+  std::uint32_t length = 0;
+  std::uint64_t start = 0;
+  bool written = false;  // some of its bytes went to the outputs
+};
+
+// Consecutive packets skipped for malformed fields, told as one line once
+// the run of them ends.
+struct SkippedRun {
+  std::uint32_t first = 0;
+  std::uint32_t last = 0;
+  std::uint32_t first_length = 0;
+  PacketStatus first_status = PacketStatus::ok;
+  std::uint64_t first_needed = 0;
+  bool active = false;
+};
+
+const char* describe(PacketStatus status) {
+  switch (status) {
+    case PacketStatus::too_short:
+      return "is shorter than its 13 fixed bytes";
+    case PacketStatus::table_overrun:
+      return "is too short for its audio size table";
+    case PacketStatus::video_overrun:
+      return "is too short for its video chunk";
+    case PacketStatus::audio_overrun:
+      return "is too short for its audio frames";
+    case PacketStatus::ok:
+      break;
+  }
+  return "is well formed";
+}
+
+class Walker {
+ public:
+  explicit Walker(Run& run) : run_(run) {}
+
+  [[nodiscard]] bool walk();
+
+ private:
+  [[nodiscard]] Flow walk_packet(Packet& packet);
+  [[nodiscard]] Flow ensure(Packet& packet, std::uint64_t count);
+  [[nodiscard]] Flow cut_short(const Packet& packet, std::uint64_t input_end);
+  template <typename Take>
+  [[nodiscard]] Flow pass_pieces(Packet& packet, std::uint64_t count, Take&& take);
+  [[nodiscard]] Flow skip(Packet& packet, std::uint64_t count);
+  [[nodiscard]] Flow skip_malformed(Packet& packet, std::uint64_t consumed, PacketStatus status,
+                                    std::uint64_t needed);
+  [[nodiscard]] Flow read_table(Packet& packet, std::uint64_t entries, std::uint64_t& sum);
+  [[nodiscard]] Flow pass_video(Packet& packet, std::uint32_t video_size);
+  [[nodiscard]] Flow pass_audio(Packet& packet, std::uint64_t audio_bytes);
+  [[nodiscard]] Flow pass_frame(Packet& packet, Output& output, std::uint32_t stream,
+                                std::uint32_t frame, std::uint32_t length);
+  [[nodiscard]] Flow pass_bytes(Packet& packet, Output& output, std::uint64_t count);
+  [[nodiscard]] Flow output_failed(const Output& output);
+  void end_skipped_run();
+  void check_index_tail(std::uint32_t number);
+  void note_first_problem(const std::string& problem);
+
+  Run& run_;
+  StartCodeFilter filter_;
+  std::uint32_t frames_per_stream_ = 0;
+  // Frame lengths of the extracted streams; the table is stream-major, so
+  // they are its first entries.
+  std::array<std::uint32_t, std::size_t{kAudioSlots} * 255> lengths_{};
+  SkippedRun skipped_;
+  // The last packet written, and whether its entry held more bytes than its
+  // fields use: where skipping starts right after such a packet, the index
+  // itself is the likely culprit.
+  std::uint32_t last_written_ = 0;
+  std::uint64_t last_written_needed_ = 0;
+  std::uint32_t last_written_length_ = 0;
+  bool last_written_padded_ = false;
+  std::string first_problem_;
+  bool listed_packets_ = false;
+};
+
+void Walker::note_first_problem(const std::string& problem) {
+  if (first_problem_.empty()) {
+    first_problem_ = problem;
+  }
+}
+
+Flow Walker::output_failed(const Output& output) {
+  (void)report_output_failure(run_, output);
+  return Flow::fail;
+}
+
+// Makes `count` bytes of the packet available in the window, first sending
+// what the outputs borrowed from it.
+Flow Walker::ensure(Packet& packet, std::uint64_t count) {
+  InputWindow& window = run_.window;
+  if (!window.needs_fill(count)) {
+    return Flow::next;
+  }
+  if (!flush_borrowed(run_)) {
+    return Flow::fail;
+  }
+  switch (window.fill(count)) {
+    case ReadStatus::complete:
+      return Flow::next;
+    case ReadStatus::input_ended:
+      return cut_short(packet, window.bytes_read());
+    case ReadStatus::read_error:
+    case ReadStatus::out_of_memory:
+      break;
+  }
+  end_skipped_run();
+  run_.report.error(run_.path, "read error in packet %" PRIu32 ": %s", packet.number,
+                    std::strerror(window.error()));
+  return Flow::fail;
+}
+
+Flow Walker::cut_short(const Packet& packet, std::uint64_t input_end) {
+  end_skipped_run();
+  run_.report.warning("packet %" PRIu32 " (%" PRIu32 " bytes at byte %" PRIu64
+                      ") is cut short: the input ends at byte %" PRIu64 "%s",
+                      packet.number, packet.length, packet.start, input_end,
+                      packet.written ? "; its first part was written" : "");
+  note_first_problem("packet " + std::to_string(packet.number) + " is cut short");
+  return Flow::end;
+}
+
+// Hands the next `count` bytes of the packet to `take` piece by piece, as the
+// window holds them; `take` returns false when an output failed.
+template <typename Take>
+Flow Walker::pass_pieces(Packet& packet, std::uint64_t count, Take&& take) {
+  while (count > 0) {
+    const Flow flow = ensure(packet, 1);
+    if (flow != Flow::next) {
+      return flow;
+    }
+    const auto piece = run_.window.data().first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(count, run_.window.data().size())));
+    if (!take(piece)) {
+      return Flow::fail;
+    }
+    run_.window.consume(piece.size());
+    count -= piece.size();
+  }
+  return Flow::next;
+}
+
+Flow Walker::skip(Packet& packet, std::uint64_t count) {
+  return pass_pieces(packet, count, [](std::span<const std::uint8_t>) { return true; });
+}
+
+Flow Walker::skip_malformed(Packet& packet, std::uint64_t consumed, PacketStatus status,
+                            std::uint64_t needed) {
+  // A packet cut short is told as such, not as malformed.
+  const Flow flow = skip(packet, packet.length - consumed);
+  if (flow != Flow::next) {
+    return flow;
+  }
+  if (!skipped_.active) {
+    skipped_ = {packet.number, packet.number, packet.length, status, needed, true};
+    note_first_problem("packet " + std::to_string(packet.number) + " " + describe(status));
+  }
+  skipped_.last = packet.number;
+  return Flow::next;
+}
+
+void Walker::end_skipped_run() {
+  if (!skipped_.active) {
+    return;
+  }
+  skipped_.active = false;
+  const SkippedRun& s = skipped_;
+  std::string suspect;
+  const bool after_padded = run_.extracted > 0 && last_written_padded_ &&
+                            last_written_ + 1 == s.first;
+  if (after_padded) {
+    suspect = "; the index looks damaged at entry " + std::to_string(last_written_) +
+              " (packet " + std::to_string(last_written_) + "'s fields add up to " +
+              std::to_string(last_written_needed_) + " bytes, its entry says " +
+              std::to_string(last_written_length_) + ")";
+  } else if (s.last > s.first && s.first_needed > s.first_length) {
+    suspect = "; the index looks damaged at entry " + std::to_string(s.first);
+  }
+  if (s.first == s.last) {
+    run_.report.warning("packet %" PRIu32 " (%" PRIu32 " bytes) %s (its fields need %" PRIu64
+                        " bytes); packet skipped%s",
+                        s.first, s.first_length, describe(s.first_status), s.first_needed,
+                        suspect.c_str());
+    return;
+  }
+  run_.report.warning("packets %" PRIu32 " to %" PRIu32 " (%" PRIu32
+                      " packets) skipped: packet %" PRIu32 " (%" PRIu32 " bytes) %s (its fields "
+                      "need %" PRIu64 " bytes)%s",
+                      s.first, s.last, s.last - s.first + 1, s.first, s.first_length,
+                      describe(s.first_status), s.first_needed, suspect.c_str());
+}
+
+Flow Walker::read_table(Packet& packet, std::uint64_t entries, std::uint64_t& sum) {
+  const std::uint64_t kept =
+      std::uint64_t{run_.header.extracted_streams()} * frames_per_stream_;
+  std::uint64_t entry = 0;
+  while (entry < entries) {
+    const Flow flow = ensure(packet, kIndexEntrySize);
+    if (flow != Flow::next) {
+      return flow;
+    }
+    const auto bytes = run_.window.data();
+    const std::uint64_t count = std::min<std::uint64_t>(entries - entry, bytes.size() / 4);
+    for (std::uint64_t i = 0; i < count; ++i, ++entry) {
+      const std::uint32_t length = read_le32(bytes, i * kIndexEntrySize);
+      if (entry < kept) {
+        lengths_[static_cast<std::size_t>(entry)] = length;
+      }
+      sum += length;
+    }
+    run_.window.consume(static_cast<std::size_t>(count * kIndexEntrySize));
+  }
+  return Flow::next;
+}
+
+Flow Walker::pass_video(Packet& packet, std::uint32_t video_size) {
+  filter_.reset();
+  const Flow flow = pass_pieces(packet, video_size, [&](std::span<const std::uint8_t> piece) {
+    packet.written = true;
+    return dumpavc_piece(run_.video, filter_, piece) == DumpStatus::ok ||
+           report_output_failure(run_, run_.video);
+  });
+  if (flow == Flow::next && dumpavc_end(run_.video, filter_) != DumpStatus::ok) {
+    return output_failed(run_.video);
+  }
+  return flow;
+}
+
+// Passes `count` bytes of the packet to `output` as they come.
+Flow Walker::pass_bytes(Packet& packet, Output& output, std::uint64_t count) {
+  return pass_pieces(packet, count, [&](std::span<const std::uint8_t> piece) {
+    packet.written = true;
+    return dump_frame_piece(output, piece) == DumpStatus::ok ||
+           report_output_failure(run_, output);
+  });
+}
+
+Flow Walker::pass_frame(Packet& packet, Output& output, std::uint32_t stream,
+                        std::uint32_t frame, std::uint32_t length) {
+  if (!run_.header.is_aac()) {
+    return pass_bytes(packet, output, length);
+  }
+  switch (dumpaac_header(output, length, run_.header.audio_rate)) {
+    case DumpStatus::ok:
+      packet.written = true;
+      return pass_bytes(packet, output, length);
+    case DumpStatus::frame_too_long:
+      run_.report.warning("packet %" PRIu32 ", stream %" PRIu32 ", frame %" PRIu32
+                          ": an AAC frame of %" PRIu32
+                          " bytes is too long for an ADTS header (at most %" PRIu32
+                          "); frame skipped",
+                          packet.number, stream, frame, length, kMaxAdtsPayload);
+      return skip(packet, length);
+    case DumpStatus::output_failed:
+      break;
+  }
+  return output_failed(output);
+}
+
+Flow Walker::pass_audio(Packet& packet, std::uint64_t audio_bytes) {
+  std::uint64_t passed = 0;
+  for (std::uint32_t s = 0; s < run_.header.extracted_streams(); ++s) {
+    for (std::uint32_t j = 0; j < frames_per_stream_; ++j) {
+      const std::uint32_t length = lengths_[std::size_t{s} * frames_per_stream_ + j];
+      const Flow flow = pass_frame(packet, run_.audio[s], s, j, length);
+      if (flow != Flow::next) {
+        return flow;
+      }
+      passed += length;
+    }
+  }
+  // The frames of streams past the tenth have no output.
+  return skip(packet, audio_bytes - passed);
+}
+
+Flow Walker::walk_packet(Packet& packet) {
+  InputWindow& window = run_.window;
+  const std::uint64_t length = packet.length;
+  // A packet up to half the window is read whole before anything of it is
+  // written; a longer one passes in pieces, once a regular file shows it
+  // holds all of it.
+  if (length <= window.capacity() / 2) {
+    const Flow flow = ensure(packet, length);
+    if (flow != Flow::next) {
+      return flow;
+    }
+  } else if (const auto size = window.known_size(); size && packet.start + length > *size) {
+    return cut_short(packet, *size);
+  }
+  if (length < kPacketFixedSize) {
+    return skip_malformed(packet, 0, PacketStatus::too_short, kPacketFixedSize);
+  }
+  Flow flow = ensure(packet, kPacketFixedSize);
+  if (flow != Flow::next) {
+    return flow;
+  }
+  const auto fixed = window.data().first(kPacketFixedSize);
+  frames_per_stream_ = fixed[0];
+  const std::uint32_t video_size = read_le32(fixed, kVideoSizeOffset);
+  window.consume(kPacketFixedSize);
+  const std::uint64_t entries = std::uint64_t{run_.header.audio_stream_count} * frames_per_stream_;
+  const std::uint64_t table_end = kPacketFixedSize + entries * kIndexEntrySize;
+  if (table_end > length) {
+    return skip_malformed(packet, kPacketFixedSize, PacketStatus::table_overrun, table_end);
+  }
+  std::uint64_t audio_bytes = 0;
+  flow = read_table(packet, entries, audio_bytes);
+  if (flow != Flow::next) {
+    return flow;
+  }
+  const std::uint64_t video_end = table_end + video_size;
+  const std::uint64_t needed = video_end + audio_bytes;
+  if (video_end > length) {
+    return skip_malformed(packet, table_end, PacketStatus::video_overrun, video_end);
+  }
+  if (needed > length) {
+    return skip_malformed(packet, table_end, PacketStatus::audio_overrun, needed);
+  }
+  end_skipped_run();
+  if (!run_.begun && !begin_outputs(run_)) {
+    return Flow::fail;
+  }
+  flow = pass_video(packet, video_size);
+  if (flow == Flow::next) {
+    flow = pass_audio(packet, audio_bytes);
+  }
+  if (flow == Flow::next) {
+    // Bytes past the packet's fields are padding.
+    flow = skip(packet, length - needed);
+  }
+  if (flow == Flow::next) {
+    ++run_.extracted;
+    last_written_ = packet.number;
+    last_written_needed_ = needed;
+    last_written_length_ = packet.length;
+    last_written_padded_ = needed < length;
+  }
+  return flow;
+}
+
+// An entry of length 0 ends the index; entries after it matter only if some
+// of them are not empty, since then packets are being left out.
+void Walker::check_index_tail(std::uint32_t number) {
+  std::uint32_t skipped = 0;
+  for (std::uint64_t at = (std::uint64_t{number} + 1) * kIndexEntrySize; at < run_.index.size();
+       at += kIndexEntrySize) {
+    skipped += packet_length(read_le32(run_.index, at)) != 0 ? 1 : 0;
+  }
+  if (skipped > 0) {
+    listed_packets_ = true;
+    run_.report.warning("packet %" PRIu32 " has length 0, which ends the index; %" PRIu32
+                        " later packets are not extracted",
+                        number, skipped);
+    note_first_problem("packet " + std::to_string(number) + " has length 0, which ends the index");
+  }
+}
+
+bool Walker::walk() {
+  Flow flow = Flow::next;
+  for (std::uint32_t number = 0; number < run_.header.frame_count && flow == Flow::next;
+       ++number) {
+    Packet packet;
+    packet.number = number;
+    packet.length = packet_length(read_le32(run_.index, std::uint64_t{number} * kIndexEntrySize));
+    packet.start = run_.window.position();
+    if (packet.length == 0) {
+      end_skipped_run();
+      check_index_tail(number);
+      break;
+    }
+    listed_packets_ = true;
+    flow = walk_packet(packet);
+  }
+  end_skipped_run();
+  if (flow == Flow::fail) {
+    return false;
+  }
+  if (listed_packets_ && run_.extracted == 0) {
+    run_.report.error(run_.path, "no packet could be extracted (%s); existing outputs are left "
+                      "as they were",
+                      first_problem_.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool walk(Run& run) {
+  Walker walker(run);
+  return walker.walk();
+}
+
+}  // namespace orvale

@@ -1,0 +1,12 @@
+// The walk over the packets, in index order, through the input window.
+#pragma once
+
+#include "extract/run.h"
+
+namespace orvale {
+
+// Walks every packet the index lists, passing each well-formed one to the
+// stream writers. False when the run failed (an error was reported).
+[[nodiscard]] bool walk(Run& run);
+
+}  // namespace orvale

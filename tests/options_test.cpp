@@ -1,0 +1,312 @@
+// The command line: several inputs, options, output directories, clashes,
+// the summary of damaged runs and the progress line.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "extract/le.h"
+#include "support.h"
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::concat;
+using testing_support::encode;
+using testing_support::exists;
+using testing_support::Launch;
+using testing_support::read_file;
+using testing_support::run_orvale;
+using testing_support::RunResult;
+using testing_support::ScratchDir;
+using testing_support::write_file;
+
+kvx::File small_file(std::uint8_t seed, std::size_t packets = 2) {
+  kvx::File file;
+  file.audio_stream_count = 1;
+  for (std::size_t i = 0; i < packets; ++i) {
+    kvx::Packet packet;
+    packet.video = {0, 0, 0, 1, 0x65, seed, static_cast<std::uint8_t>(i)};
+    packet.audio = {{Bytes(4, seed), Bytes(3, static_cast<std::uint8_t>(i))}};
+    file.packets.push_back(packet);
+  }
+  return file;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+struct OptionCase {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  std::string out_starts;   // stdout begins with this
+  std::string err_has;      // stderr contains this ("" : stderr is empty)
+  bool extracts;            // in.kvx.264 is written
+};
+
+void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.name; }
+
+class Options : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(Options, BehaveAsDocumented) {
+  ScratchDir dir;
+  write_file(dir.path("in.kvx"), encode(small_file(1)));
+  const RunResult r = run_orvale(GetParam().args, dir.path(""));
+  EXPECT_EQ(r.status, GetParam().status) << r.err;
+  EXPECT_EQ(r.out.rfind(GetParam().out_starts, 0), 0U) << r.out;
+  if (GetParam().err_has.empty()) {
+    EXPECT_EQ(r.err, "");
+  } else {
+    EXPECT_TRUE(contains(r.err, GetParam().err_has)) << r.err;
+  }
+  EXPECT_EQ(exists(dir.path("in.kvx.264")), GetParam().extracts);
+}
+
+const std::string kUsage = "Usage: \nOrvale input.kvx\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, Options,
+    ::testing::Values(
+        OptionCase{"no_input", {}, 2, kUsage, "", false},
+        OptionCase{"help_long", {"--help"}, 0, kUsage + "\nExtracts", "", false},
+        OptionCase{"help_short_wins_over_inputs", {"-h", "in.kvx"}, 0, kUsage, "", false},
+        OptionCase{"version", {"--version"}, 0, "orvale " ORVALE_VERSION "\n", "", false},
+        OptionCase{"unknown_long", {"--frobnicate", "in.kvx"}, 2, "",
+                   "orvale: unknown option --frobnicate\nUsage: \nOrvale input.kvx\n", false},
+        OptionCase{"unknown_short", {"-x", "in.kvx"}, 2, "", "unknown option -x", false},
+        OptionCase{"output_dir_without_directory", {"in.kvx", "-o"}, 2, "",
+                   "option -o needs a directory", false},
+        OptionCase{"quiet_after_input", {"in.kvx", "-q"}, 0, "", "", true},
+        OptionCase{"double_dash_ends_options", {"--", "-q"}, 2, "",
+                   "orvale: -q: cannot open: No such file or directory", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Options, VersionSaysOnlyTheVersion) {
+  const RunResult r = run_orvale({"--version"});
+  EXPECT_EQ(r.out, "orvale " ORVALE_VERSION "\n");
+}
+
+TEST(SeveralInputs, EachIsExtractedAsItWouldBeAlone) {
+  ScratchDir dir;
+  Bytes damaged = encode(small_file(3));
+  damaged.resize(damaged.size() - 1);
+  write_file(dir.path("a.kvx"), encode(small_file(1)));
+  write_file(dir.path("b.kvx"), encode(small_file(2)));
+  write_file(dir.path("c.kvx"), damaged);
+  struct Case {
+    std::vector<std::string> inputs;
+    int status;
+  };
+  for (const Case& c : {Case{{"a.kvx", "b.kvx"}, 0}, Case{{"a.kvx", "c.kvx", "b.kvx"}, 1},
+                        Case{{"a.kvx", "missing.kvx", "c.kvx", "b.kvx"}, 2}}) {
+    std::string alone_err;
+    for (const auto& input : c.inputs) {
+      for (const char* suffix : {".264", ".0.aac"}) {
+        std::filesystem::remove(dir.path(input + suffix));
+      }
+    }
+    const RunResult r = run_orvale(c.inputs, dir.path(""));
+    EXPECT_EQ(r.status, c.status) << r.err;
+    for (const auto& input : c.inputs) {
+      if (input == "missing.kvx") {
+        EXPECT_TRUE(contains(r.err, "orvale: missing.kvx: cannot open")) << r.err;
+        continue;
+      }
+      ScratchDir alone;
+      write_file(alone.path(input), read_file(dir.path(input)));
+      const RunResult single = run_orvale({input}, alone.path(""));
+      EXPECT_EQ(read_file(dir.path(input + ".264")), read_file(alone.path(input + ".264")));
+      EXPECT_EQ(read_file(dir.path(input + ".0.aac")), read_file(alone.path(input + ".0.aac")));
+      EXPECT_TRUE(contains(r.err, single.err)) << r.err;
+    }
+  }
+}
+
+TEST(OutputDir, NamesTheOutputsAfterTheInputsFileName) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir.path("rec/day1"));
+  std::filesystem::create_directory(dir.path("out"));
+  write_file(dir.path("rec/day1/clip.kvx"), encode(small_file(1)));
+  const RunResult r = run_orvale({"-o", "out", "rec/day1/clip.kvx"}, dir.path(""));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(exists(dir.path("out/clip.kvx.264")));
+  EXPECT_TRUE(exists(dir.path("out/clip.kvx.0.aac")));
+  EXPECT_FALSE(exists(dir.path("rec/day1/clip.kvx.264")));
+  const RunResult missing = run_orvale({"--output-dir=nowhere", "rec/day1/clip.kvx"}, dir.path(""));
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.out, "can not open output file\n");
+}
+
+TEST(OutputDir, ExtractsFromAFolderTheUserCannotWrite) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run the program as another user";
+  }
+  ScratchDir dir;
+  std::filesystem::permissions(dir.path(""), std::filesystem::perms::all);
+  std::filesystem::create_directory(dir.path("media"));
+  std::filesystem::create_directory(dir.path("out"));
+  std::filesystem::permissions(dir.path("out"), std::filesystem::perms::all);
+  write_file(dir.path("media/clip.kvx"), encode(small_file(1)));
+  std::filesystem::permissions(dir.path("media"), std::filesystem::perms::owner_all |
+                                                      std::filesystem::perms::group_read |
+                                                      std::filesystem::perms::group_exec |
+                                                      std::filesystem::perms::others_read |
+                                                      std::filesystem::perms::others_exec);
+  Launch launch;
+  launch.directory = dir.path("");
+  launch.unprivileged = true;
+  const RunResult beside = run_orvale({"media/clip.kvx"}, launch);
+  EXPECT_EQ(beside.status, 2);
+  EXPECT_TRUE(contains(beside.err, "Permission denied")) << beside.err;
+  const RunResult r = run_orvale({"-o", "out", "media/clip.kvx"}, launch);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(exists(dir.path("out/clip.kvx.264")));
+}
+
+TEST(Clash, ALaterInputNeverOverwritesAnEarlierOnesOutputs) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir.path("cam1"));
+  std::filesystem::create_directories(dir.path("cam2"));
+  std::filesystem::create_directories(dir.path("out"));
+  write_file(dir.path("cam1/clip.kvx"), encode(small_file(1)));
+  write_file(dir.path("cam2/clip.kvx"), encode(small_file(2)));
+  const RunResult r = run_orvale({"-o", "out", "cam1/clip.kvx", "cam2/clip.kvx"}, dir.path(""));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "orvale: out/clip.kvx.264: was already written by an earlier input of this "
+                   "run; input refused\n");
+  ScratchDir alone;
+  write_file(alone.path("clip.kvx"), encode(small_file(1)));
+  ASSERT_EQ(run_orvale({alone.path("clip.kvx")}).status, 0);
+  EXPECT_EQ(read_file(dir.path("out/clip.kvx.264")), read_file(alone.path("clip.kvx.264")));
+  EXPECT_EQ(read_file(dir.path("out/clip.kvx.0.aac")), read_file(alone.path("clip.kvx.0.aac")));
+  // The same input twice, by two spellings, is the same clash.
+  const RunResult twice = run_orvale({"cam1/clip.kvx", "./cam1/clip.kvx"}, dir.path(""));
+  EXPECT_EQ(twice.status, 2);
+  EXPECT_TRUE(contains(twice.err, "was already written by an earlier input")) << twice.err;
+}
+
+TEST(Clash, AnOutputThatIsTheInputIsRefused) {
+  ScratchDir dir;
+  write_file(dir.path("in.kvx"), encode(small_file(1)));
+  const Bytes before = read_file(dir.path("in.kvx"));
+  std::filesystem::create_symlink("in.kvx", dir.path("in.kvx.0.aac"));
+  const RunResult r = run_orvale({"in.kvx"}, dir.path(""));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "can not open output file\n");
+  EXPECT_TRUE(contains(r.err, "in.kvx.0.aac: is the input itself")) << r.err;
+  EXPECT_EQ(read_file(dir.path("in.kvx")), before);
+}
+
+// One flipped bit in the first index entry misaligns every later packet.
+TEST(DamagedIndex, SkippedPacketsAreOneLineThatPointsAtTheIndex) {
+  ScratchDir dir;
+  kvx::File file = small_file(1, 40);
+  Bytes input = encode(file);
+  const std::uint32_t entry = orvale::read_le32(input, 56);
+  kvx::set_le32(input, 56, entry + (2 << 1));
+  write_file(dir.path("in.kvx"), input);
+  const RunResult r = run_orvale({dir.path("in.kvx")});
+  EXPECT_EQ(r.status, 1);
+  const std::uint32_t fields = entry >> 1;
+  EXPECT_TRUE(contains(r.err, "packets 1 to 38 (38 packets) skipped: packet 1 (" +
+                                  std::to_string(fields) + " bytes) is too short for")) << r.err;
+  EXPECT_TRUE(contains(r.err, "; the index looks damaged at entry 0 (packet 0's fields add up to " +
+                                  std::to_string(fields) + " bytes, its entry says " +
+                                  std::to_string(fields + 2) + ")"))
+      << r.err;
+  EXPECT_TRUE(contains(r.err, "packet 39 (")) << "the last one runs past the end: " << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+}
+
+// Writes `bytes` into the FIFO at `path` in ten pieces over about 1.5 s.
+void feed_slowly(const std::string& path, const Bytes& bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const std::size_t step = bytes.size() / 10 + 1;
+  for (std::size_t at = 0; at < bytes.size(); at += step) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const std::size_t size = std::min(step, bytes.size() - at);
+    ASSERT_EQ(::write(fd, bytes.data() + at, size), static_cast<ssize_t>(size));
+  }
+  ::close(fd);
+}
+
+// Runs orvale with its stderr on a pseudo-terminal and gives what the
+// terminal received.
+std::string run_on_terminal(const std::vector<std::string>& args, const std::string& fifo,
+                            const Bytes& input) {
+  int master = -1;
+  int slave = -1;
+  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    ADD_FAILURE() << "no pseudo-terminal";
+    return "";
+  }
+  std::vector<char*> argv = {const_cast<char*>(ORVALE_BINARY)};
+  for (const auto& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null < 0 || ::dup2(null, 1) < 0 || ::dup2(slave, 2) < 0) {
+      ::_exit(127);
+    }
+    ::execv(ORVALE_BINARY, argv.data());
+    ::_exit(127);
+  }
+  ::close(slave);
+  std::string seen;
+  std::thread reader([&] {
+    char buffer[4096];
+    ssize_t got = 0;
+    // Reading the master fails with EIO once the child is gone.
+    while ((got = ::read(master, buffer, sizeof buffer)) > 0) {
+      seen.append(buffer, static_cast<std::size_t>(got));
+    }
+  });
+  feed_slowly(fifo, input);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  reader.join();
+  ::close(master);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+  return seen;
+}
+
+TEST(ProgressLine, ShowsOnATerminalOnLongRunsAndIsClearedAtTheEnd) {
+  ScratchDir dir;
+  const std::string fifo = dir.path("slow.kvx");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const Bytes input = encode(small_file(1, 200));
+  const std::string shown = run_on_terminal({fifo}, fifo, input);
+  EXPECT_TRUE(contains(shown, "\rorvale: " + fifo + ": ")) << shown;
+  EXPECT_TRUE(contains(shown, " MiB read, ")) << shown;
+  EXPECT_TRUE(contains(shown, " MiB/s\033[K")) << shown;
+  EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K") << "cleared at the end: " << shown;
+  EXPECT_EQ(read_file(fifo + ".264").size(), 200U * 7);
+}
+
+TEST(ProgressLine, IsNeverShownWhenQuietOrNotOnATerminal) {
+  ScratchDir dir;
+  const std::string fifo = dir.path("slow.kvx");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const Bytes input = encode(small_file(1, 200));
+  EXPECT_EQ(run_on_terminal({"-q", fifo}, fifo, input), "");
+  std::thread feeder([&] { feed_slowly(fifo, input); });
+  const RunResult r = run_orvale({fifo});
+  feeder.join();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "") << "stderr is a file here";
+}
+
+}  // namespace

@@ -1,0 +1,291 @@
+// What a user already has is never lost or spoiled: closed standard
+// descriptors, write failures that arrive as signals, failed re-runs over
+// earlier outputs, runs that extract nothing, a directory as input.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <thread>
+
+#include "support.h"
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::concat;
+using testing_support::encode;
+using testing_support::exists;
+using testing_support::Launch;
+using testing_support::read_file;
+using testing_support::run_orvale;
+using testing_support::RunResult;
+using testing_support::ScratchDir;
+using testing_support::write_file;
+
+const Bytes kSlice = {0, 0, 0, 1, 0x65, 0x88, 0x84};
+
+kvx::File two_stream_file(std::size_t packets, std::size_t video_bytes = 0) {
+  kvx::File file;
+  file.audio_stream_count = 2;
+  for (std::size_t i = 0; i < packets; ++i) {
+    kvx::Packet packet;
+    packet.video = concat({kSlice, Bytes(video_bytes + 1, static_cast<std::uint8_t>(i + 1))});
+    const auto seed = static_cast<std::uint8_t>(0x20 + i);
+    packet.audio = {{Bytes(5, seed), Bytes(6, seed)}, {Bytes(7, seed), Bytes(2, seed)}};
+    file.packets.push_back(packet);
+  }
+  return file;
+}
+
+const char* const kSuffixes[] = {".264", ".0.aac", ".1.aac"};
+
+std::map<std::string, Bytes> outputs_of(const std::string& input) {
+  std::map<std::string, Bytes> found;
+  for (const char* suffix : kSuffixes) {
+    if (exists(input + suffix)) {
+      found[suffix] = read_file(input + suffix);
+    }
+  }
+  return found;
+}
+
+// The outputs of a clean run on `file`, made in a directory of their own.
+std::map<std::string, Bytes> reference_outputs(const Bytes& file) {
+  ScratchDir dir;
+  write_file(dir.path("in.kvx"), file);
+  EXPECT_EQ(run_orvale({dir.path("in.kvx")}).status, 0);
+  return outputs_of(dir.path("in.kvx"));
+}
+
+TEST(ClosedDescriptors, DiagnosticsNeverLandInAnOutput) {
+  const kvx::File file = two_stream_file(3);
+  Bytes input = encode(file);
+  const std::size_t third = kvx::packet_offset(input, 2);
+  const Bytes whole_two = reference_outputs(encode(two_stream_file(2))).at(".264");
+  input.resize(third + 4);  // the last packet is cut short: a warning is due
+  const std::vector<std::vector<int>> closings = {{0, 2}, {0, 1, 2}, {1}};
+  for (const auto& closed : closings) {
+    ScratchDir dir;
+    write_file(dir.path("in.kvx"), input);
+    Launch launch;
+    launch.closed = closed;
+    const RunResult r = run_orvale({dir.path("in.kvx")}, launch);
+    EXPECT_EQ(r.status, 1) << "closed " << closed.size();
+    const auto outputs = outputs_of(dir.path("in.kvx"));
+    const auto expected = reference_outputs(encode(two_stream_file(2)));
+    EXPECT_EQ(outputs, expected) << "closed " << closed.size();
+    EXPECT_EQ(outputs.at(".264"), whole_two);
+  }
+}
+
+// A FIFO at the video output whose reader takes one byte and leaves.
+TEST(WriteSignals, AReaderThatGoesAwayIsAWriteError) {
+  ScratchDir dir;
+  const kvx::File file = two_stream_file(4, 1 << 20);
+  write_file(dir.path("in.kvx"), encode(file));
+  ASSERT_EQ(::mkfifo(dir.path("in.kvx.264").c_str(), 0600), 0);
+  std::thread reader([&] {
+    const int fd = ::open(dir.path("in.kvx.264").c_str(), O_RDONLY);
+    char byte = 0;
+    if (fd >= 0) {
+      (void)::read(fd, &byte, 1);
+      ::close(fd);
+    }
+  });
+  const RunResult r = run_orvale({dir.path("in.kvx")});
+  reader.join();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(dir.path("in.kvx.264") + ": write failed: Broken pipe"), std::string::npos)
+      << r.err;
+  EXPECT_FALSE(read_file(dir.path("in.kvx.0.aac")).empty())
+      << "the audio of the walked packets is flushed";
+}
+
+TEST(WriteSignals, AFileSizeLimitIsAWriteError) {
+  ScratchDir dir;
+  const kvx::File file = two_stream_file(4, 300 * 1024);
+  write_file(dir.path("in.kvx"), encode(file));
+  Launch launch;
+  launch.file_size_limit = 512 * 1024;
+  const RunResult r = run_orvale({dir.path("in.kvx")}, launch);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(dir.path("in.kvx.264") + ": write failed: File too large"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(read_file(dir.path("in.kvx.0.aac")).empty());
+}
+
+struct FailedRerunCase {
+  const char* name;
+  Bytes input;
+  std::string out;
+  const char* complaint;
+};
+
+void PrintTo(const FailedRerunCase& c, std::ostream* os) { *os << c.name; }
+
+Bytes good_file() { return encode(two_stream_file(3)); }
+
+Bytes index_cut_short() {
+  Bytes bytes = good_file();
+  bytes.resize(56 + 8);
+  return bytes;
+}
+
+Bytes no_packets() {
+  Bytes bytes = good_file();
+  kvx::set_le32(bytes, 12, 0);
+  return bytes;
+}
+
+Bytes every_packet_malformed() {
+  Bytes bytes = good_file();
+  for (std::size_t i = 0; i < 3; ++i) {
+    kvx::set_le32(bytes, kvx::packet_offset(bytes, i) + 9, 0x7FFFFFFF);
+  }
+  return bytes;
+}
+
+Bytes first_packet_cut_short() {
+  Bytes bytes = good_file();
+  bytes.resize(kvx::packet_offset(bytes, 0) + 10);
+  return bytes;
+}
+
+Bytes first_entry_empty() {
+  Bytes bytes = good_file();
+  kvx::set_le32(bytes, 56, 0);
+  return bytes;
+}
+
+class FailedRerun : public ::testing::TestWithParam<FailedRerunCase> {};
+
+TEST_P(FailedRerun, LeavesEarlierOutputsAsTheyWere) {
+  ScratchDir dir;
+  const std::string input = dir.path("g.kvx");
+  write_file(input, good_file());
+  ASSERT_EQ(run_orvale({input}).status, 0);
+  const auto before = outputs_of(input);
+  ASSERT_EQ(before.size(), 3U);
+  write_file(input, GetParam().input);
+  const RunResult r = run_orvale({input});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, GetParam().out);
+  EXPECT_NE(r.err.find(GetParam().complaint), std::string::npos) << r.err;
+  EXPECT_EQ(outputs_of(input), before);
+}
+
+TEST_P(FailedRerun, LeavesNothingBehindInAnEmptyFolder) {
+  ScratchDir dir;
+  const std::string input = dir.path("g.kvx");
+  write_file(input, GetParam().input);
+  const RunResult r = run_orvale({input});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, GetParam().out);
+  EXPECT_TRUE(outputs_of(input).empty());
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path("")),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, FailedRerun,
+    ::testing::Values(
+        FailedRerunCase{"index_cut_short", index_cut_short(), "read index fail\n",
+                        "but the input ends at byte 64"},
+        FailedRerunCase{"no_packets", no_packets(), "read index fail\n",
+                        "the header lists no packets"},
+        FailedRerunCase{"every_packet_malformed", every_packet_malformed(), "",
+                        "no packet could be extracted (packet 0 is too short for its video chunk)"},
+        FailedRerunCase{"first_packet_cut_short", first_packet_cut_short(), "",
+                        "no packet could be extracted (packet 0 is cut short)"},
+        FailedRerunCase{"first_entry_empty", first_entry_empty(), "",
+                        "no packet could be extracted (packet 0 has length 0"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The output that cannot be opened is the third: the first two must not have
+// been emptied before the run found out.
+TEST(FailedRerunOutputs, AnOutputThatCannotBeOpenedSpoilsNoOther) {
+  ScratchDir dir;
+  const std::string input = dir.path("g.kvx");
+  write_file(input, good_file());
+  ASSERT_EQ(run_orvale({input}).status, 0);
+  const auto before = outputs_of(input);
+  std::filesystem::remove(input + ".1.aac");
+  std::filesystem::create_directory(input + ".1.aac");
+  const RunResult r = run_orvale({input});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "can not open output file\n");
+  EXPECT_EQ(read_file(input + ".264"), before.at(".264"));
+  EXPECT_EQ(read_file(input + ".0.aac"), before.at(".0.aac"));
+}
+
+TEST(FailedRerunOutputs, AReadOnlyOutputSpoilsNoOtherForItsOwner) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run the program as another user";
+  }
+  ScratchDir dir;
+  std::filesystem::permissions(dir.path(""), std::filesystem::perms::all);
+  const std::string input = dir.path("g.kvx");
+  write_file(input, good_file());
+  Launch launch;
+  launch.unprivileged = true;
+  // The first run as nobody makes outputs nobody owns.
+  ASSERT_EQ(run_orvale({input}, launch).status, 0);
+  const auto before = outputs_of(input);
+  ASSERT_EQ(before.size(), 3U);
+  std::filesystem::permissions(input + ".1.aac", std::filesystem::perms::owner_read);
+  const RunResult r = run_orvale({input}, launch);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "can not open output file\n");
+  EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+  EXPECT_EQ(outputs_of(input), before);
+}
+
+TEST(FailedRerunOutputs, OnlyEmptyEntriesIsACleanRunWithEmptyOutputs) {
+  ScratchDir dir;
+  const std::string input = dir.path("g.kvx");
+  write_file(input, good_file());
+  ASSERT_EQ(run_orvale({input}).status, 0);
+  Bytes empty = good_file();
+  for (std::size_t i = 0; i < 3; ++i) {
+    kvx::set_le32(empty, 56 + 4 * i, 1);  // length 0, bit 0 set
+  }
+  write_file(input, empty);
+  const RunResult r = run_orvale({input});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  for (const char* suffix : kSuffixes) {
+    EXPECT_TRUE(read_file(input + suffix).empty()) << suffix;
+  }
+}
+
+TEST(FailedRerunOutputs, ALaterGoodPacketReplacesTheOutputs) {
+  ScratchDir dir;
+  const std::string input = dir.path("g.kvx");
+  write_file(input, good_file());
+  ASSERT_EQ(run_orvale({input}).status, 0);
+  Bytes damaged = good_file();
+  kvx::set_le32(damaged, kvx::packet_offset(damaged, 0) + 9, 0x7FFFFFFF);
+  write_file(input, damaged);
+  const RunResult r = run_orvale({input});
+  EXPECT_EQ(r.status, 1) << r.err;
+  kvx::File last_two = two_stream_file(3);
+  last_two.packets.erase(last_two.packets.begin());
+  EXPECT_EQ(outputs_of(input), reference_outputs(encode(last_two)));
+}
+
+TEST(DirectoryInput, IsSaidPlainlyAndCreatesNothing) {
+  ScratchDir dir;
+  std::filesystem::create_directory(dir.path("clip.kvx"));
+  const RunResult r = run_orvale({dir.path("clip.kvx")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "orvale: " + dir.path("clip.kvx") + ": is a directory, not a kvxavc file\n");
+  EXPECT_FALSE(exists(dir.path("clip.kvx.264")));
+}
+
+}  // namespace

@@ -206,8 +206,10 @@ void for_each_open_output(Run& run, Action&& action) {
 // Closes the outputs of a run that got as far as writing, or gives back
 // untouched those of a run that failed before it wrote anything.
 void finish_outputs(Run& run, bool walked, Session& session) {
-  if (!run.begun && walked && !begin_outputs(run)) {
-    walked = false;
+  // A walk that wrote nothing yet succeeded (only empty entries) still owes
+  // the user empty outputs; a failure to begin them is reported there.
+  if (!run.begun && walked) {
+    (void)begin_outputs(run);
   }
   if (!run.begun) {
     for_each_open_output(run, [](Output& output) { output.discard(); });

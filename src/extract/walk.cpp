@@ -402,9 +402,8 @@ bool Walker::walk() {
     return false;
   }
   if (listed_packets_ && run_.extracted == 0) {
-    run_.report.error(run_.path, "no packet could be extracted (%s); existing outputs are left "
-                      "as they were",
-                      first_problem_.c_str());
+    run_.report.error(run_.path, "no packet could be extracted (%s)%s", first_problem_.c_str(),
+                      run_.begun ? "" : "; existing outputs are left as they were");
     return false;
   }
   return true;

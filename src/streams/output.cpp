@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -114,12 +115,9 @@ bool Output::write_pieces(std::span<const std::span<const std::uint8_t>> pieces)
   if (error_ != 0 || fd_ < 0) {
     return fail(error_ != 0 ? error_ : EBADF);
   }
-  for (const auto& piece : pieces) {
-    if (!piece.empty() && !append(piece)) {
-      return false;
-    }
-  }
-  return true;
+  return std::all_of(pieces.begin(), pieces.end(), [this](std::span<const std::uint8_t> piece) {
+    return piece.empty() || append(piece);
+  });
 }
 
 bool Output::append(std::span<const std::uint8_t> piece) {

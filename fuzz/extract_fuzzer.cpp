@@ -38,16 +38,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const Scratch scratch;
   // The input is a memory file, so the walk reads it as it reads any file.
   const int fd = memfd_create("orvale-fuzz-input", MFD_CLOEXEC);
-  if (fd < 0 || (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size)) ||
-      lseek(fd, 0, SEEK_SET) != 0) {
+  if (fd < 0 || (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size))) {
     std::abort();
   }
-  orvale::Session session;
   // A small window makes packets longer than it common, so the piecewise path
-  // is driven as often as the whole-packet one.
+  // is driven as often as the whole-packet one. Each input is extracted as
+  // usual and then rescued.
   const std::size_t window = size % 2 == 0 ? 64 : orvale::InputWindow::kDefaultSize;
-  (void)orvale::dump_descriptor(fd, scratch.directory + "/in", orvale::Settings{}, session,
-                                scratch.diagnostics, window);
+  for (const bool rescue : {false, true}) {
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+      std::abort();
+    }
+    orvale::Session session;
+    orvale::Settings settings;
+    settings.rescue = rescue;
+    (void)orvale::dump_descriptor(fd, scratch.directory + "/in", settings, session,
+                                  scratch.diagnostics, window);
+  }
   close(fd);
   return 0;
 }

@@ -69,7 +69,22 @@ int main(int argc, char** argv) {
   Bytes big;
   std::string problem;
   (void)kvx::encode_file(big_frame, big, problem);
-  const bool ok = save(dir, "aac-two-streams.kvx", aac) &&
+  // The ways recorders damage files, for the rescue search.
+  const Bytes long_file = file(kvx::kFormatAac, 2, 12);
+  Bytes no_count = long_file;
+  kvx::set_le32(no_count, 12, 0);
+  Bytes half_count = long_file;
+  kvx::set_le32(half_count, 12, 6);
+  Bytes flipped_entry = long_file;
+  flipped_entry[56 + 1] ^= 0x01;
+  Bytes garbage = long_file;
+  const std::size_t middle = kvx::packet_offset(long_file, 6);
+  garbage.insert(garbage.begin() + static_cast<long>(middle), 100, 0xA5);
+  const bool ok = save(dir, "rescue-no-count.kvx", no_count) &&
+                  save(dir, "rescue-half-count.kvx", half_count) &&
+                  save(dir, "rescue-flipped-entry.kvx", flipped_entry) &&
+                  save(dir, "rescue-garbage.kvx", garbage) &&
+                  save(dir, "aac-two-streams.kvx", aac) &&
                   save(dir, "mp3-one-stream.kvx", file(kvx::kFormatMp3, 1, 3)) &&
                   save(dir, "video-only.kvx", file(kvx::kFormatAac, 0, 3)) &&
                   save(dir, "twelve-streams.kvx", file(kvx::kFormatAac, 12, 2)) &&

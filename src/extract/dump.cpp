@@ -272,9 +272,9 @@ ExitStatus dump_descriptor(int fd, const std::string& path, const Settings& sett
     progress->set_size(run.window.known_size());
     run.window.observe(&observe_progress, progress);
   }
-  const bool walked = read_header(run, progress) &&
-                      open_outputs(run, fd, settings, session, progress) &&
-                      read_index(run, progress) && walk(run);
+  const bool walked =
+      read_header(run, progress) && open_outputs(run, fd, settings, session, progress) &&
+      (settings.rescue ? rescue(run) : read_index(run, progress) && walk(run));
   finish_outputs(run, walked, session);
   return run.report.finish();
 }

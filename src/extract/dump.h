@@ -19,6 +19,9 @@ struct Settings {
   // Where the outputs go, named after the input's file name; empty: beside
   // the input, named after its path as given.
   std::string output_dir;
+  // Recover, by their own structure, the packets a damaged or missing index
+  // does not reach.
+  bool rescue = false;
 };
 
 // What the inputs of one invocation share: the files their outputs went to,

@@ -81,6 +81,22 @@ ReadStatus InputWindow::fill(std::uint64_t count) {
   return needs_fill(count) ? ReadStatus::input_ended : ReadStatus::complete;
 }
 
+ReadStatus InputWindow::skip_to(std::uint64_t offset) {
+  if (offset <= read_) {
+    consume(static_cast<std::size_t>(offset - position()));
+    return ReadStatus::complete;
+  }
+  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    error_ = errno;
+    return ReadStatus::read_error;
+  }
+  begin_ = 0;
+  end_ = 0;
+  read_ = offset;
+  ended_ = false;
+  return ReadStatus::complete;
+}
+
 ReadStatus InputWindow::read_into(ByteBuffer& buffer, std::uint64_t size,
                                   std::span<const std::uint8_t>& view) {
   std::uint64_t done = 0;

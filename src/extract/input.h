@@ -55,6 +55,11 @@ class InputWindow {
   // (`count` at most capacity()). Invalidates every earlier view of data().
   [[nodiscard]] ReadStatus fill(std::uint64_t count);
 
+  // Moves on to input offset `offset`, at or after position(), dropping what
+  // lies before it; past the bytes read, a regular file is read from there
+  // on. Invalidates every earlier view of data().
+  [[nodiscard]] ReadStatus skip_to(std::uint64_t offset);
+
   // Copies `size` bytes into `buffer`, growing it only as bytes arrive. The
   // view covers what was copied, all of it or, on failure, a prefix.
   [[nodiscard]] ReadStatus read_into(ByteBuffer& buffer, std::uint64_t size,

@@ -26,6 +26,7 @@ constexpr const char* kHelp =
     "\n"
     "Options:\n"
     "  -o, --output-dir=DIR  write the outputs in DIR, named after the input's file name\n"
+    "  -r, --rescue          also recover the packets a damaged or missing index hides\n"
     "  -q, --quiet           no progress line on a terminal\n"
     "  -h, --help            show this help and exit\n"
     "      --version         show the version and exit\n"
@@ -65,6 +66,7 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   enum { kVersion = 256 };
   static const option kLong[] = {{"output-dir", required_argument, nullptr, 'o'},
                                  {"quiet", no_argument, nullptr, 'q'},
+                                 {"rescue", no_argument, nullptr, 'r'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, kVersion},
                                  {nullptr, 0, nullptr, 0}};
@@ -72,13 +74,16 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   int option_char = 0;
   // Options may stand before or after the inputs; an input whose name starts
   // with '-' follows "--".
-  while ((option_char = ::getopt_long(argc, argv, "o:qh", kLong, nullptr)) != -1) {
+  while ((option_char = ::getopt_long(argc, argv, "o:qrh", kLong, nullptr)) != -1) {
     switch (option_char) {
       case 'o':
         options.settings.output_dir = optarg;
         break;
       case 'q':
         options.quiet = true;
+        break;
+      case 'r':
+        options.settings.rescue = true;
         break;
       case 'h':
         std::fputs(kUsage, stdout);

@@ -15,11 +15,15 @@ namespace orvale {
 // Leaving scope releases all of it on every path. The window is declared
 // before the outputs so that it outlives the pieces they borrow from it.
 struct Run {
-  Run(int fd, std::string input_path, std::FILE* diagnostics, Progress* progress,
+  Run(int input_fd, std::string input_path, std::FILE* diagnostics, Progress* progress,
       std::size_t window_size)
-      : path(std::move(input_path)), window(fd, window_size), report(path, diagnostics, progress) {}
+      : path(std::move(input_path)),
+        fd(input_fd),
+        window(input_fd, window_size),
+        report(path, diagnostics, progress) {}
 
   std::string path;
+  int fd;
   InputWindow window;
   Report report;
   FileHeader header;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "extract/le.h"
+#include "extract/rescue.h"
 #include "streams/adts.h"
 #include "streams/startcode.h"
 #include "streams/streams.h"
@@ -56,13 +57,33 @@ const char* describe(PacketStatus status) {
   return "is well formed";
 }
 
+// A byte range in which no packet was found.
+struct SkippedBytes {
+  std::uint64_t from = 0;
+  std::uint64_t to = 0;
+};
+
 class Walker {
  public:
   explicit Walker(Run& run) : run_(run) {}
 
   [[nodiscard]] bool walk();
+  [[nodiscard]] bool rescue();
 
  private:
+  [[nodiscard]] bool finish_walk(Flow flow);
+  [[nodiscard]] Flow extract_at(std::uint64_t offset, std::uint64_t needed);
+  [[nodiscard]] Flow follow_index(Peek& peek, std::uint64_t& resume);
+  [[nodiscard]] Flow follow_structure(Peek& peek, std::uint64_t offset);
+  [[nodiscard]] Flow judge(Peek& peek, std::uint64_t offset, std::uint64_t limit,
+                           bool allow_empty_video, std::uint64_t& needed, bool& plausible);
+  [[nodiscard]] Flow successor(Peek& peek, std::uint64_t after, std::uint64_t& next, bool& found);
+  [[nodiscard]] Flow candidate(Peek& peek, std::uint64_t offset, bool allow_empty_video,
+                               std::uint64_t& needed, std::uint64_t& next, bool& found);
+  [[nodiscard]] Flow resynchronise(Peek& peek, std::uint64_t from, std::uint64_t& found_at);
+  void note_skipped_bytes(std::uint64_t from, std::uint64_t to);
+  void report_rescue();
+
   [[nodiscard]] Flow walk_packet(Packet& packet);
   [[nodiscard]] Flow ensure(Packet& packet, std::uint64_t count);
   [[nodiscard]] Flow cut_short(const Packet& packet, std::uint64_t input_end);
@@ -98,6 +119,13 @@ class Walker {
   bool last_written_padded_ = false;
   std::string first_problem_;
   bool listed_packets_ = false;
+  // Rescue: the next packet's number, and what was recovered how.
+  std::uint32_t next_number_ = 0;
+  std::uint64_t from_index_ = 0;
+  std::uint64_t by_structure_ = 0;
+  std::array<SkippedBytes, 5> shown_skips_{};
+  std::uint64_t skips_ = 0;
+  std::uint64_t skipped_bytes_ = 0;
 };
 
 void Walker::note_first_problem(const std::string& problem) {
@@ -397,6 +425,10 @@ bool Walker::walk() {
     listed_packets_ = true;
     flow = walk_packet(packet);
   }
+  return finish_walk(flow);
+}
+
+bool Walker::finish_walk(Flow flow) {
   end_skipped_run();
   if (flow == Flow::fail) {
     return false;
@@ -409,11 +441,221 @@ bool Walker::walk() {
   return true;
 }
 
+// Rescue: packets checked by their own fields, from the index while it agrees
+// with them and by structure after that.
+
+// A packet whose fields need more than an index entry can say is not one.
+constexpr std::uint64_t kMaxPacketLength = 0x7FFFFFFF;
+// Bytes a recorder may leave between one packet's fields and the next packet.
+constexpr std::uint64_t kMaxPadding = 64;
+// Skipped ranges told one by one; the rest are summed up.
+
+Flow Walker::judge(Peek& peek, std::uint64_t offset, std::uint64_t limit, bool allow_empty_video,
+                   std::uint64_t& needed, bool& plausible) {
+  const Plausibility verdict =
+      plausible_packet(peek, run_.header, offset, limit, allow_empty_video, needed);
+  if (verdict == Plausibility::read_error) {
+    run_.report.error(run_.path, "read error at byte %" PRIu64 ": %s", offset,
+                      std::strerror(peek.error()));
+    return Flow::fail;
+  }
+  plausible = verdict == Plausibility::yes && needed <= kMaxPacketLength;
+  return Flow::next;
+}
+
+// Where the packet after one whose fields end at `after` stands: right there
+// or a little later, or the file ends there.
+Flow Walker::successor(Peek& peek, std::uint64_t after, std::uint64_t& next, bool& found) {
+  const std::uint64_t size = peek.file_size();
+  found = false;
+  for (std::uint64_t at = after; at <= after + kMaxPadding && at <= size && !found; ++at) {
+    std::uint64_t needed = 0;
+    if (at == size) {
+      found = true;
+    } else if (judge(peek, at, size, true, needed, found) == Flow::fail) {
+      return Flow::fail;
+    }
+    next = at;
+  }
+  return Flow::next;
+}
+
+// A packet at `offset` whose successor follows where its fields say.
+Flow Walker::candidate(Peek& peek, std::uint64_t offset, bool allow_empty_video,
+                       std::uint64_t& needed, std::uint64_t& next, bool& found) {
+  if (judge(peek, offset, peek.file_size(), allow_empty_video, needed, found) == Flow::fail) {
+    return Flow::fail;
+  }
+  return found ? successor(peek, offset + needed, next, found) : Flow::next;
+}
+
+Flow Walker::extract_at(std::uint64_t offset, std::uint64_t needed) {
+  if (!flush_borrowed(run_)) {
+    return Flow::fail;
+  }
+  if (run_.window.skip_to(offset) != ReadStatus::complete) {
+    run_.report.error(run_.path, "read error at byte %" PRIu64 ": %s", offset,
+                      std::strerror(run_.window.error()));
+    return Flow::fail;
+  }
+  Packet packet;
+  packet.number = next_number_++;
+  packet.length = static_cast<std::uint32_t>(needed);
+  packet.start = offset;
+  return walk_packet(packet);
+}
+
+// Follows the index while each entry agrees with its packet; `resume` is
+// where the fields of the last packet it gave end.
+Flow Walker::follow_index(Peek& peek, std::uint64_t& resume) {
+  const std::uint64_t size = peek.file_size();
+  const std::uint64_t count = run_.header.frame_count;
+  const std::uint64_t index_end = kHeaderSize + count * kIndexEntrySize;
+  resume = kHeaderSize;
+  if (index_end > size) {
+    return Flow::next;  // cut inside the index: search from the header's end
+  }
+  if (run_.window.read_into(run_.index_buffer, index_end - kHeaderSize, run_.index) !=
+      ReadStatus::complete) {
+    return Flow::next;
+  }
+  std::uint64_t at = index_end;
+  resume = index_end;
+  for (std::uint64_t number = 0; number < count; ++number) {
+    const std::uint64_t length = packet_length(read_le32(run_.index, number * kIndexEntrySize));
+    std::uint64_t needed = 0;
+    bool plausible = false;
+    if (length == 0 || at + length > size ||
+        judge(peek, at, at + length, true, needed, plausible) == Flow::fail || !plausible) {
+      return run_.report.failed() ? Flow::fail : Flow::next;
+    }
+    const Flow flow = extract_at(at, needed);
+    if (flow != Flow::next) {
+      return flow;
+    }
+    ++from_index_;
+    resume = at + needed;
+    at += length;
+  }
+  return Flow::next;
+}
+
+// The first offset from `from` on where two packets in a row stand, or the
+// file's end.
+Flow Walker::resynchronise(Peek& peek, std::uint64_t from, std::uint64_t& found_at) {
+  const std::uint64_t size = peek.file_size();
+  for (found_at = from; found_at < size; ++found_at) {
+    std::uint64_t needed = 0;
+    std::uint64_t next = 0;
+    bool found = false;
+    // An empty packet is too easily read into zeros to start from.
+    if (candidate(peek, found_at, false, needed, next, found) == Flow::fail) {
+      return Flow::fail;
+    }
+    if (found && next < size &&
+        candidate(peek, next, true, needed, next, found) == Flow::fail) {
+      return Flow::fail;
+    }
+    if (found) {
+      return Flow::next;
+    }
+  }
+  return Flow::next;
+}
+
+void Walker::note_skipped_bytes(std::uint64_t from, std::uint64_t to) {
+  if (skips_ < shown_skips_.size()) {
+    shown_skips_[static_cast<std::size_t>(skips_)] = {from, to};
+  }
+  ++skips_;
+  skipped_bytes_ += to - from;
+}
+
+Flow Walker::follow_structure(Peek& peek, std::uint64_t offset) {
+  const std::uint64_t size = peek.file_size();
+  while (offset < size) {
+    std::uint64_t needed = 0;
+    std::uint64_t next = 0;
+    bool found = false;
+    if (candidate(peek, offset, true, needed, next, found) == Flow::fail) {
+      return Flow::fail;
+    }
+    if (found) {
+      const Flow flow = extract_at(offset, needed);
+      if (flow != Flow::next) {
+        return flow;
+      }
+      ++by_structure_;
+      offset = next;
+      continue;
+    }
+    std::uint64_t resumed = 0;
+    if (resynchronise(peek, offset + 1, resumed) == Flow::fail) {
+      return Flow::fail;
+    }
+    note_skipped_bytes(offset, resumed);
+    offset = resumed;
+  }
+  return Flow::next;
+}
+
+void Walker::report_rescue() {
+  if (by_structure_ == 0 && skips_ == 0) {
+    return;
+  }
+  const auto shown = static_cast<std::size_t>(std::min<std::uint64_t>(skips_, shown_skips_.size()));
+  std::uint64_t shown_bytes = 0;
+  for (std::size_t i = 0; i < shown; ++i) {
+    const SkippedBytes& range = shown_skips_[i];
+    run_.report.warning("bytes %" PRIu64 " to %" PRIu64 " (%" PRIu64
+                        " bytes) hold no packet; skipped",
+                        range.from, range.to - 1, range.to - range.from);
+    shown_bytes += range.to - range.from;
+  }
+  if (skips_ > shown) {
+    run_.report.warning("%" PRIu64 " more ranges without a packet skipped, %" PRIu64 " bytes",
+                        skips_ - shown, skipped_bytes_ - shown_bytes);
+  }
+  run_.report.warning("rescue: %" PRIu64 " packets from the index, %" PRIu64
+                      " recovered by structure",
+                      from_index_, by_structure_);
+}
+
+bool Walker::rescue() {
+  const auto size = run_.window.known_size();
+  if (!size) {
+    run_.report.error(run_.path, "rescue needs a regular file to search; extract it as usual, "
+                      "or copy it to a file first");
+    return false;
+  }
+  Peek peek(run_.fd, *size);
+  if (!peek.allocate()) {
+    run_.report.error(run_.path, "out of memory for the rescue search");
+    return false;
+  }
+  std::uint64_t resume = 0;
+  Flow flow = follow_index(peek, resume);
+  if (flow == Flow::next) {
+    flow = follow_structure(peek, resume);
+  }
+  if (flow == Flow::next) {
+    report_rescue();
+  }
+  listed_packets_ = true;
+  first_problem_ = "no packet was found in the file";
+  return finish_walk(flow);
+}
+
 }  // namespace
 
 bool walk(Run& run) {
   Walker walker(run);
   return walker.walk();
+}
+
+bool rescue(Run& run) {
+  Walker walker(run);
+  return walker.rescue();
 }
 
 }  // namespace orvale

@@ -1,0 +1,252 @@
+// Rescue: damaged files give back every intact packet, in order, and say
+// what was recovered how; without --rescue nothing changes.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+
+#include "extract/le.h"
+#include "support.h"
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::concat;
+using testing_support::encode;
+using testing_support::exists;
+using testing_support::read_file;
+using testing_support::run_orvale;
+using testing_support::RunResult;
+using testing_support::ScratchDir;
+using testing_support::write_file;
+
+constexpr std::size_t kHeader = 56;
+
+std::uint32_t frame_count(const Bytes& file) { return orvale::read_le32(file, 12); }
+
+std::size_t entry_at(std::size_t number) { return kHeader + 4 * number; }
+
+std::size_t packet_length(const Bytes& file, std::size_t number) {
+  return orvale::read_le32(file, entry_at(number)) >> 1;
+}
+
+// The file as it would have been written without the packets in `dropped`.
+Bytes without_packets(const Bytes& file, const std::vector<std::size_t>& dropped) {
+  const std::uint32_t count = frame_count(file);
+  Bytes index;
+  Bytes body;
+  std::uint32_t kept = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (std::find(dropped.begin(), dropped.end(), i) != dropped.end()) {
+      continue;
+    }
+    const std::size_t at = kvx::packet_offset(file, i);
+    kvx::put_le32(index, orvale::read_le32(file, entry_at(i)));
+    body.insert(body.end(), file.begin() + static_cast<long>(at),
+                file.begin() + static_cast<long>(at + packet_length(file, i)));
+    ++kept;
+  }
+  Bytes out(file.begin(), file.begin() + kHeader);
+  kvx::set_le32(out, 12, kept);
+  return concat({out, index, body});
+}
+
+std::map<std::string, Bytes> extract(const Bytes& input, const std::vector<std::string>& options,
+                                     RunResult& result) {
+  ScratchDir dir;
+  write_file(dir.path("in.kvx"), input);
+  std::vector<std::string> args = options;
+  args.push_back(dir.path("in.kvx"));
+  result = run_orvale(args);
+  std::map<std::string, Bytes> outputs;
+  for (const char* suffix : {".264", ".0.aac", ".1.aac", ".0.mp3"}) {
+    if (exists(dir.path("in.kvx") + suffix)) {
+      outputs[suffix] = read_file(dir.path("in.kvx") + suffix);
+    }
+  }
+  return outputs;
+}
+
+kvx::File recording(std::size_t packets) {
+  kvx::File file;
+  file.audio_stream_count = 2;
+  std::mt19937 rng(3);
+  for (std::size_t i = 0; i < packets; ++i) {
+    kvx::Packet packet;
+    packet.video = {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x65};
+    for (std::size_t k = 0; k < 40 + rng() % 200; ++k) {
+      packet.video.push_back(static_cast<std::uint8_t>(2 + rng() % 250));
+    }
+    packet.audio.resize(2);
+    const std::size_t frames = 1 + rng() % 3;
+    for (auto& stream : packet.audio) {
+      for (std::size_t j = 0; j < frames; ++j) {
+        stream.emplace_back(100 + rng() % 200, static_cast<std::uint8_t>(rng()));
+      }
+    }
+    file.packets.push_back(packet);
+  }
+  return file;
+}
+
+Bytes sample() { return read_file(ORVALE_SAMPLE); }
+
+struct Damage {
+  const char* name;
+  Bytes (*apply)(const Bytes& intact);
+  std::vector<std::size_t> lost;  // packets that cannot come back
+};
+
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
+
+Bytes count_zero(const Bytes& f) {
+  Bytes d = f;
+  kvx::set_le32(d, 12, 0);
+  return d;
+}
+
+Bytes count_halved(const Bytes& f) {
+  Bytes d = f;
+  kvx::set_le32(d, 12, frame_count(f) / 2);
+  return d;
+}
+
+Bytes index_zeroed_from_20(const Bytes& f) {
+  Bytes d = f;
+  std::fill(d.begin() + static_cast<long>(entry_at(20)),
+            d.begin() + static_cast<long>(entry_at(frame_count(f))), 0);
+  return d;
+}
+
+Bytes entry_bit_flipped(const Bytes& f) {
+  Bytes d = f;
+  d[entry_at(0) + 1] ^= 0x01;  // the length's bit 7
+  return d;
+}
+
+Bytes entry_wild(const Bytes& f) {
+  Bytes d = f;
+  kvx::set_le32(d, entry_at(10), 0x9E3779B9);
+  return d;
+}
+
+Bytes garbage_between_30_and_31(const Bytes& f) {
+  const std::size_t at = kvx::packet_offset(f, 31);
+  Bytes garbage(1000);
+  std::mt19937 rng(5);
+  for (auto& byte : garbage) {
+    byte = static_cast<std::uint8_t>(rng());
+  }
+  Bytes d(f.begin(), f.begin() + static_cast<long>(at));
+  d.insert(d.end(), garbage.begin(), garbage.end());
+  d.insert(d.end(), f.begin() + static_cast<long>(at), f.end());
+  return d;
+}
+
+Bytes middle_of_40_overwritten(const Bytes& f) {
+  Bytes d = f;
+  const std::size_t at = kvx::packet_offset(f, 40);
+  std::fill(d.begin() + static_cast<long>(at + 5),
+            d.begin() + static_cast<long>(at + packet_length(f, 40) / 2), 0xFF);
+  return d;
+}
+
+const Damage kDamages[] = {
+    {"frame_count_zero", count_zero, {}},
+    {"frame_count_halved", count_halved, {}},
+    {"index_zeroed_from_entry_20", index_zeroed_from_20, {}},
+    {"index_entry_bit_flipped", entry_bit_flipped, {}},
+    {"index_entry_wild", entry_wild, {}},
+    {"garbage_between_packets", garbage_between_30_and_31, {}},
+    {"packet_middle_overwritten", middle_of_40_overwritten, {40}},
+};
+
+class RescueRecording : public ::testing::TestWithParam<Damage> {};
+
+void expect_rescued(const Bytes& intact, const Damage& damage) {
+  RunResult expected_run;
+  const auto expected = extract(without_packets(intact, damage.lost), {}, expected_run);
+  ASSERT_EQ(expected_run.status, 0) << expected_run.err;
+  RunResult r;
+  const auto rescued = extract(damage.apply(intact), {"--rescue"}, r);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find(" recovered by structure"), std::string::npos) << r.err;
+  EXPECT_EQ(rescued, expected) << r.err;
+}
+
+TEST_P(RescueRecording, GivesBackEveryIntactPacket) {
+  expect_rescued(encode(recording(60)), GetParam());
+}
+
+TEST_P(RescueRecording, GivesBackEveryIntactPacketOfTheSample) {
+  expect_rescued(sample(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Damages, RescueRecording, ::testing::ValuesIn(kDamages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Rescue, SaysWhatWasRecoveredHow) {
+  RunResult r;
+  (void)extract(garbage_between_30_and_31(encode(recording(60))), {"-r"}, r);
+  const Bytes intact = encode(recording(60));
+  const std::size_t at = kvx::packet_offset(intact, 31);
+  EXPECT_NE(r.err.find("bytes " + std::to_string(at) + " to " + std::to_string(at + 999) +
+                       " (1000 bytes) hold no packet; skipped"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("rescue: 31 packets from the index, 29 recovered by structure"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST(Rescue, ASoundFileIsExtractedAsUsual) {
+  const Bytes intact = encode(recording(20));
+  RunResult plain;
+  RunResult rescued;
+  const auto expected = extract(intact, {}, plain);
+  EXPECT_EQ(extract(intact, {"--rescue"}, rescued), expected);
+  EXPECT_EQ(rescued.status, 0);
+  EXPECT_EQ(rescued.err, "");
+}
+
+TEST(Rescue, AFileCutInsideTheIndexHasNothingToGiveBack) {
+  const Bytes intact = encode(recording(20));
+  RunResult r;
+  const auto outputs = extract(Bytes(intact.begin(), intact.begin() + entry_at(10)), {"-r"}, r);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("no packet could be extracted"), std::string::npos) << r.err;
+  EXPECT_TRUE(outputs.empty());
+}
+
+TEST(Rescue, ManySkippedRangesAreSummedUp) {
+  kvx::File file = recording(22);
+  Bytes damaged = encode(file);
+  // Seven packets broken, two intact ones between each: a search finds its
+  // way back only where two packets stand in a row.
+  const std::vector<std::size_t> broken = {1, 4, 7, 10, 13, 16, 19};
+  for (const std::size_t i : broken) {
+    kvx::set_le32(damaged, kvx::packet_offset(damaged, i) + 9, 0xFFFFFFFF);
+  }
+  RunResult r;
+  const auto outputs = extract(damaged, {"-r"}, r);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 5 + 2) << r.err;
+  EXPECT_NE(r.err.find("2 more ranges without a packet skipped"), std::string::npos) << r.err;
+  RunResult expected_run;
+  EXPECT_EQ(outputs, extract(without_packets(encode(file), broken), {}, expected_run));
+}
+
+TEST(Rescue, NeedsAFileToSearch) {
+  ScratchDir dir;
+  write_file(dir.path("in.kvx"), encode(recording(3)));
+  const std::string command = "cat '" + dir.path("in.kvx") + "' | '" + ORVALE_BINARY +
+                              "' --rescue -o '" + dir.path("") + "' /dev/stdin";
+  const RunResult r = testing_support::run("/bin/sh", {"-c", command});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("rescue needs a regular file"), std::string::npos) << r.err;
+  EXPECT_FALSE(exists(dir.path("stdin.264")));
+}
+
+}  // namespace

@@ -32,9 +32,11 @@ void find_nal(std::span<const std::uint8_t> chunk, std::uint32_t from, std::uint
 class RunSink {
  public:
   template <typename Take>
-    requires std::is_invocable_r_v<bool, Take&, std::span<const std::uint8_t>>
-  RunSink(Take& take)  // NOLINT(google-explicit-constructor): passed as a plain lambda
-      : callable_(std::addressof(take)), call_([](void* callable, std::span<const std::uint8_t> run) {
+  RunSink(Take& take)  // implicit, so that a lambda is passed as it is
+      requires(!std::is_same_v<Take, RunSink> &&
+               std::is_invocable_r_v<bool, Take&, std::span<const std::uint8_t>>)
+      : callable_(std::addressof(take)),
+        call_([](void* callable, std::span<const std::uint8_t> run) {
           return static_cast<bool>((*static_cast<Take*>(callable))(run));
         }) {}
 

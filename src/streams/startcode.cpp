@@ -121,9 +121,10 @@ struct PieceScan {
     return true;
   }
   if (from < 0) {
+    // A held start code is one as soon as the piece brings its header, so a
+    // run never ends inside it; only held zeros are ever handed on in part.
     const std::int64_t held_to = std::min<std::int64_t>(to, 0);
-    if (!scan.sink(
-            held_run(static_cast<std::size_t>(held_to - from), scan.held_code && held_to == 0))) {
+    if (!scan.sink(held_run(static_cast<std::size_t>(held_to - from), scan.held_code))) {
       return false;
     }
     from = 0;

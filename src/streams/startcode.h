@@ -49,23 +49,6 @@ class RunSink {
   bool (*call_)(void*, std::span<const std::uint8_t>);
 };
 
-// Drops SEI units and access unit delimiters from one video chunk that is
-// handed over in pieces cut anywhere, and passes every other byte on, in
-// order, as kept runs. The result does not depend on where the cuts fall:
-//  - A unit runs from its start code to the next one (or the chunk's end); it
-//    is dropped, start code included, when its header byte is exactly 0x06 or
-//    0x09. Bytes before the first start code are kept.
-//  - A start code is 00 00 01 or 00 00 00 01; where 00 00 00 01 stands the
-//    code is the 4-byte one, and zeros before it stay with the unit before.
-//  - A start code counts only when its header byte is inside the chunk, so
-//    one that ends the chunk belongs to the unit before it.
-//  - A unit with header byte 0x00 ends the filtering: it and all after it in
-//    the chunk are kept.
-// A run handed to the sink points either into the piece being fed, valid only
-// until feed() returns, or into constant storage: up to four bytes at a piece's
-// end may yet turn out to start a start code and are held back, and since they
-// are always zeros, or zeros and a 01, they are handed on from NAL_PRE4.
-// Time is linear in the input.
 // Where a StartCodeFilter stands between two pieces.
 struct StartCodeState {
   // Held back at the end of the last piece: zeros that may start a start
@@ -78,6 +61,23 @@ struct StartCodeState {
   bool passing = false;
 };
 
+// Drops SEI units and access unit delimiters from one video chunk that is
+// handed over in pieces cut anywhere, and passes every other byte on, in
+// order, as kept runs. The result does not depend on where the cuts fall:
+//  - A unit runs from its start code to the next one (or the chunk's end); it
+//    is dropped, start code included, when its header byte is exactly 0x06 or
+//    0x09. Bytes before the first start code are kept.
+//  - A start code is 00 00 01 or 00 00 00 01; where 00 00 00 01 stands the
+//    code is the 4-byte one, and zeros before it stay with the unit before.
+//  - A start code counts only when its header byte is inside the chunk, so
+//    one that ends the chunk belongs to the unit before it.
+//  - A unit with header byte 0x00 ends the filtering: it and all after it in
+//    the chunk are kept.
+// A run handed to the sink points into the piece being fed or into constant
+// storage, never into an earlier piece: up to four bytes at a piece's end may
+// yet turn out to start a start code and are held back, and since they are
+// always zeros, or zeros and a 01, they are handed on from NAL_PRE4.
+// Time is linear in the input.
 class StartCodeFilter {
  public:
   // Filters the next piece of the chunk. Returns false as soon as the sink

@@ -55,7 +55,8 @@ std::int64_t start_codes(const Bytes& chunk) {
 }
 
 // Reports bytes per second and, as "per_code", the time per start code.
-void filter(benchmark::State& state, const Bytes& chunk, std::int64_t codes, std::size_t piece_size) {
+void filter(benchmark::State& state, const Bytes& chunk, std::int64_t codes,
+            std::size_t piece_size) {
   orvale::StartCodeFilter filter;
   std::uint64_t kept = 0;
   auto take = [&](std::span<const std::uint8_t> run) {
@@ -71,9 +72,9 @@ void filter(benchmark::State& state, const Bytes& chunk, std::int64_t codes, std
     benchmark::DoNotOptimize(kept);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * chunk.size()));
-  state.counters["per_code"] = benchmark::Counter(
-      static_cast<double>(codes),
-      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["per_code"] =
+      benchmark::Counter(static_cast<double>(codes), benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
 }
 
 struct Shape {

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <functional>
-#include <span>
 #include <random>
+#include <span>
 #include <vector>
 
+#include "streams/output.h"
+#include "streams/streams.h"
 #include "support.h"
 
 namespace {
@@ -63,7 +66,8 @@ Bytes reference_filter(Bytes work) {
 
 bool inside(std::span<const std::uint8_t> run, std::span<const std::uint8_t> area) {
   const std::less<const std::uint8_t*> before;
-  return !before(run.data(), area.data()) && !before(area.data() + area.size(), run.data() + run.size());
+  return !before(run.data(), area.data()) &&
+         !before(area.data() + area.size(), run.data() + run.size());
 }
 
 // Collects the kept runs, noting any that is empty or points neither into the
@@ -92,7 +96,8 @@ Bytes filter_pieces(const Bytes& chunk, const std::vector<std::size_t>& lengths)
   Bytes memory(chunk.size(), 0xEE);
   std::size_t at = 0;
   for (const std::size_t length : lengths) {
-    std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(at), length, memory.begin() + static_cast<std::ptrdiff_t>(at));
+    std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(at), length,
+                memory.begin() + static_cast<std::ptrdiff_t>(at));
     sink.piece = std::span(memory).subspan(at, length);
     EXPECT_TRUE(filter.feed(sink.piece, sink));
     std::fill_n(memory.begin() + static_cast<std::ptrdiff_t>(at), length, 0xEE);
@@ -271,13 +276,15 @@ TEST(FilterRandom, AgreesOnChunksOfManyBlocks) {
     for (int part = std::uniform_int_distribution<int>(1, 12)(rng); part > 0; --part) {
       const Bytes codes = random_chunk(rng);
       chunk.insert(chunk.end(), codes.begin(), codes.end());
-      chunk.insert(chunk.end(), static_cast<std::size_t>(filler(rng)), static_cast<std::uint8_t>(0x80 + part));
+      chunk.insert(chunk.end(), static_cast<std::size_t>(filler(rng)),
+                   static_cast<std::uint8_t>(0x80 + part));
     }
     const Bytes expected = reference_filter(chunk);
     ASSERT_EQ(filter(chunk), expected) << "chunk number " << i;
     std::vector<std::size_t> cuts;
     for (std::size_t left = chunk.size(); left > 0;) {
-      const std::size_t length = std::min(left, std::uniform_int_distribution<std::size_t>(0, 150)(rng));
+      const std::size_t length =
+          std::min(left, std::uniform_int_distribution<std::size_t>(0, 150)(rng));
       cuts.push_back(length);
       left -= length;
     }
@@ -343,7 +350,11 @@ INSTANTIATE_TEST_SUITE_P(
                    {{0, 0, 1, 0x06, 0, 0}, {0}, {0}, {0, 0}, {1, 0x65}},
                    {0, 0, 0, 1, 0x65}},
         PiecesCase{"zero_header_unit_split",
-                   {{0, 0, 1, 0x06, 0x05, 0, 0}, {1}, {0x00, 0x11, 0, 0}, {1, 0x06, 0x05}, {0, 0, 1, 0x09}},
+                   {{0, 0, 1, 0x06, 0x05, 0, 0},
+                    {1},
+                    {0x00, 0x11, 0, 0},
+                    {1, 0x06, 0x05},
+                    {0, 0, 1, 0x09}},
                    {0, 0, 1, 0x00, 0x11, 0, 0, 1, 0x06, 0x05, 0, 0, 1, 0x09}},
         PiecesCase{"zero_header_after_kept_unit",
                    {{0, 0, 1, 0x65, 0, 0, 1}, {0x00}, {0x06, 0, 0, 1, 0x09}},
@@ -357,19 +368,18 @@ INSTANTIATE_TEST_SUITE_P(
         PiecesCase{"code_ending_chunk_goes_with_dropped_unit",
                    {{0, 0, 1, 0x65, 0, 0, 1, 0x06, 0x05}, {0, 0, 0, 1}},
                    {0, 0, 1, 0x65}},
-        PiecesCase{"zeros_ending_chunk_stay_kept",
-                   {{0x11, 0}, {0}, {0}, {0}},
-                   {0x11, 0, 0, 0, 0}},
-        PiecesCase{"empty_pieces_between_every_byte",
-                   {{}, {0}, {}, {0}, {}, {1}, {}, {0x09}, {}, {0xF0}, {}, {0}, {0}, {1}, {0x65}, {}},
-                   {0, 0, 1, 0x65}}),
+        PiecesCase{"zeros_ending_chunk_stay_kept", {{0x11, 0}, {0}, {0}, {0}}, {0x11, 0, 0, 0, 0}},
+        PiecesCase{
+            "empty_pieces_between_every_byte",
+            {{}, {0}, {}, {0}, {}, {1}, {}, {0x09}, {}, {0xF0}, {}, {0}, {0}, {1}, {0x65}, {}},
+            {0, 0, 1, 0x65}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A sink that takes `accept` runs and refuses the next one.
 struct Refuser {
   int accept = 0;
   int calls = 0;
-  bool operator()(std::span<const std::uint8_t>) { return calls++ < accept; }
+  bool operator()(std::span<const std::uint8_t> /*run*/) { return calls++ < accept; }
 };
 
 TEST(FilterRefusal, StopsAtTheRunRefusedAndForgetsTheChunk) {
@@ -379,8 +389,12 @@ TEST(FilterRefusal, StopsAtTheRunRefusedAndForgetsTheChunk) {
     int accept;
   };
   const Case cases[] = {
-      {"first_run", {0xAA, 0, 0, 1, 0x06, 0x01, 0, 0, 1, 0x65, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x41}, 0},
-      {"second_run", {0xAA, 0, 0, 1, 0x06, 0x01, 0, 0, 1, 0x65, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x41}, 1},
+      {"first_run",
+       {0xAA, 0, 0, 1, 0x06, 0x01, 0, 0, 1, 0x65, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x41},
+       0},
+      {"second_run",
+       {0xAA, 0, 0, 1, 0x06, 0x01, 0, 0, 1, 0x65, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x41},
+       1},
       {"zero_header_rest", {0, 0, 1, 0x06, 0x05, 0, 0, 1, 0x00, 0x11}, 0},
       {"code_held_to_the_end", {0x65, 0, 0, 1}, 1},
   };
@@ -435,6 +449,60 @@ TEST(FilterRandom, StopsWhenTheSinkRefuses) {
   orvale::StartCodeFilter filter;
   EXPECT_FALSE(filter.feed(chunk, refuse));
   EXPECT_EQ(calls, 1);
+}
+
+// Slices and SEI units in turn, so that the kept runs fill several of the
+// writer's batches; the chunk ends in zeros held back to the end.
+Bytes alternating_units(int count) {
+  Bytes chunk;
+  for (int i = 0; i < count; ++i) {
+    const auto tag = static_cast<std::uint8_t>(0x10 + i % 200);
+    const Bytes unit = i % 2 == 0 ? Bytes{0, 0, 1, 0x65, tag, tag} : Bytes{0, 0, 0, 1, 0x06, tag};
+    chunk.insert(chunk.end(), unit.begin(), unit.end());
+  }
+  chunk.insert(chunk.end(), {0x41, 0, 0});
+  return chunk;
+}
+
+TEST(VideoWriter, WritesTheFilteredChunkWholeOrInPieces) {
+  testing_support::ScratchDir dir;
+  const Bytes chunk = alternating_units(301);
+  const Bytes expected = reference_filter(chunk);
+  orvale::Output whole;
+  orvale::Output pieces;
+  ASSERT_TRUE(whole.open(dir.path("whole.264")));
+  ASSERT_TRUE(pieces.open(dir.path("pieces.264")));
+  ASSERT_EQ(orvale::dumpavc(whole, chunk), orvale::DumpStatus::ok);
+  orvale::StartCodeFilter filter;
+  for (int round = 0; round < 2; ++round) {
+    // The reader's buffer is refilled, here with garbage, after every piece.
+    Bytes memory;
+    for (std::size_t at = 0, length = 1; at < chunk.size();
+         at += length, length = length % 13 + 1) {
+      length = std::min(length, chunk.size() - at);
+      memory.assign(chunk.begin() + static_cast<std::ptrdiff_t>(at),
+                    chunk.begin() + static_cast<std::ptrdiff_t>(at + length));
+      ASSERT_EQ(orvale::dumpavc_piece(pieces, filter, memory), orvale::DumpStatus::ok);
+      std::fill(memory.begin(), memory.end(), 0xEE);
+    }
+    ASSERT_EQ(orvale::dumpavc_end(pieces, filter), orvale::DumpStatus::ok);
+  }
+  ASSERT_TRUE(whole.close());
+  ASSERT_TRUE(pieces.close());
+  EXPECT_EQ(testing_support::read_file(dir.path("whole.264")), expected);
+  EXPECT_EQ(testing_support::read_file(dir.path("pieces.264")),
+            testing_support::concat({expected, expected}));
+}
+
+TEST(VideoWriter, ReportsAFailedOutput) {
+  orvale::Output full;
+  ASSERT_TRUE(full.open("/dev/full"));
+  const Bytes chunk(orvale::Output::kCopyLimit, 0x42);
+  orvale::StartCodeFilter filter;
+  EXPECT_EQ(orvale::dumpavc_piece(full, filter, chunk), orvale::DumpStatus::output_failed);
+  EXPECT_EQ(orvale::dumpavc_end(full, filter), orvale::DumpStatus::output_failed);
+  EXPECT_EQ(orvale::dumpavc(full, alternating_units(3)), orvale::DumpStatus::output_failed);
+  EXPECT_EQ(full.error(), ENOSPC);
 }
 
 }  // namespace

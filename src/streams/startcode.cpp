@@ -69,41 +69,32 @@ namespace {
 
 constexpr std::size_t kBlock = 64;
 
-// Bit k of `zeros` (`ones`) is set when byte k is 0x00 (0x01).
-struct ByteMasks {
-  std::uint64_t zeros = 0;
-  std::uint64_t ones = 0;
-};
-
-// For a piece's last, short block, and for every block where SSE2 is missing.
-ByteMasks masks_of(std::span<const std::uint8_t> bytes) {
-  ByteMasks masks;
-  for (std::size_t k = 0; k < bytes.size(); ++k) {
-    masks.zeros |= static_cast<std::uint64_t>(bytes[k] == 0x00) << k;
-    masks.ones |= static_cast<std::uint64_t>(bytes[k] == 0x01) << k;
-  }
-  return masks;
-}
-
+// Bit k is set where byte k of the block (64 bytes, or fewer at the piece's
+// end) equals `value`.
+std::uint64_t equal_bits(std::span<const std::uint8_t> block, std::uint8_t value) {
 #if defined(__SSE2__)
-std::uint64_t equal_mask(__m128i bytes, __m128i value) {
-  return static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, value)));
+  if (block.size() == kBlock) {
+    const __m128i wanted = _mm_set1_epi8(static_cast<char>(value));
+    std::uint64_t bits = 0;
+    for (std::size_t lane = 0; lane < kBlock; lane += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.data() + lane));
+      const auto lane_bits =
+          static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)));
+      bits |= std::uint64_t{lane_bits} << lane;
+    }
+    return bits;
+  }
+#endif
+  std::uint64_t bits = 0;
+  for (std::size_t k = 0; k < block.size(); ++k) {
+    bits |= static_cast<std::uint64_t>(block[k] == value) << k;
+  }
+  return bits;
 }
 
-ByteMasks masks_of_block(const std::uint8_t* block) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i one = _mm_set1_epi8(1);
-  ByteMasks masks;
-  for (std::size_t lane = 0; lane < kBlock; lane += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + lane));
-    masks.zeros |= equal_mask(bytes, zero) << lane;
-    masks.ones |= equal_mask(bytes, one) << lane;
-  }
-  return masks;
+bool is_dropped(std::uint8_t header) {
+  return header == kNalHeaderSei || header == kNalHeaderDelimiter;
 }
-#else
-ByteMasks masks_of_block(const std::uint8_t* block) { return masks_of({block, kBlock}); }
-#endif
 
 // Held-back bytes are zeros, or zeros and the 01 of a start code: a run of
 // them is the start or the end of NAL_PRE4.
@@ -130,9 +121,10 @@ struct PieceScan {
     return true;
   }
   if (from < 0) {
+    // A held start code is one as soon as the piece brings its header, so a
+    // run never ends inside it; only held zeros are ever handed on in part.
     const std::int64_t held_to = std::min<std::int64_t>(to, 0);
-    if (!scan.sink(held_run(static_cast<std::size_t>(held_to - from),
-                            scan.held_code && held_to == 0))) {
+    if (!scan.sink(held_run(static_cast<std::size_t>(held_to - from), scan.held_code))) {
       return false;
     }
     from = 0;
@@ -150,7 +142,7 @@ struct PieceScan {
     return emit(scan, from, static_cast<std::int64_t>(scan.piece.size())) ? Step::passing
                                                                           : Step::refused;
   }
-  const bool drop = header == kNalHeaderSei || header == kNalHeaderDelimiter;
+  const bool drop = is_dropped(header);
   if (drop != state.dropping) {
     if (drop && !emit(scan, scan.kept_from, start)) {
       return Step::refused;
@@ -167,37 +159,80 @@ struct PendingCode {
   std::uint8_t zeros = 0;
 };
 
+// The start codes of one block, as bits: bit k stands for the code whose 01
+// is byte k, and `third` tells it is a 4-byte code.
+struct BlockCodes {
+  std::span<const std::uint8_t> block;
+  std::size_t base;  // the block's offset in the piece
+  std::uint64_t codes;
+  std::uint64_t zeros;
+  std::uint64_t third;
+};
+
+// Where the code whose 01 is byte `bit` of the block begins.
+std::int64_t code_start(const BlockCodes& found, int bit) {
+  const int zeros = ((found.third >> bit) & 1) != 0 ? 3 : 2;
+  return static_cast<std::int64_t>(found.base) + bit - zeros;
+}
+
+// Only a code whose header turns dropping on or off, or passes the rest on,
+// needs a look of its own; the others are skipped as bits. A header byte
+// follows its code's 01, so the header masks are the byte masks shifted by
+// one, with the byte after the block on top.
+[[nodiscard]] Step take_codes(PieceScan& scan, BlockCodes found, PendingCode& pending) {
+  const std::span<const std::uint8_t> piece = scan.piece;
+  const std::size_t end = found.base + found.block.size();
+  const int last = static_cast<int>(found.block.size()) - 1;
+  if (end == piece.size() && ((found.codes >> last) & 1) != 0) {
+    const std::int64_t start = code_start(found, last);
+    pending = {start, static_cast<std::uint8_t>(static_cast<std::int64_t>(end) - 1 - start)};
+    found.codes &= ~(std::uint64_t{1} << last);
+  }
+  const bool after_drop = end < piece.size() && is_dropped(piece[end]);
+  const bool after_zero = end < piece.size() && piece[end] == 0x00;
+  const std::uint64_t drop_headers =
+      (equal_bits(found.block, kNalHeaderSei) | equal_bits(found.block, kNalHeaderDelimiter)) >> 1 |
+      std::uint64_t{after_drop} << 63;
+  const std::uint64_t zero_headers = found.zeros >> 1 | std::uint64_t{after_zero} << 63;
+  for (;;) {
+    const std::uint64_t turning =
+        found.codes & (scan.state.dropping ? ~drop_headers : drop_headers | zero_headers);
+    if (turning == 0) {
+      return Step::go_on;
+    }
+    const int bit = std::countr_zero(turning);
+    const Step step = begin_unit(scan, code_start(found, bit),
+                                 piece[found.base + static_cast<std::size_t>(bit) + 1]);
+    if (step != Step::go_on) {
+      return step;
+    }
+    found.codes &= ~std::uint64_t{0} << bit << 1;
+  }
+}
+
 // Start codes are found 64 bytes at a time from masks of the 0x00 and 0x01
 // bytes: a 01 with zeros in the two bytes before it is a start code (a header
 // byte before the zeros is never 0x00, so no zero is shared with an earlier
-// code), and the 4-byte one when the third byte back is zero too. Plain slice
-// data costs a few instructions per block; a chunk dense with start codes
-// costs a few more per code, never a call per code.
+// code), and the 4-byte one when the third byte back is zero too. Slice data,
+// where codes are rare, costs a few vector instructions per block, and a
+// chunk dense with codes costs more only where dropping turns on or off.
 [[nodiscard]] Step scan_blocks(PieceScan& scan, std::uint64_t previous_zeros,
                                PendingCode& pending) {
   const std::span<const std::uint8_t> piece = scan.piece;
   for (std::size_t base = 0; base < piece.size(); base += kBlock) {
-    const ByteMasks masks = piece.size() - base >= kBlock ? masks_of_block(piece.data() + base)
-                                                          : masks_of(piece.subspan(base));
-    std::uint64_t codes = masks.ones & (masks.zeros << 1 | previous_zeros >> 63) &
-                          (masks.zeros << 2 | previous_zeros >> 62);
-    const std::uint64_t third = masks.zeros << 3 | previous_zeros >> 61;
-    while (codes != 0) {
-      const int bit = std::countr_zero(codes);
-      codes &= codes - 1;
-      const std::size_t one = base + static_cast<std::size_t>(bit);
-      const auto zeros = static_cast<std::uint8_t>(2 + ((third >> bit) & 1));
-      const auto start = static_cast<std::int64_t>(one) - zeros;
-      if (one + 1 == piece.size()) {
-        pending = {start, zeros};
-        return Step::go_on;
-      }
-      const Step step = begin_unit(scan, start, piece[one + 1]);
+    const auto block = piece.subspan(base, std::min(kBlock, piece.size() - base));
+    const std::uint64_t ones = equal_bits(block, 0x01);
+    const std::uint64_t zeros = equal_bits(block, 0x00);
+    const std::uint64_t codes =
+        ones & (zeros << 1 | previous_zeros >> 63) & (zeros << 2 | previous_zeros >> 62);
+    const std::uint64_t third = zeros << 3 | previous_zeros >> 61;
+    previous_zeros = zeros;
+    if (codes != 0) {
+      const Step step = take_codes(scan, {block, base, codes, zeros, third}, pending);
       if (step != Step::go_on) {
         return step;
       }
     }
-    previous_zeros = masks.zeros;
   }
   return Step::go_on;
 }
@@ -211,7 +246,8 @@ struct PendingCode {
   std::int64_t zeros = pending.zeros;
   std::int64_t tail = pending.start;
   if (zeros == 0) {
-    while (zeros < 3 && zeros < size && scan.piece[static_cast<std::size_t>(size - 1 - zeros)] == 0) {
+    while (zeros < 3 && zeros < size &&
+           scan.piece[static_cast<std::size_t>(size - 1 - zeros)] == 0) {
       ++zeros;
     }
     if (zeros == size) {
@@ -232,7 +268,8 @@ struct PendingCode {
   const std::int64_t held = state.held_zeros + (state.held_code ? 1 : 0);
   PieceScan scan{state, piece, sink, held, state.held_code, -held};
   // Zero bits for the held zeros, as the top of a block before the piece.
-  std::uint64_t previous_zeros = state.held_zeros == 0 ? 0 : ~std::uint64_t{0} << (64 - state.held_zeros);
+  std::uint64_t previous_zeros =
+      state.held_zeros == 0 ? 0 : ~std::uint64_t{0} << (64 - state.held_zeros);
   if (state.held_code) {
     const Step step = begin_unit(scan, -held, piece[0]);
     if (step != Step::go_on) {

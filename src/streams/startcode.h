@@ -32,9 +32,11 @@ void find_nal(std::span<const std::uint8_t> chunk, std::uint32_t from, std::uint
 class RunSink {
  public:
   template <typename Take>
-    requires std::is_invocable_r_v<bool, Take&, std::span<const std::uint8_t>>
-  RunSink(Take& take)  // NOLINT(google-explicit-constructor): passed as a plain lambda
-      : callable_(std::addressof(take)), call_([](void* callable, std::span<const std::uint8_t> run) {
+  RunSink(Take& take)  // implicit, so that a lambda is passed as it is
+      requires(!std::is_same_v<Take, RunSink> &&
+               std::is_invocable_r_v<bool, Take&, std::span<const std::uint8_t>>)
+      : callable_(std::addressof(take)),
+        call_([](void* callable, std::span<const std::uint8_t> run) {
           return static_cast<bool>((*static_cast<Take*>(callable))(run));
         }) {}
 
@@ -45,6 +47,18 @@ class RunSink {
  private:
   void* callable_;
   bool (*call_)(void*, std::span<const std::uint8_t>);
+};
+
+// Where a StartCodeFilter stands between two pieces.
+struct StartCodeState {
+  // Held back at the end of the last piece: zeros that may start a start
+  // code, or a whole start code (zeros and 01) still waiting for its header.
+  std::uint8_t held_zeros = 0;
+  bool held_code = false;
+  // The unit being read is an SEI unit or a delimiter.
+  bool dropping = false;
+  // A unit with header byte 0x00 was seen: the rest of the chunk is kept.
+  bool passing = false;
 };
 
 // Drops SEI units and access unit delimiters from one video chunk that is
@@ -59,23 +73,11 @@ class RunSink {
 //    one that ends the chunk belongs to the unit before it.
 //  - A unit with header byte 0x00 ends the filtering: it and all after it in
 //    the chunk are kept.
-// A run handed to the sink points either into the piece being fed, valid only
-// until feed() returns, or into constant storage: up to four bytes at a piece's
-// end may yet turn out to start a start code and are held back, and since they
-// are always zeros, or zeros and a 01, they are handed on from NAL_PRE4.
+// A run handed to the sink points into the piece being fed or into constant
+// storage, never into an earlier piece: up to four bytes at a piece's end may
+// yet turn out to start a start code and are held back, and since they are
+// always zeros, or zeros and a 01, they are handed on from NAL_PRE4.
 // Time is linear in the input.
-// Where a StartCodeFilter stands between two pieces.
-struct StartCodeState {
-  // Held back at the end of the last piece: zeros that may start a start
-  // code, or a whole start code (zeros and 01) still waiting for its header.
-  std::uint8_t held_zeros = 0;
-  bool held_code = false;
-  // The unit being read is an SEI unit or a delimiter.
-  bool dropping = false;
-  // A unit with header byte 0x00 was seen: the rest of the chunk is kept.
-  bool passing = false;
-};
-
 class StartCodeFilter {
  public:
   // Filters the next piece of the chunk. Returns false as soon as the sink

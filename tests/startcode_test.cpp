@@ -499,6 +499,9 @@ TEST(VideoWriter, ReportsAFailedOutput) {
   ASSERT_TRUE(full.open("/dev/full"));
   const Bytes chunk(orvale::Output::kCopyLimit, 0x42);
   orvale::StartCodeFilter filter;
+  EXPECT_EQ(orvale::dumpavc_piece(full, filter, chunk), orvale::DumpStatus::ok)
+      << "borrowed by the output, not yet written";
+  EXPECT_FALSE(full.flush());
   EXPECT_EQ(orvale::dumpavc_piece(full, filter, chunk), orvale::DumpStatus::output_failed);
   EXPECT_EQ(orvale::dumpavc_end(full, filter), orvale::DumpStatus::output_failed);
   EXPECT_EQ(orvale::dumpavc(full, alternating_units(3)), orvale::DumpStatus::output_failed);

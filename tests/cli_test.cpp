@@ -240,6 +240,11 @@ TEST_F(Cli, SampleRateChoosesTheAdtsIndex) {
             std::string::npos)
       << r.err;
   EXPECT_EQ(output(".0.aac")[2], 0x4C);
+  // An MP3 file carries no ADTS header, so its rate is nothing to warn about.
+  file.audio_format = kvx::kFormatMp3;
+  const RunResult mp3 = extract(encode(file));
+  EXPECT_EQ(mp3.status, 0);
+  EXPECT_EQ(mp3.err, "");
 }
 
 TEST_F(Cli, MoreThanTenStreamsKeepsTheFirstTen) {

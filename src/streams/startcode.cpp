@@ -1,6 +1,7 @@
 #include "streams/startcode.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <utility>
@@ -69,27 +70,25 @@ namespace {
 
 constexpr std::size_t kBlock = 64;
 
-// Bit k is set where byte k of the block (64 bytes, or fewer at the piece's
-// end) equals `value`.
-std::uint64_t equal_bits(std::span<const std::uint8_t> block, std::uint8_t value) {
+// Bit k is set where byte k of the 64-byte block equals `value`.
+std::uint64_t equal_bits(const std::uint8_t* block, std::uint8_t value) {
 #if defined(__SSE2__)
-  if (block.size() == kBlock) {
-    const __m128i wanted = _mm_set1_epi8(static_cast<char>(value));
-    std::uint64_t bits = 0;
-    for (std::size_t lane = 0; lane < kBlock; lane += 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block.data() + lane));
-      const auto lane_bits =
-          static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)));
-      bits |= std::uint64_t{lane_bits} << lane;
-    }
-    return bits;
-  }
-#endif
+  const __m128i wanted = _mm_set1_epi8(static_cast<char>(value));
   std::uint64_t bits = 0;
-  for (std::size_t k = 0; k < block.size(); ++k) {
+  for (std::size_t lane = 0; lane < kBlock; lane += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + lane));
+    const auto lane_bits =
+        static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)));
+    bits |= std::uint64_t{lane_bits} << lane;
+  }
+  return bits;
+#else
+  std::uint64_t bits = 0;
+  for (std::size_t k = 0; k < kBlock; ++k) {
     bits |= static_cast<std::uint64_t>(block[k] == value) << k;
   }
   return bits;
+#endif
 }
 
 bool is_dropped(std::uint8_t header) {
@@ -163,6 +162,7 @@ struct PendingCode {
 // is byte k, and `third` tells it is a 4-byte code.
 struct BlockCodes {
   std::span<const std::uint8_t> block;
+  const std::uint8_t* bytes;  // the block's 64 bytes, padded when it is short
   std::size_t base;  // the block's offset in the piece
   std::uint64_t codes;
   std::uint64_t zeros;
@@ -191,7 +191,7 @@ std::int64_t code_start(const BlockCodes& found, int bit) {
   const bool after_drop = end < piece.size() && is_dropped(piece[end]);
   const bool after_zero = end < piece.size() && piece[end] == 0x00;
   const std::uint64_t drop_headers =
-      (equal_bits(found.block, kNalHeaderSei) | equal_bits(found.block, kNalHeaderDelimiter)) >> 1 |
+      (equal_bits(found.bytes, kNalHeaderSei) | equal_bits(found.bytes, kNalHeaderDelimiter)) >> 1 |
       std::uint64_t{after_drop} << 63;
   const std::uint64_t zero_headers = found.zeros >> 1 | std::uint64_t{after_zero} << 63;
   for (;;) {
@@ -221,14 +221,24 @@ std::int64_t code_start(const BlockCodes& found, int bit) {
   const std::span<const std::uint8_t> piece = scan.piece;
   for (std::size_t base = 0; base < piece.size(); base += kBlock) {
     const auto block = piece.subspan(base, std::min(kBlock, piece.size() - base));
-    const std::uint64_t ones = equal_bits(block, 0x01);
-    const std::uint64_t zeros = equal_bits(block, 0x00);
+    // A piece's last block, shorter than 64 bytes, is looked at in a copy
+    // padded with bytes no search looks for, so it takes the same vector
+    // path: pieces of a few dozen bytes (a small packet's video) are common.
+    std::array<std::uint8_t, kBlock> padded;
+    const std::uint8_t* bytes = block.data();
+    if (block.size() < kBlock) {
+      padded.fill(0xFF);
+      std::copy(block.begin(), block.end(), padded.begin());
+      bytes = padded.data();
+    }
+    const std::uint64_t ones = equal_bits(bytes, 0x01);
+    const std::uint64_t zeros = equal_bits(bytes, 0x00);
     const std::uint64_t codes =
         ones & (zeros << 1 | previous_zeros >> 63) & (zeros << 2 | previous_zeros >> 62);
     const std::uint64_t third = zeros << 3 | previous_zeros >> 61;
     previous_zeros = zeros;
     if (codes != 0) {
-      const Step step = take_codes(scan, {block, base, codes, zeros, third}, pending);
+      const Step step = take_codes(scan, {block, bytes, base, codes, zeros, third}, pending);
       if (step != Step::go_on) {
         return step;
       }

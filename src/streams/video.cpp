@@ -1,58 +1,43 @@
-#include <array>
-#include <cstddef>
-#include <utility>
-
 #include "streams/startcode.h"
 #include "streams/streams.h"
 
 namespace orvale {
 namespace {
 
-// Kept runs point into the caller's memory (or at constant start-code bytes),
-// so nothing is copied unless the output buffers it; they are handed over in
-// batches, and at the latest before the memory they point into is reused.
-class RunBatch {
- public:
-  explicit RunBatch(Output& video) : video_(video) {}
-
-  // Takes one kept run; a StartCodeFilter's sink.
-  [[nodiscard]] bool operator()(std::span<const std::uint8_t> run) {
-    runs_[pending_++] = run;
-    return pending_ < kBatch || flush();
+// Hands each kept run to the output as it is found: the output copies small
+// runs and borrows large ones (pointing into the caller's memory or at
+// constant start-code bytes) until its next flush, so no batching is needed
+// here.
+struct RunWriter {
+  Output& video;
+  [[nodiscard]] bool operator()(std::span<const std::uint8_t> run) const {
+    return video.write(run);
   }
-
-  [[nodiscard]] bool flush() {
-    const std::size_t count = std::exchange(pending_, 0);
-    return video_.write_pieces(std::span(runs_.data(), count));
-  }
-
- private:
-  static constexpr std::size_t kBatch = 64;
-  Output& video_;
-  std::array<std::span<const std::uint8_t>, kBatch> runs_;
-  std::size_t pending_ = 0;
 };
 
-DumpStatus status_of(bool written) { return written ? DumpStatus::ok : DumpStatus::output_failed; }
+// An output that failed earlier is reported even when this call had nothing
+// to hand it.
+DumpStatus status_of(bool written, const Output& video) {
+  return written && video.error() == 0 ? DumpStatus::ok : DumpStatus::output_failed;
+}
 
 }  // namespace
 
 DumpStatus dumpavc(Output& video, std::span<const std::uint8_t> chunk) {
   StartCodeFilter filter;
-  RunBatch batch(video);
-  return status_of(filter.feed(chunk, batch) && filter.finish(batch) && batch.flush());
+  RunWriter writer{video};
+  return status_of(filter.feed(chunk, writer) && filter.finish(writer), video);
 }
 
 DumpStatus dumpavc_piece(Output& video, StartCodeFilter& filter,
                          std::span<const std::uint8_t> piece) {
-  RunBatch batch(video);
-  // The caller refills the piece's memory once this returns.
-  return status_of(filter.feed(piece, batch) && batch.flush());
+  RunWriter writer{video};
+  return status_of(filter.feed(piece, writer), video);
 }
 
 DumpStatus dumpavc_end(Output& video, StartCodeFilter& filter) {
-  RunBatch batch(video);
-  return status_of(filter.finish(batch) && batch.flush());
+  RunWriter writer{video};
+  return status_of(filter.finish(writer), video);
 }
 
 }  // namespace orvale

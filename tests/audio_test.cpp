@@ -121,7 +121,8 @@ TEST(OutputFile, ReportsAFullDisk) {
   while (writes <= orvale::Output::kBufferSize / small.size() && full.write(small)) {
     ++writes;
   }
-  EXPECT_EQ(writes, orvale::Output::kBufferSize / small.size()) << "fails once the buffer overflows";
+  EXPECT_EQ(writes, orvale::Output::kBufferSize / small.size())
+      << "fails once the buffer overflows";
   EXPECT_EQ(full.error(), ENOSPC);
   EXPECT_FALSE(full.write(Bytes{1})) << "a failed output stays failed";
   EXPECT_FALSE(full.close());

@@ -47,9 +47,9 @@ struct OptionCase {
   const char* name;
   std::vector<std::string> args;
   int status;
-  std::string out_starts;   // stdout begins with this
-  std::string err_has;      // stderr contains this ("" : stderr is empty)
-  bool extracts;            // in.kvx.264 is written
+  std::string out_starts;  // stdout begins with this
+  std::string err_has;     // stderr contains this ("" : stderr is empty)
+  bool extracts;           // in.kvx.264 is written
 };
 
 void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.name; }
@@ -79,14 +79,26 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"help_long", {"--help"}, 0, kUsage + "\nExtracts", "", false},
         OptionCase{"help_short_wins_over_inputs", {"-h", "in.kvx"}, 0, kUsage, "", false},
         OptionCase{"version", {"--version"}, 0, "orvale " ORVALE_VERSION "\n", "", false},
-        OptionCase{"unknown_long", {"--frobnicate", "in.kvx"}, 2, "",
-                   "orvale: unknown option --frobnicate\nUsage: \nOrvale input.kvx\n", false},
+        OptionCase{"unknown_long",
+                   {"--frobnicate", "in.kvx"},
+                   2,
+                   "",
+                   "orvale: unknown option --frobnicate\nUsage: \nOrvale input.kvx\n",
+                   false},
         OptionCase{"unknown_short", {"-x", "in.kvx"}, 2, "", "unknown option -x", false},
-        OptionCase{"output_dir_without_directory", {"in.kvx", "-o"}, 2, "",
-                   "option -o needs a directory", false},
+        OptionCase{"output_dir_without_directory",
+                   {"in.kvx", "-o"},
+                   2,
+                   "",
+                   "option -o needs a directory",
+                   false},
         OptionCase{"quiet_after_input", {"in.kvx", "-q"}, 0, "", "", true},
-        OptionCase{"double_dash_ends_options", {"--", "-q"}, 2, "",
-                   "orvale: -q: cannot open: No such file or directory", false}),
+        OptionCase{"double_dash_ends_options",
+                   {"--", "-q"},
+                   2,
+                   "",
+                   "orvale: -q: cannot open: No such file or directory",
+                   false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Options, VersionSaysOnlyTheVersion) {
@@ -181,8 +193,9 @@ TEST(Clash, ALaterInputNeverOverwritesAnEarlierOnesOutputs) {
   const RunResult r = run_orvale({"-o", "out", "cam1/clip.kvx", "cam2/clip.kvx"}, dir.path(""));
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "orvale: out/clip.kvx.264: was already written by an earlier input of this "
-                   "run; input refused\n");
+  EXPECT_EQ(r.err,
+            "orvale: out/clip.kvx.264: was already written by an earlier input of this "
+            "run; input refused\n");
   ScratchDir alone;
   write_file(alone.path("clip.kvx"), encode(small_file(1)));
   ASSERT_EQ(run_orvale({alone.path("clip.kvx")}).status, 0);
@@ -218,7 +231,8 @@ TEST(DamagedIndex, SkippedPacketsAreOneLineThatPointsAtTheIndex) {
   EXPECT_EQ(r.status, 1);
   const std::uint32_t fields = entry >> 1;
   EXPECT_TRUE(contains(r.err, "packets 1 to 38 (38 packets) skipped: packet 1 (" +
-                                  std::to_string(fields) + " bytes) is too short for")) << r.err;
+                                  std::to_string(fields) + " bytes) is too short for"))
+      << r.err;
   EXPECT_TRUE(contains(r.err, "; the index looks damaged at entry 0 (packet 0's fields add up to " +
                                   std::to_string(fields) + " bytes, its entry says " +
                                   std::to_string(fields + 2) + ")"))

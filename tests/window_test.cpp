@@ -70,7 +70,8 @@ Outcome extract_from(int fd, const ScratchDir& dir, std::size_t window) {
                                            diagnostics, window);
   // Names differ from one scratch directory to the next; the rest must not.
   outcome.diagnostics = slurp(diagnostics);
-  for (std::size_t at = 0; (at = outcome.diagnostics.find(dir.path(""), at)) != std::string::npos;) {
+  for (std::size_t at = 0;
+       (at = outcome.diagnostics.find(dir.path(""), at)) != std::string::npos;) {
     outcome.diagnostics.replace(at, dir.path("").size(), "DIR/");
   }
   std::fclose(diagnostics);

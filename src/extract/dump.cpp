@@ -131,8 +131,8 @@ std::string output_base(const std::string& path, const Settings& settings) {
   return false;
 }
 
-[[nodiscard]] bool open_outputs(Run& run, int fd, const Settings& settings,
-                                const Session& session, Progress* progress) {
+[[nodiscard]] bool open_outputs(Run& run, int fd, const Settings& settings, const Session& session,
+                                Progress* progress) {
   const std::string base = output_base(run.path, settings);
   if (!open_output(run, run.video, base + ".264", progress)) {
     return false;
@@ -254,15 +254,10 @@ bool flush_borrowed(Run& run) {
 }
 
 bool Session::written_before(dev_t device, ino_t inode) const {
-  return std::find(written_.begin(), written_.end(), std::make_pair(device, inode)) !=
-         written_.end();
+  return written_.contains({device, inode});
 }
 
-void Session::remember_written(dev_t device, ino_t inode) {
-  if (!written_before(device, inode)) {
-    written_.emplace_back(device, inode);
-  }
-}
+void Session::remember_written(dev_t device, ino_t inode) { written_.emplace(device, inode); }
 
 ExitStatus dump_descriptor(int fd, const std::string& path, const Settings& settings,
                            Session& session, std::FILE* diagnostics, std::size_t window_size) {
@@ -272,9 +267,9 @@ ExitStatus dump_descriptor(int fd, const std::string& path, const Settings& sett
     progress->set_size(run.window.known_size());
     run.window.observe(&observe_progress, progress);
   }
-  const bool walked =
-      read_header(run, progress) && open_outputs(run, fd, settings, session, progress) &&
-      (settings.rescue ? rescue(run) : read_index(run, progress) && walk(run));
+  const bool walked = read_header(run, progress) &&
+                      open_outputs(run, fd, settings, session, progress) &&
+                      (settings.rescue ? rescue(run) : read_index(run, progress) && walk(run));
   finish_outputs(run, walked, session);
   return run.report.finish();
 }

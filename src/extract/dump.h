@@ -4,9 +4,9 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "extract/input.h"
 #include "extract/report.h"
@@ -35,7 +35,7 @@ class Session {
 
  private:
   Progress* progress_;
-  std::vector<std::pair<dev_t, ino_t>> written_;
+  std::set<std::pair<dev_t, ino_t>> written_;
 };
 
 // Extracts the kvxavc file at `path`.

@@ -34,7 +34,11 @@ bool ByteBuffer::grow(std::uint64_t size) {
   return true;
 }
 
-InputWindow::InputWindow(int fd, std::size_t size) : fd_(fd), capacity_(size) {
+// The header (56 bytes) must fit whole, and so must a packet's fixed fields.
+constexpr std::size_t kSmallestWindow = 64;
+
+InputWindow::InputWindow(int fd, std::size_t size)
+    : fd_(fd), capacity_(std::max(size, kSmallestWindow)) {
   struct stat status {};
   // A regular file of length 0 is often a kernel file whose length is not
   // known in advance; only a positive length is taken at its word.
@@ -114,9 +118,9 @@ ReadStatus InputWindow::read_into(ByteBuffer& buffer, std::uint64_t size,
         return ReadStatus::out_of_memory;
       }
     }
-    const std::uint64_t take =
-        std::min<std::uint64_t>({size, buffer.capacity()}) - done;
-    const auto piece = data().first(static_cast<std::size_t>(std::min<std::uint64_t>(take, data().size())));
+    const std::uint64_t room = std::min(size, buffer.capacity()) - done;
+    const auto piece =
+        data().first(static_cast<std::size_t>(std::min<std::uint64_t>(room, data().size())));
     std::memcpy(buffer.data() + done, piece.data(), piece.size());
     consume(piece.size());
     done += piece.size();

@@ -37,7 +37,7 @@ class InputWindow {
   static constexpr std::size_t kDefaultSize = std::size_t{4} * 1024 * 1024;
 
   // Reads from `fd`, which the caller keeps open. `size` is the window's
-  // capacity (tests use small ones).
+  // capacity, at least 64 bytes (tests use small ones).
   explicit InputWindow(int fd, std::size_t size = kDefaultSize);
 
   // Allocates the window; false when memory runs out.

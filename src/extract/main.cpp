@@ -64,12 +64,10 @@ enum class Parsed { run, done, failed };
 
 Parsed parse_options(int argc, char** argv, Options& options) {
   enum { kVersion = 256 };
-  static const option kLong[] = {{"output-dir", required_argument, nullptr, 'o'},
-                                 {"quiet", no_argument, nullptr, 'q'},
-                                 {"rescue", no_argument, nullptr, 'r'},
-                                 {"help", no_argument, nullptr, 'h'},
-                                 {"version", no_argument, nullptr, kVersion},
-                                 {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {
+      {"output-dir", required_argument, nullptr, 'o'}, {"quiet", no_argument, nullptr, 'q'},
+      {"rescue", no_argument, nullptr, 'r'},           {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},     {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int option_char = 0;
   // Options may stand before or after the inputs; an input whose name starts

@@ -18,7 +18,8 @@ constexpr std::uint64_t kVideoSizeOffset = 9;
 // True when the bytes at `offset` open with a 3- or 4-byte start code.
 [[nodiscard]] Plausibility opens_with_start_code(Peek& peek, std::uint64_t offset,
                                                  std::uint64_t video_size) {
-  const auto bytes = peek.at(offset, static_cast<std::size_t>(std::min<std::uint64_t>(video_size, 4)));
+  const auto bytes =
+      peek.at(offset, static_cast<std::size_t>(std::min<std::uint64_t>(video_size, 4)));
   if (bytes.empty() && peek.error() != 0) {
     return Plausibility::read_error;
   }
@@ -37,8 +38,8 @@ constexpr std::uint64_t kVideoSizeOffset = 9;
   constexpr std::uint64_t kEntriesPerRead = Peek::kSize / kIndexEntrySize;
   for (std::uint64_t done = 0; done < entries && sum <= most;) {
     const std::uint64_t count = std::min(entries - done, kEntriesPerRead);
-    const auto bytes = peek.at(offset + done * kIndexEntrySize,
-                               static_cast<std::size_t>(count * kIndexEntrySize));
+    const auto bytes =
+        peek.at(offset + done * kIndexEntrySize, static_cast<std::size_t>(count * kIndexEntrySize));
     if (bytes.size() < count * kIndexEntrySize) {
       return peek.error() != 0 ? Plausibility::read_error : Plausibility::no;
     }
@@ -70,8 +71,8 @@ std::span<const std::uint8_t> Peek::at(std::uint64_t offset, std::size_t count) 
     cached_ = 0;
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kSize, file_size_ - offset));
     while (cached_ < want) {
-      const ssize_t got = ::pread(fd_, cache_.get() + cached_, want - cached_,
-                                  static_cast<off_t>(base_ + cached_));
+      const ssize_t got =
+          ::pread(fd_, cache_.get() + cached_, want - cached_, static_cast<off_t>(base_ + cached_));
       if (got < 0 && errno == EINTR) {
         continue;
       }
@@ -91,8 +92,7 @@ std::span<const std::uint8_t> Peek::at(std::uint64_t offset, std::size_t count) 
 }
 
 Plausibility plausible_packet(Peek& peek, const FileHeader& header, std::uint64_t offset,
-                              std::uint64_t limit, bool allow_empty_video,
-                              std::uint64_t& needed) {
+                              std::uint64_t limit, bool allow_empty_video, std::uint64_t& needed) {
   if (offset > limit || limit - offset < kPacketFixedSize) {
     return Plausibility::no;
   }

@@ -220,11 +220,11 @@ void Walker::end_skipped_run() {
   skipped_.active = false;
   const SkippedRun& s = skipped_;
   std::string suspect;
-  const bool after_padded = run_.extracted > 0 && last_written_padded_ &&
-                            last_written_ + 1 == s.first;
+  const bool after_padded =
+      run_.extracted > 0 && last_written_padded_ && last_written_ + 1 == s.first;
   if (after_padded) {
-    suspect = "; the index looks damaged at entry " + std::to_string(last_written_) +
-              " (packet " + std::to_string(last_written_) + "'s fields add up to " +
+    suspect = "; the index looks damaged at entry " + std::to_string(last_written_) + " (packet " +
+              std::to_string(last_written_) + "'s fields add up to " +
               std::to_string(last_written_needed_) + " bytes, its entry says " +
               std::to_string(last_written_length_) + ")";
   } else if (s.last > s.first && s.first_needed > s.first_length) {
@@ -238,15 +238,15 @@ void Walker::end_skipped_run() {
     return;
   }
   run_.report.warning("packets %" PRIu32 " to %" PRIu32 " (%" PRIu32
-                      " packets) skipped: packet %" PRIu32 " (%" PRIu32 " bytes) %s (its fields "
+                      " packets) skipped: packet %" PRIu32 " (%" PRIu32
+                      " bytes) %s (its fields "
                       "need %" PRIu64 " bytes)%s",
                       s.first, s.last, s.last - s.first + 1, s.first, s.first_length,
                       describe(s.first_status), s.first_needed, suspect.c_str());
 }
 
 Flow Walker::read_table(Packet& packet, std::uint64_t entries, std::uint64_t& sum) {
-  const std::uint64_t kept =
-      std::uint64_t{run_.header.extracted_streams()} * frames_per_stream_;
+  const std::uint64_t kept = std::uint64_t{run_.header.extracted_streams()} * frames_per_stream_;
   std::uint64_t entry = 0;
   while (entry < entries) {
     const Flow flow = ensure(packet, kIndexEntrySize);
@@ -284,13 +284,12 @@ Flow Walker::pass_video(Packet& packet, std::uint32_t video_size) {
 Flow Walker::pass_bytes(Packet& packet, Output& output, std::uint64_t count) {
   return pass_pieces(packet, count, [&](std::span<const std::uint8_t> piece) {
     packet.written = true;
-    return dump_frame_piece(output, piece) == DumpStatus::ok ||
-           report_output_failure(run_, output);
+    return dump_frame_piece(output, piece) == DumpStatus::ok || report_output_failure(run_, output);
   });
 }
 
-Flow Walker::pass_frame(Packet& packet, Output& output, std::uint32_t stream,
-                        std::uint32_t frame, std::uint32_t length) {
+Flow Walker::pass_frame(Packet& packet, Output& output, std::uint32_t stream, std::uint32_t frame,
+                        std::uint32_t length) {
   if (!run_.header.is_aac()) {
     return pass_bytes(packet, output, length);
   }
@@ -299,11 +298,10 @@ Flow Walker::pass_frame(Packet& packet, Output& output, std::uint32_t stream,
       packet.written = true;
       return pass_bytes(packet, output, length);
     case DumpStatus::frame_too_long:
-      run_.report.warning("packet %" PRIu32 ", stream %" PRIu32 ", frame %" PRIu32
-                          ": an AAC frame of %" PRIu32
-                          " bytes is too long for an ADTS header (at most %" PRIu32
-                          "); frame skipped",
-                          packet.number, stream, frame, length, kMaxAdtsPayload);
+      run_.report.warning(
+          "packet %" PRIu32 ", stream %" PRIu32 ", frame %" PRIu32 ": an AAC frame of %" PRIu32
+          " bytes is too long for an ADTS header (at most %" PRIu32 "); frame skipped",
+          packet.number, stream, frame, length, kMaxAdtsPayload);
       return skip(packet, length);
     case DumpStatus::output_failed:
       break;
@@ -411,8 +409,7 @@ void Walker::check_index_tail(std::uint32_t number) {
 
 bool Walker::walk() {
   Flow flow = Flow::next;
-  for (std::uint32_t number = 0; number < run_.header.frame_count && flow == Flow::next;
-       ++number) {
+  for (std::uint32_t number = 0; number < run_.header.frame_count && flow == Flow::next; ++number) {
     Packet packet;
     packet.number = number;
     packet.length = packet_length(read_le32(run_.index, std::uint64_t{number} * kIndexEntrySize));
@@ -552,8 +549,7 @@ Flow Walker::resynchronise(Peek& peek, std::uint64_t from, std::uint64_t& found_
     if (candidate(peek, found_at, false, needed, next, found) == Flow::fail) {
       return Flow::fail;
     }
-    if (found && next < size &&
-        candidate(peek, next, true, needed, next, found) == Flow::fail) {
+    if (found && next < size && candidate(peek, next, true, needed, next, found) == Flow::fail) {
       return Flow::fail;
     }
     if (found) {
@@ -624,7 +620,8 @@ void Walker::report_rescue() {
 bool Walker::rescue() {
   const auto size = run_.window.known_size();
   if (!size) {
-    run_.report.error(run_.path, "rescue needs a regular file to search; extract it as usual, "
+    run_.report.error(run_.path,
+                      "rescue needs a regular file to search; extract it as usual, "
                       "or copy it to a file first");
     return false;
   }

@@ -33,8 +33,9 @@ constexpr std::array<RateIndex, 13> kFrequencyIndices = {{
 }  // namespace
 
 std::uint8_t sampling_frequency_index(std::uint32_t audio_rate) {
-  const auto* found = std::find_if(kFrequencyIndices.begin(), kFrequencyIndices.end(),
-                                   [&](const RateIndex& entry) { return entry.rate == audio_rate; });
+  const auto* found =
+      std::find_if(kFrequencyIndices.begin(), kFrequencyIndices.end(),
+                   [&](const RateIndex& entry) { return entry.rate == audio_rate; });
   return found != kFrequencyIndices.end() ? found->index : kDefaultFrequencyIndex;
 }
 

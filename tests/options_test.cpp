@@ -158,8 +158,8 @@ TEST(OutputDir, NamesTheOutputsAfterTheInputsFileName) {
 }
 
 TEST(OutputDir, ExtractsFromAFolderTheUserCannotWrite) {
-  if (::geteuid() != 0) {
-    GTEST_SKIP() << "needs root to run the program as another user";
+  if (const std::string why = testing_support::unprivileged_runs_impossible(); !why.empty()) {
+    GTEST_SKIP() << why;
   }
   ScratchDir dir;
   std::filesystem::permissions(dir.path(""), std::filesystem::perms::all);

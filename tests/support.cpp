@@ -130,6 +130,18 @@ RunResult run_orvale(const std::vector<std::string>& args, const Launch& launch)
   return run(ORVALE_BINARY, args, launch);
 }
 
+std::string unprivileged_runs_impossible() {
+  if (::geteuid() != 0) {
+    return "needs root to run the program as another user";
+  }
+  Launch launch;
+  launch.unprivileged = true;
+  if (run_orvale({"--version"}, launch).status != 0) {
+    return "the build tree is out of an unprivileged user's reach";
+  }
+  return "";
+}
+
 Bytes encode(const kvx::File& file) {
   Bytes bytes;
   std::string problem;

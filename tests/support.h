@@ -55,6 +55,10 @@ struct Launch {
                                    const std::string& directory = "");
 [[nodiscard]] RunResult run_orvale(const std::vector<std::string>& args, const Launch& launch);
 
+// Why the binary cannot be run as nobody here (not root, or the build tree
+// lies where nobody may not go), or "" when it can.
+[[nodiscard]] std::string unprivileged_runs_impossible();
+
 // A kvxavc file in memory; asserts it encodes.
 [[nodiscard]] Bytes encode(const kvx::File& file);
 

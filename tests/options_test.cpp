@@ -241,13 +241,13 @@ TEST(DamagedIndex, SkippedPacketsAreOneLineThatPointsAtTheIndex) {
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
 }
 
-// Writes `bytes` into the FIFO at `path` in ten pieces over about 1.5 s.
-void feed_slowly(const std::string& path, const Bytes& bytes) {
+// Writes `bytes` into the FIFO at `path` in ten pieces, `pause` apart.
+void feed(const std::string& path, const Bytes& bytes, std::chrono::milliseconds pause) {
   const int fd = ::open(path.c_str(), O_WRONLY);
   ASSERT_GE(fd, 0);
   const std::size_t step = bytes.size() / 10 + 1;
   for (std::size_t at = 0; at < bytes.size(); at += step) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::this_thread::sleep_for(pause);
     const std::size_t size = std::min(step, bytes.size() - at);
     ASSERT_EQ(::write(fd, bytes.data() + at, size), static_cast<ssize_t>(size));
   }
@@ -257,7 +257,8 @@ void feed_slowly(const std::string& path, const Bytes& bytes) {
 // Runs orvale with its stderr on a pseudo-terminal and gives what the
 // terminal received.
 std::string run_on_terminal(const std::vector<std::string>& args, const std::string& fifo,
-                            const Bytes& input) {
+                            const Bytes& input,
+                            std::chrono::milliseconds pause = std::chrono::milliseconds(150)) {
   int master = -1;
   int slave = -1;
   if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
@@ -288,7 +289,7 @@ std::string run_on_terminal(const std::vector<std::string>& args, const std::str
       seen.append(buffer, static_cast<std::size_t>(got));
     }
   });
-  feed_slowly(fifo, input);
+  feed(fifo, input, pause);
   int status = 0;
   ::waitpid(child, &status, 0);
   reader.join();
@@ -316,7 +317,9 @@ TEST(ProgressLine, IsNeverShownWhenQuietOrNotOnATerminal) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const Bytes input = encode(small_file(1, 200));
   EXPECT_EQ(run_on_terminal({"-q", fifo}, fifo, input), "");
-  std::thread feeder([&] { feed_slowly(fifo, input); });
+  EXPECT_EQ(run_on_terminal({fifo}, fifo, input, std::chrono::milliseconds(0)), "")
+      << "a run over within a second shows nothing";
+  std::thread feeder([&] { feed(fifo, input, std::chrono::milliseconds(150)); });
   const RunResult r = run_orvale({fifo});
   feeder.join();
   EXPECT_EQ(r.status, 0);

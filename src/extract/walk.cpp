@@ -220,9 +220,9 @@ void Walker::end_skipped_run() {
   skipped_.active = false;
   const SkippedRun& s = skipped_;
   std::string suspect;
-  const bool after_padded =
-      run_.extracted > 0 && last_written_padded_ && last_written_ + 1 == s.first;
-  if (after_padded) {
+  // A run of skipped packets always starts right after the last packet
+  // written, since any packet between would have ended it.
+  if (run_.extracted > 0 && last_written_padded_) {
     suspect = "; the index looks damaged at entry " + std::to_string(last_written_) + " (packet " +
               std::to_string(last_written_) + "'s fields add up to " +
               std::to_string(last_written_needed_) + " bytes, its entry says " +

@@ -138,6 +138,15 @@ TEST_F(Cli, EveryArgumentIsAnInput) {
   EXPECT_FALSE(exists(path("other.kvx.264")));
 }
 
+// Each stdout message is flushed before its stderr companion is written, so
+// the two keep their order in a log that takes both.
+TEST_F(Cli, MessagesKeepTheirOrderInOneLog) {
+  write_file(path("in.kvx"), kvx::header_bytes(0, 0, 1, 0));
+  const RunResult r = testing_support::run(
+      "/bin/sh", {"-c", std::string("'") + ORVALE_BINARY + "' '" + path("in.kvx") + "' 2>&1"});
+  EXPECT_EQ(r.out, "read index fail\norvale: " + path("in.kvx") + ": the header lists no packets\n");
+}
+
 TEST_F(Cli, MissingInputCreatesNothing) {
   const RunResult r = run_orvale({path("absent.kvx")});
   EXPECT_EQ(r.status, 2);
@@ -326,8 +335,9 @@ TEST_P(DamagedPacket, IsSkippedAndTheWalkGoesOn) {
   const RunResult r = extract(input);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("packet 1"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.rfind("orvale: " + path("in.kvx") + ": packet 1 (", 0), 0U) << r.err;
   EXPECT_NE(r.err.find(GetParam().complaint), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("; packet skipped\n"), std::string::npos) << r.err;
   EXPECT_EQ(output(".264"), av_videos({0x10, 0x30}));
   EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0, 2}));
   EXPECT_EQ(output(".1.aac"), av_audio(file, 1, {0, 2}));

@@ -258,7 +258,8 @@ void feed(const std::string& path, const Bytes& bytes, std::chrono::milliseconds
 // terminal received.
 std::string run_on_terminal(const std::vector<std::string>& args, const std::string& fifo,
                             const Bytes& input,
-                            std::chrono::milliseconds pause = std::chrono::milliseconds(150)) {
+                            std::chrono::milliseconds pause = std::chrono::milliseconds(150),
+                            int expected_status = 0) {
   int master = -1;
   int slave = -1;
   if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
@@ -294,7 +295,7 @@ std::string run_on_terminal(const std::vector<std::string>& args, const std::str
   ::waitpid(child, &status, 0);
   reader.join();
   ::close(master);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == expected_status) << seen;
   return seen;
 }
 
@@ -309,6 +310,18 @@ TEST(ProgressLine, ShowsOnATerminalOnLongRunsAndIsClearedAtTheEnd) {
   EXPECT_TRUE(contains(shown, " MiB/s\033[K")) << shown;
   EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K") << "cleared at the end: " << shown;
   EXPECT_EQ(read_file(fifo + ".264").size(), 200U * 7);
+}
+
+TEST(ProgressLine, IsClearedBeforeAWarning) {
+  ScratchDir dir;
+  const std::string fifo = dir.path("slow.kvx");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  Bytes input = encode(small_file(1, 200));
+  input.pop_back();  // the last packet is cut short
+  const std::string shown =
+      run_on_terminal({fifo}, fifo, input, std::chrono::milliseconds(150), 1);
+  EXPECT_TRUE(contains(shown, " MiB/s\033[K")) << shown;
+  EXPECT_TRUE(contains(shown, "\r\033[Korvale: " + fifo + ": packet 199 ")) << shown;
 }
 
 TEST(ProgressLine, IsNeverShownWhenQuietOrNotOnATerminal) {

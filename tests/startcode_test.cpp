@@ -475,7 +475,8 @@ TEST(VideoWriter, WritesTheFilteredChunkWholeOrInPieces) {
   ASSERT_EQ(orvale::dumpavc(whole, chunk), orvale::DumpStatus::ok);
   orvale::StartCodeFilter filter;
   for (int round = 0; round < 2; ++round) {
-    // The reader's buffer is refilled, here with garbage, after every piece.
+    // The reader's buffer is refilled, here with garbage, after every piece
+    // once the output lets go of it.
     Bytes memory;
     for (std::size_t at = 0, length = 1; at < chunk.size();
          at += length, length = length % 13 + 1) {
@@ -483,6 +484,7 @@ TEST(VideoWriter, WritesTheFilteredChunkWholeOrInPieces) {
       memory.assign(chunk.begin() + static_cast<std::ptrdiff_t>(at),
                     chunk.begin() + static_cast<std::ptrdiff_t>(at + length));
       ASSERT_EQ(orvale::dumpavc_piece(pieces, filter, memory), orvale::DumpStatus::ok);
+      ASSERT_TRUE(pieces.flush());
       std::fill(memory.begin(), memory.end(), 0xEE);
     }
     ASSERT_EQ(orvale::dumpavc_end(pieces, filter), orvale::DumpStatus::ok);
@@ -506,6 +508,27 @@ TEST(VideoWriter, ReportsAFailedOutput) {
   EXPECT_EQ(orvale::dumpavc_end(full, filter), orvale::DumpStatus::output_failed);
   EXPECT_EQ(orvale::dumpavc(full, alternating_units(3)), orvale::DumpStatus::output_failed);
   EXPECT_EQ(full.error(), ENOSPC);
+}
+
+// Kept runs of 1000 bytes between SEI units are copied, not borrowed, so the
+// output writes, and fails, while the writer is still filtering.
+TEST(VideoWriter, ReportsAWriteThatFailsWhileFiltering) {
+  Bytes chunk;
+  for (int i = 0; i < 300; ++i) {
+    chunk.insert(chunk.end(), {0, 0, 1, 0x65});
+    chunk.insert(chunk.end(), 996, 0x42);
+    chunk.insert(chunk.end(), {0, 0, 1, 0x06, 0x05});
+  }
+  orvale::Output whole;
+  ASSERT_TRUE(whole.open("/dev/full"));
+  EXPECT_EQ(orvale::dumpavc(whole, chunk), orvale::DumpStatus::output_failed);
+  EXPECT_EQ(whole.error(), ENOSPC);
+  orvale::Output pieces;
+  ASSERT_TRUE(pieces.open("/dev/full"));
+  orvale::StartCodeFilter filter;
+  EXPECT_EQ(orvale::dumpavc_piece(pieces, filter, chunk), orvale::DumpStatus::output_failed);
+  EXPECT_EQ(pieces.error(), ENOSPC);
+  EXPECT_EQ(orvale::dumpavc_end(pieces, filter), orvale::DumpStatus::output_failed);
 }
 
 }  // namespace

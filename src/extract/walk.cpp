@@ -394,9 +394,9 @@ Flow Walker::walk_packet(Packet& packet) {
 // of them are not empty, since then packets are being left out.
 void Walker::check_index_tail(std::uint32_t number) {
   std::uint32_t skipped = 0;
-  for (std::uint64_t at = (std::uint64_t{number} + 1) * kIndexEntrySize; at < run_.index.size();
-       at += kIndexEntrySize) {
-    skipped += packet_length(read_le32(run_.index, at)) != 0 ? 1 : 0;
+  const std::uint64_t entries = run_.index.size() / kIndexEntrySize;
+  for (std::uint64_t later = static_cast<std::uint64_t>(number) + 1; later < entries; ++later) {
+    skipped += packet_length(read_le32(run_.index, later * kIndexEntrySize)) != 0 ? 1 : 0;
   }
   if (skipped > 0) {
     listed_packets_ = true;

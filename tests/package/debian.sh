@@ -31,7 +31,7 @@ lint=$(lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1) ||
 
 dpkg -x "$deb" "$work/root"
 # gzip -9n: no name or time stamp (flag byte, bytes 4 to 7), best compression (byte 8).
-for gz in usr/share/man/man1/orvale.1.gz usr/share/doc/orvale/changelog.gz; do
+for gz in ./usr/share/man/man1/orvale.1.gz $docs/changelog.gz; do
   [[ $(od -An -tu1 -j3 -N6 "$work/root/$gz" | tr -d ' ') == 000002 ]] || fail "$gz is not gzip -9n"
 done
 entry=$(gzip -dc "$work/root/$docs/changelog.gz" | sed -n 1p)

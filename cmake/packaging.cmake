@@ -1,19 +1,50 @@
 # Installation: the program, its manual (gzipped, as Debian keeps manuals) and
 # its documents. kvxmux and the tests stay in the build tree.
 include(GNUInstallDirs)
+
+set(CPACK_PACKAGE_CONTACT "Orvale maintainers <maintainers@users.noreply.c-seed-b7c4d5b1.example>")
+
+# gzip -9n: smallest, and without the name and time stamp that would make two
+# builds of the same file differ.
+function(orvale_gzip file target)
+  add_custom_command(OUTPUT ${file}.gz
+                     COMMAND gzip -9nc ${file} > ${file}.gz
+                     DEPENDS ${file})
+  add_custom_target(${target} ALL DEPENDS ${file}.gz)
+endfunction()
+
 configure_file(doc/orvale.1.in ${CMAKE_BINARY_DIR}/orvale.1 @ONLY)
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/orvale.1.gz
-                   COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/orvale.1 > ${CMAKE_BINARY_DIR}/orvale.1.gz
-                   DEPENDS ${CMAKE_BINARY_DIR}/orvale.1)
-add_custom_target(manpage ALL DEPENDS ${CMAKE_BINARY_DIR}/orvale.1.gz)
+orvale_gzip(${CMAKE_BINARY_DIR}/orvale.1 manpage)
+
+# Debian's copyright file, machine-readable, with the holder and the terms
+# taken from LICENSE so that the two never disagree.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+if(NOT license MATCHES "Copyright \\(c\\) ([^\n]+)\n\n(.+)")
+  message(FATAL_ERROR "LICENSE: no 'Copyright (c) ...' line followed by the terms")
+endif()
+set(ORVALE_COPYRIGHT ${CMAKE_MATCH_1})
+string(STRIP "${CMAKE_MATCH_2}" terms)
+string(REPLACE "\n\n" "\n.\n" terms "${terms}")
+string(REPLACE "\n" "\n " ORVALE_LICENSE_TEXT " ${terms}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+set(debian_docs ${CMAKE_BINARY_DIR}/packaging/debian)
+configure_file(packaging/debian/copyright.in ${debian_docs}/copyright @ONLY)
+
+# The package is native (no Debian revision), so its changelog is changelog.gz.
+# Its one entry carries project()'s version; the date is the configure time,
+# or SOURCE_DATE_EPOCH for a reproducible build.
+string(TIMESTAMP ORVALE_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(packaging/debian/changelog.in ${debian_docs}/changelog @ONLY)
+orvale_gzip(${debian_docs}/changelog debian_changelog)
+
 install(TARGETS orvale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_BINARY_DIR}/orvale.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md LICENSE ${debian_docs}/copyright ${debian_docs}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvale)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Orvale maintainers <maintainers@users.noreply.c-seed-b7c4d5b1.example>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "extract H.264 video and AAC/MP3 audio from kvxavc files")
 set(CPACK_PACKAGE_DESCRIPTION "orvale takes one kvxavc recording and writes, beside it, its H.264

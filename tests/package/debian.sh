@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build tree, checks its control data and
-# contents, unpacks it into a scratch root and runs the unpacked orvale on the
-# sample; then reads the installed manual.
+# contents, has lintian check it (an error or a warning fails), unpacks it into
+# a scratch root and runs the unpacked orvale on the sample; then reads the
+# installed manual.
 #   debian.sh BUILD_DIR SAMPLE VERSION
 set -euo pipefail
 build=$1
@@ -19,13 +20,27 @@ for field in "Package: orvale" "Version: $version" "Maintainer: " "Section: vide
   grep -q "^ *$field" <<<"$info" || fail "control lacks '$field'"
 done
 contents=$(dpkg-deb -c "$deb")
-for file in ./usr/bin/orvale ./usr/share/man/man1/orvale.1.gz ./usr/share/doc/orvale/README.md \
-  ./usr/share/doc/orvale/LICENSE; do
+docs=./usr/share/doc/orvale
+for file in ./usr/bin/orvale ./usr/share/man/man1/orvale.1.gz $docs/README.md $docs/LICENSE \
+  $docs/copyright $docs/changelog.gz; do
   grep -q " $file\$" <<<"$contents" || fail "package lacks $file"
 done
 grep -qE 'kvxmux|gtest|include/' <<<"$contents" && fail "package carries build-only files"
+lint=$(lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1) ||
+  fail "lintian rejects the package:"$'\n'"$lint"
 
 dpkg -x "$deb" "$work/root"
+# gzip -9n: no name or time stamp (flag byte, bytes 4 to 7), best compression (byte 8).
+for gz in ./usr/share/man/man1/orvale.1.gz $docs/changelog.gz; do
+  [[ $(od -An -tu1 -j3 -N6 "$work/root/$gz" | tr -d ' ') == 000002 ]] || fail "$gz is not gzip -9n"
+done
+entry=$(gzip -dc "$work/root/$docs/changelog.gz" | sed -n 1p)
+[[ $entry == "orvale ($version) "* ]] || fail "changelog entry is not for $version: $entry"
+copyright=$(cat "$work/root/$docs/copyright")
+for line in "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
+  "Copyright: [0-9]" "License: Expat" " Permission is hereby granted"; do
+  grep -q "^$line" <<<"$copyright" || fail "copyright lacks '$line'"
+done
 cp "$sample" "$work/clip.kvx"
 "$work/root/usr/bin/orvale" "$work/clip.kvx" >"$work/out.txt" 2>&1 || fail "installed orvale failed: $(cat "$work/out.txt")"
 [[ -s $work/out.txt ]] && fail "installed orvale printed: $(cat "$work/out.txt")"

@@ -54,6 +54,12 @@ std::string slurp(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+// Caps `resource` at `bytes` unless that is 0; false when it cannot.
+bool cap(decltype(RLIMIT_AS) resource, std::uint64_t bytes) {
+  const rlimit limit{bytes, bytes};
+  return bytes == 0 || ::setrlimit(resource, &limit) == 0;
+}
+
 // In the child, between fork and exec: only async-signal-safe calls.
 void prepare_child(const Launch& launch, const std::string& out_path,
                    const std::string& err_path) {
@@ -63,11 +69,9 @@ void prepare_child(const Launch& launch, const std::string& out_path,
       (!launch.directory.empty() && ::chdir(launch.directory.c_str()) != 0)) {
     ::_exit(127);
   }
-  if (launch.file_size_limit != 0) {
-    const rlimit limit{launch.file_size_limit, launch.file_size_limit};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-      ::_exit(127);
-    }
+  if (!cap(RLIMIT_FSIZE, launch.file_size_limit) ||
+      !cap(RLIMIT_AS, launch.address_space_limit)) {
+    ::_exit(127);
   }
   if (launch.unprivileged && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 ||
                               ::setuid(65534) != 0)) {

@@ -41,6 +41,7 @@ struct Launch {
   std::string directory;          // working directory, when not empty
   std::vector<int> closed;        // standard descriptors left closed
   std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes, when not 0
+  std::uint64_t address_space_limit = 0;  // RLIMIT_AS in bytes, when not 0
   bool unprivileged = false;      // run as nobody (uid and gid 65534)
 };
 

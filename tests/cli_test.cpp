@@ -8,6 +8,10 @@
 
 namespace {
 
+using testing_support::adts;
+using testing_support::av_audio;
+using testing_support::av_file;
+using testing_support::av_videos;
 using testing_support::Bytes;
 using testing_support::concat;
 using testing_support::encode;
@@ -16,78 +20,8 @@ using testing_support::read_file;
 using testing_support::run_orvale;
 using testing_support::RunResult;
 using testing_support::ScratchDir;
+using testing_support::stream_suffix;
 using testing_support::write_file;
-
-const Bytes kIdr = {0, 0, 0, 1, 0x65, 0x88, 0x84};
-const Bytes kDelimiter = {0, 0, 0, 1, 0x09, 0xF0};
-const Bytes kSei = {0, 0, 1, 0x06, 0x05, 0x01, 0x80};
-
-kvx::Packet av_packet(std::uint8_t seed, std::uint32_t streams, std::size_t frames) {
-  kvx::Packet packet;
-  packet.video = concat({kDelimiter, kSei, kIdr, Bytes{seed}});
-  for (std::uint32_t s = 0; s < streams; ++s) {
-    packet.audio.emplace_back();
-    for (std::size_t j = 0; j < frames; ++j) {
-      packet.audio.back().push_back(Bytes(3 + j, static_cast<std::uint8_t>(seed + s)));
-    }
-  }
-  return packet;
-}
-
-// What orvale must write for av_packet: the video without delimiter and SEI.
-Bytes av_video(std::uint8_t seed) { return concat({kIdr, Bytes{seed}}); }
-
-Bytes adts(const Bytes& frame, std::uint32_t rate) {
-  const std::uint32_t length = static_cast<std::uint32_t>(frame.size()) + 7;
-  kvx::Bytes out = {0xFF, 0xF9, static_cast<std::uint8_t>(rate == 44100 ? 0x50 : 0x4C),
-                    static_cast<std::uint8_t>(0x80 | length >> 11)};
-  out.push_back(static_cast<std::uint8_t>(length >> 3));
-  out.push_back(static_cast<std::uint8_t>((length & 7) << 5 | 0x1F));
-  out.push_back(0xFC);
-  out.insert(out.end(), frame.begin(), frame.end());
-  return out;
-}
-
-kvx::File av_file(std::uint32_t streams, std::size_t packets,
-                  std::uint32_t format = kvx::kFormatAac) {
-  kvx::File file;
-  file.audio_format = format;
-  file.audio_stream_count = streams;
-  for (std::size_t i = 0; i < packets; ++i) {
-    file.packets.push_back(av_packet(static_cast<std::uint8_t>(0x10 * (i + 1)), streams, 2));
-  }
-  return file;
-}
-
-// The expected audio output of stream s over `packets` (by number).
-Bytes av_audio(const kvx::File& file, std::uint32_t s, std::initializer_list<std::size_t> packets) {
-  Bytes out;
-  for (const auto i : packets) {
-    for (const auto& frame : file.packets[i].audio[s]) {
-      const Bytes piece =
-          file.audio_format == kvx::kFormatMp3 ? frame : adts(frame, file.audio_rate);
-      out.insert(out.end(), piece.begin(), piece.end());
-    }
-  }
-  return out;
-}
-
-// ".S.aac": built by appending, which also keeps g++ 12 from a false -Wrestrict.
-std::string stream_suffix(std::uint32_t s, const std::string& extension) {
-  std::string suffix = ".";
-  suffix += std::to_string(s);
-  suffix += extension;
-  return suffix;
-}
-
-Bytes av_videos(std::initializer_list<std::uint8_t> seeds) {
-  Bytes out;
-  for (const auto seed : seeds) {
-    const Bytes piece = av_video(seed);
-    out.insert(out.end(), piece.begin(), piece.end());
-  }
-  return out;
-}
 
 class Cli : public ::testing::Test {
  protected:

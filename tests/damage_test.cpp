@@ -90,18 +90,25 @@ Bytes lying_packet(std::uint8_t frames, std::uint32_t video_size, std::uint32_t 
 
 class LyingHeader : public ::testing::TestWithParam<LieCase> {};
 
-// The limit leaves room for the sanitizer runtime; an allocation that follows
-// the lie would need hundreds of MiB to GiBs.
+// The run must fit in an address space a few times what the program maps for
+// itself, so that even an allocation of the claimed size that is never touched
+// fails it; following the lie would need hundreds of MiB to GiBs. The sanitizer
+// runtime reserves terabytes of shadow address space, so there only the
+// resident pages can be bounded, with room for that runtime.
 #ifdef ORVALE_SANITIZED
+constexpr std::uint64_t kAddressSpaceLimit = 0;
 constexpr long kPeakLimitKib = 160 * 1024;
 #else
+constexpr std::uint64_t kAddressSpaceLimit = std::uint64_t{64} << 20;
 constexpr long kPeakLimitKib = 32 * 1024;
 #endif
 
 TEST_P(LyingHeader, EndsWithTheDocumentedStatusInLittleMemory) {
   ScratchDir dir;
   write_file(dir.path("in.kvx"), GetParam().input);
-  const RunResult r = run_orvale({dir.path("in.kvx")});
+  testing_support::Launch launch;
+  launch.address_space_limit = kAddressSpaceLimit;
+  const RunResult r = run_orvale({dir.path("in.kvx")}, launch);
   EXPECT_EQ(r.status, GetParam().status) << r.out << r.err;
   EXPECT_FALSE(r.err.empty());
   EXPECT_LT(r.peak_rss_kib, kPeakLimitKib);

@@ -54,6 +54,12 @@ std::string slurp(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+// Caps `resource` at `bytes` unless that is 0; false when it cannot.
+bool cap(decltype(RLIMIT_AS) resource, std::uint64_t bytes) {
+  const rlimit limit{bytes, bytes};
+  return bytes == 0 || ::setrlimit(resource, &limit) == 0;
+}
+
 // In the child, between fork and exec: only async-signal-safe calls.
 void prepare_child(const Launch& launch, const std::string& out_path,
                    const std::string& err_path) {
@@ -63,11 +69,9 @@ void prepare_child(const Launch& launch, const std::string& out_path,
       (!launch.directory.empty() && ::chdir(launch.directory.c_str()) != 0)) {
     ::_exit(127);
   }
-  if (launch.file_size_limit != 0) {
-    const rlimit limit{launch.file_size_limit, launch.file_size_limit};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-      ::_exit(127);
-    }
+  if (!cap(RLIMIT_FSIZE, launch.file_size_limit) ||
+      !cap(RLIMIT_AS, launch.address_space_limit)) {
+    ::_exit(127);
   }
   if (launch.unprivileged && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 ||
                               ::setuid(65534) != 0)) {
@@ -157,6 +161,76 @@ Bytes concat(std::initializer_list<Bytes> parts) {
     all.insert(all.end(), part.begin(), part.end());
   }
   return all;
+}
+
+namespace {
+
+const Bytes kIdr = {0, 0, 0, 1, 0x65, 0x88, 0x84};
+const Bytes kDelimiter = {0, 0, 0, 1, 0x09, 0xF0};
+const Bytes kSei = {0, 0, 1, 0x06, 0x05, 0x01, 0x80};
+
+kvx::Packet av_packet(std::uint8_t seed, std::uint32_t streams, std::size_t frames) {
+  kvx::Packet packet;
+  packet.video = concat({kDelimiter, kSei, kIdr, Bytes{seed}});
+  for (std::uint32_t s = 0; s < streams; ++s) {
+    packet.audio.emplace_back();
+    for (std::size_t j = 0; j < frames; ++j) {
+      packet.audio.back().push_back(Bytes(3 + j, static_cast<std::uint8_t>(seed + s)));
+    }
+  }
+  return packet;
+}
+
+}  // namespace
+
+kvx::File av_file(std::uint32_t streams, std::size_t packets, std::uint32_t format) {
+  kvx::File file;
+  file.audio_format = format;
+  file.audio_stream_count = streams;
+  for (std::size_t i = 0; i < packets; ++i) {
+    file.packets.push_back(av_packet(static_cast<std::uint8_t>(0x10 * (i + 1)), streams, 2));
+  }
+  return file;
+}
+
+Bytes av_videos(std::initializer_list<std::uint8_t> seeds) {
+  Bytes out;
+  for (const auto seed : seeds) {
+    const Bytes piece = concat({kIdr, Bytes{seed}});
+    out.insert(out.end(), piece.begin(), piece.end());
+  }
+  return out;
+}
+
+Bytes av_audio(const kvx::File& file, std::uint32_t s, std::initializer_list<std::size_t> packets) {
+  Bytes out;
+  for (const auto i : packets) {
+    for (const auto& frame : file.packets[i].audio[s]) {
+      const Bytes piece =
+          file.audio_format == kvx::kFormatMp3 ? frame : adts(frame, file.audio_rate);
+      out.insert(out.end(), piece.begin(), piece.end());
+    }
+  }
+  return out;
+}
+
+Bytes adts(const Bytes& frame, std::uint32_t rate) {
+  const std::uint32_t length = static_cast<std::uint32_t>(frame.size()) + 7;
+  kvx::Bytes out = {0xFF, 0xF9, static_cast<std::uint8_t>(rate == 44100 ? 0x50 : 0x4C),
+                    static_cast<std::uint8_t>(0x80 | length >> 11)};
+  out.push_back(static_cast<std::uint8_t>(length >> 3));
+  out.push_back(static_cast<std::uint8_t>((length & 7) << 5 | 0x1F));
+  out.push_back(0xFC);
+  out.insert(out.end(), frame.begin(), frame.end());
+  return out;
+}
+
+// Built by appending, which also keeps g++ 12 from a false -Wrestrict.
+std::string stream_suffix(std::uint32_t s, const std::string& extension) {
+  std::string suffix = ".";
+  suffix += std::to_string(s);
+  suffix += extension;
+  return suffix;
 }
 
 }  // namespace testing_support

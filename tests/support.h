@@ -41,6 +41,7 @@ struct Launch {
   std::string directory;          // working directory, when not empty
   std::vector<int> closed;        // standard descriptors left closed
   std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes, when not 0
+  std::uint64_t address_space_limit = 0;  // RLIMIT_AS in bytes, when not 0
   bool unprivileged = false;      // run as nobody (uid and gid 65534)
 };
 
@@ -63,5 +64,20 @@ struct Launch {
 [[nodiscard]] Bytes encode(const kvx::File& file);
 
 [[nodiscard]] Bytes concat(std::initializer_list<Bytes> parts);
+
+// Files whose extraction is known by construction: packet i (from 0) carries
+// seed 0x10 * (i + 1), a video chunk of an access unit delimiter, an SEI unit
+// and a slice, and two audio frames per stream.
+[[nodiscard]] kvx::File av_file(std::uint32_t streams, std::size_t packets,
+                                std::uint32_t format = kvx::kFormatAac);
+// The video orvale writes for the packets with these seeds: their slices.
+[[nodiscard]] Bytes av_videos(std::initializer_list<std::uint8_t> seeds);
+// What orvale writes for stream `s` of `file` over `packets` (by number).
+[[nodiscard]] Bytes av_audio(const kvx::File& file, std::uint32_t s,
+                             std::initializer_list<std::size_t> packets);
+// An AAC frame behind the ADTS header orvale builds for it (44100 Hz, else 48000).
+[[nodiscard]] Bytes adts(const Bytes& frame, std::uint32_t rate);
+// ".S.aac" for stream S and extension ".aac".
+[[nodiscard]] std::string stream_suffix(std::uint32_t s, const std::string& extension);
 
 }  // namespace testing_support

@@ -1,0 +1,506 @@
+// The container walk seen from outside, through the program run as a process:
+// packets at the very edge of well formed, where the walk stops, and what is
+// left behind when memory, an output or the input itself fails.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "extract/input.h"
+#include "extract/le.h"
+#include "streams/output.h"
+#include "support.h"
+
+namespace {
+
+using orvale::read_le32;
+// Nearly every helper here comes from the shared test support.
+using namespace testing_support;
+
+constexpr std::size_t kHeaderSize = 56;
+
+std::size_t entry_offset(std::size_t number) { return kHeaderSize + 4 * number; }
+
+// The stdout texts may gain a closing newline; they are compared without it.
+std::string message(std::string out) {
+  if (!out.empty() && out.back() == '\n') {
+    out.pop_back();
+  }
+  return out;
+}
+
+// `err` is one diagnostic line about `file` that holds every one of `parts`.
+::testing::AssertionResult one_line(const std::string& err, const std::string& file,
+                                    std::initializer_list<std::string> parts) {
+  const std::string prefix = "orvale: " + file + ": ";
+  if (err.rfind(prefix, 0) != 0 || err.find('\n') != err.size() - 1) {
+    return ::testing::AssertionFailure() << "not one line starting \"" << prefix << "\": " << err;
+  }
+  for (const auto& part : parts) {
+    if (err.find(part) == std::string::npos) {
+      return ::testing::AssertionFailure() << "no \"" << part << "\" in: " << err;
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+class Walk : public ::testing::Test {
+ protected:
+  [[nodiscard]] std::string input() const { return dir_.path("in.kvx"); }
+  RunResult extract(const Bytes& bytes) {
+    write_file(input(), bytes);
+    return run_orvale({input()});
+  }
+  [[nodiscard]] Bytes output(const std::string& suffix) const {
+    return read_file(input() + suffix);
+  }
+  [[nodiscard]] bool has_output(const std::string& suffix) const {
+    return exists(input() + suffix);
+  }
+  // The outputs hold exactly these packets of `file`: the video those with
+  // `seeds`, each audio stream those numbered `packets`.
+  void expect_extracted(const kvx::File& file, std::initializer_list<std::uint8_t> seeds,
+                        std::initializer_list<std::size_t> packets) const {
+    EXPECT_EQ(output(".264"), av_videos(seeds));
+    const char* extension = file.audio_format == kvx::kFormatMp3 ? ".mp3" : ".aac";
+    for (std::uint32_t s = 0; s < file.audio_stream_count; ++s) {
+      EXPECT_EQ(output(stream_suffix(s, extension)), av_audio(file, s, packets)) << "stream " << s;
+    }
+  }
+
+  ScratchDir dir_;
+};
+
+// ---- Packets that end exactly where their fields end
+
+struct EdgeCase {
+  const char* name;
+  std::uint32_t format;
+  std::uint32_t streams;
+  std::size_t empty_frames;  // per stream, in the edge packet
+};
+
+void PrintTo(const EdgeCase& c, std::ostream* os) { *os << c.name; }
+
+class EdgePacket : public Walk, public ::testing::WithParamInterface<EdgeCase> {};
+
+// An empty frame still gets its ADTS header: seven bytes saying frame length 7.
+const Bytes kBareAdts = {0xFF, 0xF9, 0x50, 0x80, 0x00, 0xFF, 0xFC};
+
+// Packet 1 has no video and only empty audio frames, so its index entry ends it
+// right after its 13 fixed bytes or right after its audio size table.
+TEST_P(EdgePacket, IsWellFormedAndExtracted) {
+  const EdgeCase& c = GetParam();
+  kvx::File file = av_file(c.streams, 3, c.format);
+  file.packets[1].video.clear();
+  file.packets[1].audio.assign(c.streams, std::vector<Bytes>(c.empty_frames));
+  const Bytes bytes = encode(file);
+  ASSERT_EQ(read_le32(bytes, entry_offset(1)) >> 1, 13 + 4 * c.streams * c.empty_frames);
+  const RunResult r = extract(bytes);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_EQ(output(".264"), av_videos({0x10, 0x30}));
+  for (std::uint32_t s = 0; s < c.streams; ++s) {
+    Bytes expected = av_audio(file, s, {0});
+    for (std::size_t j = 0; j < c.empty_frames && c.format != kvx::kFormatMp3; ++j) {
+      expected.insert(expected.end(), kBareAdts.begin(), kBareAdts.end());
+    }
+    const Bytes last = av_audio(file, s, {2});
+    expected.insert(expected.end(), last.begin(), last.end());
+    const char* extension = c.format == kvx::kFormatMp3 ? ".mp3" : ".aac";
+    EXPECT_EQ(output(stream_suffix(s, extension)), expected) << "stream " << s;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packets, EdgePacket,
+    ::testing::Values(EdgeCase{"fixed_bytes_no_streams", kvx::kFormatAac, 0, 0},
+                      EdgeCase{"fixed_bytes_two_streams", kvx::kFormatAac, 2, 0},
+                      EdgeCase{"size_table_aac", kvx::kFormatAac, 2, 3},
+                      EdgeCase{"size_table_mp3", kvx::kFormatMp3, 1, 4},
+                      EdgeCase{"size_table_ten_streams", kvx::kFormatAac, 10, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- The audio format word
+
+TEST_F(Walk, EveryAudioFormatButZeroIsAac) {
+  for (const std::uint32_t format : {1U, 2U, 0xFFFFFFFFU}) {
+    SCOPED_TRACE(format);
+    const kvx::File file = av_file(2, 2, format);
+    const RunResult r = extract(encode(file));
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (std::uint32_t s = 0; s < 2; ++s) {
+      const Bytes aac = output(stream_suffix(s, ".aac"));
+      ASSERT_GE(aac.size(), 2U);
+      EXPECT_EQ(aac[0], 0xFF);
+      EXPECT_EQ(aac[1], 0xF9);
+      EXPECT_EQ(aac, av_audio(file, s, {0, 1}));
+      EXPECT_FALSE(has_output(stream_suffix(s, ".mp3")));
+    }
+  }
+}
+
+// ---- Out of memory: the child runs with its address space capped
+
+#ifdef ORVALE_SANITIZED
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+constexpr const char* kSanitizedSkip =
+    "the sanitizer runtime reserves terabytes of address space for its shadow memory";
+
+// Half the 64 MiB frame index and a 48th of the 1.5 GiB packet below, yet four
+// times what the program maps for itself with all its output buffers.
+constexpr std::uint64_t kAddressSpaceLimit = std::uint64_t{32} << 20;
+
+RunResult run_capped(const std::string& input) {
+  Launch launch;
+  launch.address_space_limit = kAddressSpaceLimit;
+  return run_orvale({input}, launch);
+}
+
+// The file at `path` is `prefix` followed by `zeros` zero bytes, checked a
+// piece at a time so that a huge output never has to fit in memory here.
+::testing::AssertionResult holds_then_zeros(const std::string& path, const Bytes& prefix,
+                                            std::uint64_t zeros) {
+  std::ifstream in(path, std::ios::binary);
+  const std::uint64_t size = std::filesystem::file_size(path);
+  if (size != prefix.size() + zeros) {
+    return ::testing::AssertionFailure()
+           << path << " holds " << size << " bytes, not " << prefix.size() + zeros;
+  }
+  Bytes head(prefix.size());
+  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  if (!in || head != prefix) {
+    return ::testing::AssertionFailure() << path << " does not start with the expected bytes";
+  }
+  std::vector<char> piece(std::size_t{1} << 20);
+  for (std::uint64_t done = 0; done < zeros;) {
+    const auto want =
+        static_cast<std::streamsize>(std::min<std::uint64_t>(piece.size(), zeros - done));
+    in.read(piece.data(), want);
+    if (in.gcount() != want ||
+        std::any_of(piece.begin(), piece.begin() + want, [](char byte) { return byte != 0; })) {
+      return ::testing::AssertionFailure() << path << ": not zero near byte " << done;
+    }
+    done += static_cast<std::uint64_t>(want);
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// One ordinary packet, then one of 1.5 GiB: a video chunk of zeros (no start
+// code, so all of it is kept). The file is sparse, so it costs no disk.
+//
+// A reader that holds each packet whole in memory cannot do that under the
+// limit and ends with the documented out-of-memory outcome after packet 0;
+// one that streams a packet through its window extracts all of it. Either is
+// right; a crash, a signal, or status 0 with less than the whole packet
+// written is not.
+TEST_F(Walk, HugePacketUnderAnAddressSpaceLimit) {
+  if (kSanitized) {
+    GTEST_SKIP() << kSanitizedSkip;
+  }
+  constexpr std::uint32_t kVideoSize = 0x60000000;
+  kvx::File file = av_file(1, 2);
+  file.packets[1] = kvx::Packet{{}, {{}}, false};
+  Bytes head = encode(file);
+  kvx::set_le32(head, entry_offset(1), (13 + kVideoSize) << 1);
+  kvx::set_le32(head, kvx::packet_offset(head, 1) + 9, kVideoSize);
+  write_file(input(), head);
+  std::filesystem::resize_file(input(), head.size() + kVideoSize);
+
+  const RunResult r = run_capped(input());
+  if (r.status == 2) {
+    EXPECT_EQ(message(r.out), "read index fail");
+    EXPECT_TRUE(one_line(r.err, input(), {"packet 1", "out of memory"}));
+    expect_extracted(file, {0x10}, {0});
+  } else {
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(holds_then_zeros(input() + ".264", av_videos({0x10}), kVideoSize));
+    EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0}));
+  }
+}
+
+// 2^24 entries, 64 MiB of frame index that the file really holds, each for a
+// 13-byte empty packet (a sparse tail of zeros); without the limit the file
+// extracts cleanly. The index must be held whole while the packets are walked,
+// so this stays out of reach.
+TEST_F(Walk, IndexLargerThanTheAddressSpaceLimit) {
+  if (kSanitized) {
+    GTEST_SKIP() << kSanitizedSkip;
+  }
+  constexpr std::uint32_t kCount = 1U << 24;
+  Bytes head = kvx::header_bytes(kCount, kvx::kFormatAac, 1, 44100);
+  head.reserve(entry_offset(kCount));
+  for (std::uint32_t i = 0; i < kCount; ++i) {
+    kvx::put_le32(head, 13 << 1);
+  }
+  write_file(input(), head);
+  std::filesystem::resize_file(input(), head.size() + std::uint64_t{13} * kCount);
+
+  const RunResult r = run_capped(input());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(message(r.out), "malloc fail");
+  EXPECT_TRUE(one_line(r.err, input(), {"out of memory", "frame index", std::to_string(kCount)}));
+}
+
+// ---- Where the walk ends early
+
+TEST_F(Walk, AudioOutputFailingMidWalkEndsIt) {
+  kvx::File file = av_file(2, 4, kvx::kFormatMp3);
+  // Larger than the input window and the output's buffer, so it cannot wait
+  // in memory for a later write: it fails within packet 1, not at the close.
+  file.packets[1].audio[0][0] =
+      Bytes(std::max(orvale::InputWindow::kDefaultSize, orvale::Output::kBufferSize) + 1, 0x5A);
+  write_file(input(), encode(file));
+  std::filesystem::create_symlink("/dev/full", input() + ".0.mp3");
+  const RunResult r = run_orvale({input()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(
+      one_line(r.err, input() + ".0.mp3", {std::string("write failed: ") + std::strerror(ENOSPC)}));
+  // A packet's video is written before its audio; stream 1 comes after stream 0.
+  EXPECT_EQ(output(".264"), av_videos({0x10, 0x20}));
+  EXPECT_EQ(output(".1.mp3"), av_audio(file, 1, {0}));
+}
+
+struct ZeroEntryCase {
+  const char* name;
+  std::uint32_t zero_entry;  // 0, or 1: length 0 with the flag bit set
+  std::vector<bool> after;   // the entries after it: a packet the file holds, or empty
+};
+
+void PrintTo(const ZeroEntryCase& c, std::ostream* os) { *os << c.name; }
+
+class ZeroEntry : public Walk, public ::testing::WithParamInterface<ZeroEntryCase> {};
+
+// Packet 0, then the empty entry, then the case's entries. The file holds the
+// later packets right after packet 0, where a walk that went on would find
+// them whole.
+TEST_P(ZeroEntry, EndsTheWalkAndCountsThePacketsLeftOut) {
+  const ZeroEntryCase& c = GetParam();
+  const auto left_out = static_cast<std::size_t>(std::count(c.after.begin(), c.after.end(), true));
+  const kvx::File file = av_file(1, 1 + left_out);
+  const Bytes whole = encode(file);
+  Bytes index;
+  kvx::put_le32(index, read_le32(whole, entry_offset(0)));
+  kvx::put_le32(index, c.zero_entry);
+  std::size_t next = 1;
+  for (const bool packet : c.after) {
+    kvx::put_le32(index, packet ? read_le32(whole, entry_offset(next++)) : 0);
+  }
+  const auto count = static_cast<std::uint32_t>(index.size() / 4);
+  const Bytes body(whole.begin() + static_cast<long>(entry_offset(file.packets.size())),
+                   whole.end());
+  const RunResult r =
+      extract(concat({kvx::header_bytes(count, kvx::kFormatAac, 1, 44100), index, body}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(one_line(
+      r.err, input(),
+      {"packet 1 has length 0", std::to_string(left_out) + " later packets are not extracted"}));
+  expect_extracted(file, {0x10}, {0});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Indexes, ZeroEntry,
+    ::testing::Values(ZeroEntryCase{"one_packet_after", 0, {true}},
+                      ZeroEntryCase{"three_packets_after", 0, {true, true, true}},
+                      ZeroEntryCase{"packets_among_empty_entries", 0, {false, true, false, true}},
+                      ZeroEntryCase{"flagged_empty_entry", 1, {true}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class CutInTrailingBytes : public Walk, public ::testing::WithParamInterface<std::size_t> {};
+
+constexpr std::size_t kTrailing = 40;
+
+// Packet 1's index entry claims 40 bytes more than its fields take; the file
+// ends `GetParam()` bytes into them. Its fields are whole, yet it is not.
+TEST_P(CutInTrailingBytes, LeavesThePacketOut) {
+  const kvx::File file = av_file(2, 2);
+  Bytes bytes = encode(file);
+  const std::size_t start = kvx::packet_offset(bytes, 1);
+  const std::size_t end = bytes.size() + GetParam();
+  kvx::set_le32(bytes, entry_offset(1),
+                read_le32(bytes, entry_offset(1)) + (static_cast<std::uint32_t>(kTrailing) << 1));
+  bytes.resize(end, 0xEE);
+  const RunResult r = extract(bytes);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(one_line(r.err, input(),
+                       {"packet 1 (", "at byte " + std::to_string(start) + ")",
+                        "the input ends at byte " + std::to_string(end)}));
+  expect_extracted(file, {0x10}, {0});
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, CutInTrailingBytes, ::testing::Values(0, 1, kTrailing - 1));
+
+// ---- Read errors
+
+// A child process that maps the first `readable` bytes (whole pages) of a file
+// at address 0, with nothing after them. Reading its /proc/PID/mem gives those
+// bytes and then fails with EIO, as a disk with a bad block would.
+class MemoryImage {
+ public:
+  MemoryImage(const std::string& file, std::size_t readable) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(hold_, O_CLOEXEC) != 0) {
+      throw std::runtime_error("pipe failed");
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int fd = ::open(file.c_str(), O_RDONLY);
+      int error = 0;
+      if (fd < 0 || ::mmap(nullptr, readable, PROT_READ, MAP_PRIVATE | MAP_FIXED_NOREPLACE, fd,
+                           0) == MAP_FAILED) {
+        error = errno;
+      }
+      (void)!::write(report[1], &error, sizeof error);
+      ::close(hold_[1]);
+      char byte = 0;
+      (void)!::read(hold_[0], &byte, 1);  // returns when the parent closes its end
+      ::_exit(0);
+    }
+    ::close(report[1]);
+    ::close(hold_[0]);
+    if (pid_ < 0 || ::read(report[0], &error_, sizeof error_) != sizeof error_) {
+      error_ = ECHILD;
+    }
+    ::close(report[0]);
+  }
+  ~MemoryImage() {
+    ::close(hold_[1]);
+    if (pid_ > 0) {
+      (void)::waitpid(pid_, nullptr, 0);
+    }
+  }
+  MemoryImage(const MemoryImage&) = delete;
+  MemoryImage& operator=(const MemoryImage&) = delete;
+
+  // The errno value of the failed mapping, 0 when the image is in place.
+  [[nodiscard]] int error() const { return error_; }
+  [[nodiscard]] std::string path() const { return "/proc/" + std::to_string(pid_) + "/mem"; }
+
+ private:
+  pid_t pid_ = -1;
+  int hold_[2] = {-1, -1};
+  int error_ = 0;
+};
+
+const std::size_t kPage = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+
+class InputReadError : public Walk {
+ protected:
+  // Runs orvale on an input that gives the first page of `bytes` and then
+  // fails with EIO. Nothing when this machine cannot set that up.
+  std::optional<RunResult> extract_first_page(const Bytes& bytes) {
+    const std::string image_file = dir_.path("image");
+    write_file(image_file, bytes);
+    const MemoryImage image(image_file, kPage);
+    if (image.error() == EPERM || image.error() == EACCES) {
+      return std::nullopt;
+    }
+    EXPECT_EQ(image.error(), 0) << std::strerror(image.error());
+    expect_read_error_after_first_page(image.path(), bytes);
+    // The outputs are named after the input path: a link keeps them here.
+    std::filesystem::create_symlink(image.path(), input());
+    return run_orvale({input()});
+  }
+
+ private:
+  static void expect_read_error_after_first_page(const std::string& path, const Bytes& bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
+    Bytes first(kPage);
+    EXPECT_EQ(::pread(fd, first.data(), kPage, 0), static_cast<ssize_t>(kPage));
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), bytes.begin()));
+    errno = 0;
+    EXPECT_EQ(::pread(fd, first.data(), 1, static_cast<off_t>(kPage)), -1);
+    EXPECT_EQ(errno, EIO);
+    ::close(fd);
+  }
+};
+
+constexpr const char* kNoImage = "mapping a file at address 0 needs CAP_SYS_RAWIO";
+
+TEST_F(InputReadError, InTheHeader) {
+  // The program opens the path itself, so this is its own memory, which has
+  // nothing mapped at address 0: the first read fails with EIO.
+  const RunResult r = run_orvale({"/proc/self/mem"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(message(r.out), "error kvx header");
+  EXPECT_TRUE(
+      one_line(r.err, "/proc/self/mem", {std::string("read error: ") + std::strerror(EIO)}));
+}
+
+TEST_F(InputReadError, InTheFrameIndex) {
+  // Two pages of index: the read error falls inside it.
+  const auto result = extract_first_page(encode(av_file(0, kPage / 2)));
+  if (!result) {
+    GTEST_SKIP() << kNoImage;
+  }
+  EXPECT_EQ(result->status, 2);
+  EXPECT_EQ(message(result->out), "read index fail");
+  EXPECT_TRUE(one_line(result->err, input(),
+                       {std::string("read error in the frame index: ") + std::strerror(EIO)}));
+}
+
+TEST_F(InputReadError, InAPacketAfterAWholeOne) {
+  kvx::File file = av_file(1, 3);
+  // Two pages of video: packet 1 runs across the end of the first page.
+  file.packets[1].video.resize(2 * kPage, 0x42);
+  const auto result = extract_first_page(encode(file));
+  if (!result) {
+    GTEST_SKIP() << kNoImage;
+  }
+  EXPECT_EQ(result->status, 2);
+  EXPECT_EQ(result->out, "");
+  EXPECT_TRUE(one_line(result->err, input(),
+                       {std::string("read error in packet 1: ") + std::strerror(EIO)}));
+  expect_extracted(file, {0x10}, {0});
+}
+
+// ---- The start-code filter through the whole program
+
+// 300 slices, each followed by an SEI unit; every third unit behind a 4-byte
+// start code, and every fiftieth slice too large to be copied into the
+// output's buffer, so that kept runs both gather there and go straight out.
+TEST_F(Walk, ChunkOfManyUnitsKeepsExactlyTheSlicesInOrder) {
+  const Bytes code3 = {0, 0, 1};
+  const Bytes code4 = {0, 0, 0, 1};
+  Bytes chunk;
+  Bytes slices;
+  for (std::uint32_t i = 0; i < 600; ++i) {
+    Bytes unit = i % 3 == 0 ? code4 : code3;
+    const bool slice = i % 2 == 0;
+    // The header byte, then the unit's number in bytes that are never zero.
+    unit.push_back(slice ? (i % 4 == 0 ? 0x65 : 0x41) : 0x06);
+    unit.push_back(static_cast<std::uint8_t>(0x80 | i >> 7));
+    unit.push_back(static_cast<std::uint8_t>(0x80 | (i & 0x7F)));
+    if (slice && i % 100 == 0) {
+      unit.resize(unit.size() + orvale::Output::kCopyLimit + 1, 0x42);
+    }
+    chunk.insert(chunk.end(), unit.begin(), unit.end());
+    if (slice) {
+      slices.insert(slices.end(), unit.begin(), unit.end());
+    }
+  }
+  kvx::File file = av_file(1, 3);
+  file.packets[1].video = chunk;
+  const RunResult r = extract(encode(file));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_EQ(output(".264"), concat({av_videos({0x10}), slices, av_videos({0x30})}));
+  EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0, 1, 2}));
+}
+
+}  // namespace

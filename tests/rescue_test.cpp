@@ -1,12 +1,15 @@
 // Rescue: damaged files give back every intact packet, in order, and say
 // what was recovered how; without --rescue nothing changes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
 #include <random>
 #include <string>
 
 #include "extract/le.h"
+#include "extract/rescue.h"
 #include "support.h"
 
 namespace {
@@ -339,6 +342,33 @@ TEST(Rescue, ManySkippedRangesAreSummedUp) {
   EXPECT_NE(r.err.find("2 more ranges without a packet skipped"), std::string::npos) << r.err;
   RunResult expected_run;
   EXPECT_EQ(outputs, extract(without_packets(encode(file), broken), {}, expected_run));
+}
+
+// The search reads the file through a cache; what it asks for across the
+// cache's end, or before its start, comes whole all the same.
+TEST(RescuePeek, ServesEveryByteAskedForWhereverTheCacheLies) {
+  ScratchDir dir;
+  Bytes bytes(2 * orvale::Peek::kSize + 100);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  }
+  write_file(dir.path("in.kvx"), bytes);
+  const int fd = ::open(dir.path("in.kvx").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  orvale::Peek peek(fd, bytes.size());
+  ASSERT_TRUE(peek.allocate());
+  constexpr std::size_t kEnd = orvale::Peek::kSize;
+  const std::pair<std::size_t, std::size_t> requests[] = {
+      {0, 13}, {kEnd - 6, 13}, {kEnd + 1, 4}, {100, 13}, {2 * kEnd + 95, 13}, {2 * kEnd + 100, 1}};
+  for (const auto& [offset, count] : requests) {
+    const auto got = peek.at(offset, count);
+    const std::size_t end = std::min(offset + count, bytes.size());
+    const Bytes expected(bytes.begin() + static_cast<long>(std::min(offset, end)),
+                         bytes.begin() + static_cast<long>(end));
+    EXPECT_EQ(Bytes(got.begin(), got.end()), expected) << count << " at " << offset;
+  }
+  EXPECT_EQ(peek.error(), 0);
+  ::close(fd);
 }
 
 TEST(Rescue, NeedsAFileToSearch) {

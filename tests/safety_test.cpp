@@ -223,6 +223,19 @@ TEST(FailedRerunOutputs, AnOutputThatCannotBeOpenedSpoilsNoOther) {
   EXPECT_EQ(read_file(input + ".0.aac"), before.at(".0.aac"));
 }
 
+// Writing through a link to nowhere creates its target, which stays; the
+// link is the user's and stays too.
+TEST(FailedRerunOutputs, ALinkToNowhereStaysInPlace) {
+  ScratchDir dir;
+  const std::string input = dir.path("g.kvx");
+  write_file(input, every_packet_malformed());
+  std::filesystem::create_symlink(dir.path("elsewhere.aac"), input + ".0.aac");
+  const RunResult r = run_orvale({input});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(std::filesystem::is_symlink(input + ".0.aac"));
+  EXPECT_FALSE(exists(input + ".264")) << "created by the run, so removed";
+}
+
 TEST(FailedRerunOutputs, AReadOnlyOutputSpoilsNoOtherForItsOwner) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "needs root to run the program as another user";

@@ -12,6 +12,7 @@ using testing_support::Bytes;
 using testing_support::concat;
 using testing_support::encode;
 using testing_support::exists;
+using testing_support::Launch;
 using testing_support::read_file;
 using testing_support::run_orvale;
 using testing_support::RunResult;
@@ -136,6 +137,72 @@ INSTANTIATE_TEST_SUITE_P(
                               concat({kvx::header_bytes(1, 1, 0xFFFFFFFF, 44100), entries({80}),
                                       lying_packet(255, 4, 4)}),
                               2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A bad spot in the medium: what lies before it is extracted, and the error
+// is said as a read error where it was met, never taken for the input's end.
+struct ReadErrorCase {
+  const char* name;
+  std::size_t (*bad_byte)(const Bytes& file);
+  std::vector<std::string> options;
+  std::string out;
+  std::string err;  // after "orvale: PATH: "; "@" stands for the bad packet's offset
+  std::size_t whole_packets;  // packets the outputs hold; 0: no outputs at all
+};
+
+void PrintTo(const ReadErrorCase& c, std::ostream* os) { *os << c.name; }
+
+std::size_t in_packet_2(const Bytes& file) { return kvx::packet_offset(file, 2) + 5; }
+
+class ReadError : public ::testing::TestWithParam<ReadErrorCase> {};
+
+TEST_P(ReadError, IsSaidWhereItWasMetAfterWhatCouldBeRead) {
+  const ReadErrorCase& c = GetParam();
+  const Bytes whole = encode(three_packets());
+  ScratchDir dir;
+  const std::string input = dir.path("in.kvx");
+  write_file(input, whole);
+  Launch launch;
+  testing_support::fail_reads(launch, input, c.bad_byte(whole));
+  std::vector<std::string> args = c.options;
+  args.push_back(input);
+  const RunResult r = run_orvale(args, launch);
+  std::string err = c.err;
+  if (const auto at = err.find('@'); at != std::string::npos) {
+    err.replace(at, 1, std::to_string(kvx::packet_offset(whole, 2)));
+  }
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(r.err, "orvale: " + input + ": " + err + "\n");
+  const char* const suffixes[] = {".264", ".0.aac", ".1.aac"};
+  if (c.whole_packets == 0) {
+    for (const char* suffix : suffixes) {
+      EXPECT_FALSE(exists(input + suffix)) << suffix;
+    }
+    return;
+  }
+  kvx::File readable = three_packets();
+  readable.packets.resize(c.whole_packets);
+  ScratchDir reference;
+  write_file(reference.path("in.kvx"), encode(readable));
+  ASSERT_EQ(run_orvale({reference.path("in.kvx")}).status, 0);
+  for (const char* suffix : suffixes) {
+    EXPECT_EQ(read_file(input + suffix), read_file(reference.path("in.kvx") + suffix)) << suffix;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, ReadError,
+    ::testing::Values(
+        ReadErrorCase{"in_the_header", [](const Bytes&) -> std::size_t { return 20; }, {},
+                      "error kvx header\n", "read error: Input/output error", 0},
+        ReadErrorCase{"in_the_index", [](const Bytes&) -> std::size_t { return 58; }, {},
+                      "read index fail\n", "read error in the frame index: Input/output error",
+                      0},
+        ReadErrorCase{"in_a_packet", in_packet_2, {}, "",
+                      "read error in packet 2: Input/output error", 2},
+        ReadErrorCase{"in_a_packet_while_rescuing", in_packet_2, {"--rescue"}, "",
+                      "read error at byte @: Input/output error", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

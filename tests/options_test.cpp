@@ -207,16 +207,26 @@ TEST(Clash, ALaterInputNeverOverwritesAnEarlierOnesOutputs) {
   EXPECT_TRUE(contains(twice.err, "was already written by an earlier input")) << twice.err;
 }
 
-TEST(Clash, AnOutputThatIsTheInputIsRefused) {
-  ScratchDir dir;
-  write_file(dir.path("in.kvx"), encode(small_file(1)));
-  const Bytes before = read_file(dir.path("in.kvx"));
-  std::filesystem::create_symlink("in.kvx", dir.path("in.kvx.0.aac"));
-  const RunResult r = run_orvale({"in.kvx"}, dir.path(""));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.out, "can not open output file\n");
-  EXPECT_TRUE(contains(r.err, "in.kvx.0.aac: is the input itself")) << r.err;
-  EXPECT_EQ(read_file(dir.path("in.kvx")), before);
+TEST(Clash, AnOutputThatIsTheInputOrAnotherOutputIsRefused) {
+  struct Case {
+    const char* link;  // an output name, made a link to `target`
+    const char* target;
+    std::string complaint;
+  };
+  for (const Case& c :
+       {Case{"in.kvx.0.aac", "in.kvx", "in.kvx.0.aac: is the input itself; nothing written"},
+        Case{"in.kvx.0.aac", "in.kvx.264",
+             ": is the same file as another output of this input"}}) {
+    ScratchDir dir;
+    write_file(dir.path("in.kvx"), encode(small_file(1)));
+    const Bytes before = read_file(dir.path("in.kvx"));
+    std::filesystem::create_symlink(c.target, dir.path(c.link));
+    const RunResult r = run_orvale({"in.kvx"}, dir.path(""));
+    EXPECT_EQ(r.status, 2) << c.target;
+    EXPECT_EQ(r.out, "can not open output file\n") << c.target;
+    EXPECT_TRUE(contains(r.err, c.complaint)) << r.err;
+    EXPECT_EQ(read_file(dir.path("in.kvx")), before);
+  }
 }
 
 // One flipped bit in the first index entry misaligns every later packet.

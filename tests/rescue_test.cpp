@@ -1,12 +1,15 @@
 // Rescue: damaged files give back every intact packet, in order, and say
 // what was recovered how; without --rescue nothing changes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
 #include <random>
 #include <string>
 
 #include "extract/le.h"
+#include "extract/rescue.h"
 #include "support.h"
 
 namespace {
@@ -60,7 +63,7 @@ std::map<std::string, Bytes> extract(const Bytes& input, const std::vector<std::
   args.push_back(dir.path("in.kvx"));
   result = run_orvale(args);
   std::map<std::string, Bytes> outputs;
-  for (const char* suffix : {".264", ".0.aac", ".1.aac", ".0.mp3"}) {
+  for (const char* suffix : {".264", ".0.aac", ".1.aac", ".0.mp3", ".1.mp3"}) {
     if (exists(dir.path("in.kvx") + suffix)) {
       outputs[suffix] = read_file(dir.path("in.kvx") + suffix);
     }
@@ -92,11 +95,29 @@ kvx::File recording(std::size_t packets) {
 
 Bytes sample() { return read_file(ORVALE_SAMPLE); }
 
+// The file with `padding` bytes of `filler` after each packet, counted in its
+// index entry, as some recorders leave them.
+Bytes padded(const Bytes& file, std::size_t padding, std::uint8_t filler) {
+  const std::uint32_t count = frame_count(file);
+  Bytes out(file.begin(), file.begin() + static_cast<long>(entry_at(count)));
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t entry = orvale::read_le32(file, entry_at(i));
+    kvx::set_le32(out, entry_at(i), entry + static_cast<std::uint32_t>(padding << 1));
+    const std::size_t at = kvx::packet_offset(file, i);
+    out.insert(out.end(), file.begin() + static_cast<long>(at),
+               file.begin() + static_cast<long>(at + packet_length(file, i)));
+    out.insert(out.end(), padding, filler);
+  }
+  return out;
+}
+
 struct Damage {
   const char* name;
   Bytes (*apply)(const Bytes& intact);
-  std::vector<std::size_t> lost;  // packets that cannot come back
+  std::vector<std::size_t> lost;  // packets that cannot come back; kLast: the last one
 };
+
+constexpr std::size_t kLast = SIZE_MAX;
 
 void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
 
@@ -152,6 +173,43 @@ Bytes middle_of_40_overwritten(const Bytes& f) {
   return d;
 }
 
+Bytes cut_inside_the_last_packet(const Bytes& f) {
+  const std::size_t last = frame_count(f) - 1;
+  return Bytes(f.begin(), f.begin() + static_cast<long>(kvx::packet_offset(f, last) +
+                                                       packet_length(f, last) / 2));
+}
+
+Bytes garbage_before_the_last_packet(const Bytes& f) {
+  const std::size_t at = kvx::packet_offset(f, frame_count(f) - 1);
+  Bytes d(f.begin(), f.begin() + static_cast<long>(at));
+  d.insert(d.end(), 300, 0xFF);
+  d.insert(d.end(), f.begin() + static_cast<long>(at), f.end());
+  return d;
+}
+
+// The first audio frame of packet 45 said to be longer than its packet holds.
+Bytes audio_length_grown_in_45(const Bytes& f) {
+  Bytes d = f;
+  const std::size_t table = kvx::packet_offset(f, 45) + 13;
+  kvx::set_le32(d, table, orvale::read_le32(f, table) + 500);
+  return d;
+}
+
+// Packet 25's AAC frame is longer than an ADTS header can describe: in a
+// recording, a sign of damage.
+Bytes aac_frame_too_long_in_25(const Bytes& f) {
+  const std::size_t table = kvx::packet_offset(f, 25) + 13;
+  Bytes d = f;
+  kvx::set_le32(d, table, 9000);
+  const std::size_t audio = table + 4 * 2 * f[kvx::packet_offset(f, 25)] +
+                            orvale::read_le32(f, kvx::packet_offset(f, 25) + 9);
+  d.insert(d.begin() + static_cast<long>(audio), 9000 - orvale::read_le32(f, table), 0x5A);
+  const std::uint32_t length =
+      static_cast<std::uint32_t>(packet_length(f, 25) + 9000 - orvale::read_le32(f, table));
+  kvx::set_le32(d, entry_at(25), length << 1);
+  return d;
+}
+
 const Damage kDamages[] = {
     {"frame_count_zero", count_zero, {}},
     {"frame_count_halved", count_halved, {}},
@@ -160,13 +218,19 @@ const Damage kDamages[] = {
     {"index_entry_wild", entry_wild, {}},
     {"garbage_between_packets", garbage_between_30_and_31, {}},
     {"packet_middle_overwritten", middle_of_40_overwritten, {40}},
+    {"file_cut_inside_the_last_packet", cut_inside_the_last_packet, {kLast}},
+    {"garbage_before_the_last_packet", garbage_before_the_last_packet, {}},
+    {"audio_frame_length_grown", audio_length_grown_in_45, {45}},
+    {"aac_frame_too_long_for_adts", aac_frame_too_long_in_25, {25}},
 };
 
 class RescueRecording : public ::testing::TestWithParam<Damage> {};
 
 void expect_rescued(const Bytes& intact, const Damage& damage) {
+  std::vector<std::size_t> lost = damage.lost;
+  std::replace(lost.begin(), lost.end(), kLast, std::size_t{frame_count(intact)} - 1);
   RunResult expected_run;
-  const auto expected = extract(without_packets(intact, damage.lost), {}, expected_run);
+  const auto expected = extract(without_packets(intact, lost), {}, expected_run);
   ASSERT_EQ(expected_run.status, 0) << expected_run.err;
   RunResult r;
   const auto rescued = extract(damage.apply(intact), {"--rescue"}, r);
@@ -182,6 +246,12 @@ TEST_P(RescueRecording, GivesBackEveryIntactPacket) {
 
 TEST_P(RescueRecording, GivesBackEveryIntactPacketOfTheSample) {
   expect_rescued(sample(), GetParam());
+}
+
+// The padding is not zeros, which would pass for empty packets: only the
+// allowance after each packet's fields lets the search step over it.
+TEST_P(RescueRecording, GivesBackEveryIntactPacketOfAPaddedRecording) {
+  expect_rescued(padded(encode(recording(60)), 64, 0xA5), GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Damages, RescueRecording, ::testing::ValuesIn(kDamages),
@@ -201,15 +271,51 @@ TEST(Rescue, SaysWhatWasRecoveredHow) {
       << r.err;
 }
 
-TEST(Rescue, ASoundFileIsExtractedAsUsual) {
-  const Bytes intact = encode(recording(20));
+struct SoundFile {
+  const char* name;
+  kvx::File (*make)();
+};
+
+void PrintTo(const SoundFile& f, std::ostream* os) { *os << f.name; }
+
+kvx::File plain_recording() { return recording(20); }
+
+kvx::File with_an_empty_packet() {
+  kvx::File file = recording(20);
+  file.packets[10].video.clear();
+  for (auto& stream : file.packets[10].audio) {
+    stream.clear();
+  }
+  return file;
+}
+
+// Only AAC frames are held to what an ADTS header can describe.
+kvx::File mp3_with_a_long_frame() {
+  kvx::File file = recording(20);
+  file.audio_format = kvx::kFormatMp3;
+  file.packets[10].audio[1][0] = Bytes(9000, 0x3C);
+  return file;
+}
+
+class RescueSoundFile : public ::testing::TestWithParam<SoundFile> {};
+
+TEST_P(RescueSoundFile, IsExtractedAsUsual) {
+  const Bytes intact = encode(GetParam().make());
   RunResult plain;
   RunResult rescued;
   const auto expected = extract(intact, {}, plain);
+  ASSERT_EQ(plain.status, 0) << plain.err;
   EXPECT_EQ(extract(intact, {"--rescue"}, rescued), expected);
   EXPECT_EQ(rescued.status, 0);
   EXPECT_EQ(rescued.err, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Files, RescueSoundFile,
+                         ::testing::Values(SoundFile{"plain", plain_recording},
+                                           SoundFile{"with_an_empty_packet", with_an_empty_packet},
+                                           SoundFile{"mp3_with_a_long_frame",
+                                                     mp3_with_a_long_frame}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Rescue, AFileCutInsideTheIndexHasNothingToGiveBack) {
   const Bytes intact = encode(recording(20));
@@ -236,6 +342,33 @@ TEST(Rescue, ManySkippedRangesAreSummedUp) {
   EXPECT_NE(r.err.find("2 more ranges without a packet skipped"), std::string::npos) << r.err;
   RunResult expected_run;
   EXPECT_EQ(outputs, extract(without_packets(encode(file), broken), {}, expected_run));
+}
+
+// The search reads the file through a cache; what it asks for across the
+// cache's end, or before its start, comes whole all the same.
+TEST(RescuePeek, ServesEveryByteAskedForWhereverTheCacheLies) {
+  ScratchDir dir;
+  Bytes bytes(2 * orvale::Peek::kSize + 100);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  }
+  write_file(dir.path("in.kvx"), bytes);
+  const int fd = ::open(dir.path("in.kvx").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  orvale::Peek peek(fd, bytes.size());
+  ASSERT_TRUE(peek.allocate());
+  constexpr std::size_t kEnd = orvale::Peek::kSize;
+  const std::pair<std::size_t, std::size_t> requests[] = {
+      {0, 13}, {kEnd - 6, 13}, {kEnd + 1, 4}, {100, 13}, {2 * kEnd + 95, 13}, {2 * kEnd + 100, 1}};
+  for (const auto& [offset, count] : requests) {
+    const auto got = peek.at(offset, count);
+    const std::size_t end = std::min(offset + count, bytes.size());
+    const Bytes expected(bytes.begin() + static_cast<long>(std::min(offset, end)),
+                         bytes.begin() + static_cast<long>(end));
+    EXPECT_EQ(Bytes(got.begin(), got.end()), expected) << count << " at " << offset;
+  }
+  EXPECT_EQ(peek.error(), 0);
+  ::close(fd);
 }
 
 TEST(Rescue, NeedsAFileToSearch) {

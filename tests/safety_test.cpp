@@ -223,6 +223,19 @@ TEST(FailedRerunOutputs, AnOutputThatCannotBeOpenedSpoilsNoOther) {
   EXPECT_EQ(read_file(input + ".0.aac"), before.at(".0.aac"));
 }
 
+// Writing through a link to nowhere creates its target, which stays; the
+// link is the user's and stays too.
+TEST(FailedRerunOutputs, ALinkToNowhereStaysInPlace) {
+  ScratchDir dir;
+  const std::string input = dir.path("g.kvx");
+  write_file(input, every_packet_malformed());
+  std::filesystem::create_symlink(dir.path("elsewhere.aac"), input + ".0.aac");
+  const RunResult r = run_orvale({input});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(std::filesystem::is_symlink(input + ".0.aac"));
+  EXPECT_FALSE(exists(input + ".264")) << "created by the run, so removed";
+}
+
 TEST(FailedRerunOutputs, AReadOnlyOutputSpoilsNoOtherForItsOwner) {
   if (const std::string why = testing_support::unprivileged_runs_impossible(); !why.empty()) {
     GTEST_SKIP() << why;
@@ -260,6 +273,41 @@ TEST(FailedRerunOutputs, OnlyEmptyEntriesIsACleanRunWithEmptyOutputs) {
   EXPECT_EQ(r.out + r.err, "");
   for (const char* suffix : kSuffixes) {
     EXPECT_TRUE(read_file(input + suffix).empty()) << suffix;
+  }
+}
+
+// The video is begun first: when it cannot be emptied, no output has been
+// touched yet, and the failure is told once.
+TEST(FailedRerunOutputs, AnOutputThatCannotBeEmptiedIsAWriteErrorAndSpoilsNoOther) {
+  ScratchDir dir;
+  const std::string input = dir.path("g.kvx");
+  write_file(input, encode(two_stream_file(5, 100)));
+  ASSERT_EQ(run_orvale({input}).status, 0);
+  const auto before = outputs_of(input);
+  write_file(input, good_file());  // shorter outputs: an old tail would show
+  Launch launch;
+  testing_support::fail_truncation(launch, input + ".264");
+  const RunResult r = run_orvale({input}, launch);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "orvale: " + input + ".264: write failed: Input/output error\n");
+  EXPECT_EQ(outputs_of(input), before);
+}
+
+// Outputs are emptied before anything reaches them, also when the first
+// packet is larger than the 4 MiB window and part of it is written before the
+// rest has been read.
+TEST(FailedRerunOutputs, AGoodRunReplacesLongerOutputsWhateverTheFirstPacketsSize) {
+  for (const std::size_t video_bytes : {std::size_t{10}, std::size_t{5} << 20}) {
+    ScratchDir dir;
+    const std::string input = dir.path("g.kvx");
+    write_file(input, encode(two_stream_file(6, (std::size_t{4} << 20) / 6)));
+    ASSERT_EQ(run_orvale({input}).status, 0);
+    const Bytes file = encode(two_stream_file(2, video_bytes));
+    write_file(input, file);
+    const RunResult r = run_orvale({input});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(outputs_of(input), reference_outputs(file)) << video_bytes << " video bytes";
   }
 }
 

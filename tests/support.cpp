@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,13 +105,21 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
   argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    envp.push_back(*variable);
+  }
+  for (const auto& variable : launch.environment) {
+    envp.push_back(const_cast<char*>(variable.c_str()));
+  }
+  envp.push_back(nullptr);
   const pid_t child = ::fork();
   if (child < 0) {
     throw std::runtime_error("fork failed");
   }
   if (child == 0) {
     prepare_child(launch, out_path, err_path);
-    ::execv(program.c_str(), argv.data());
+    ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   int wait_status = 0;
@@ -124,6 +133,35 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
   result.peak_rss_kib = usage.ru_maxrss;
   return result;
+}
+
+namespace {
+
+std::string identity(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    throw std::runtime_error("cannot examine " + path);
+  }
+  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+}
+
+void preload_failing_io(Launch& launch) {
+  // The sanitizer runtime wants to come first; the shim does not mind.
+  launch.environment.emplace_back("LD_PRELOAD=" ORVALE_FAILING_IO);
+  launch.environment.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
+}
+
+}  // namespace
+
+void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset) {
+  preload_failing_io(launch);
+  launch.environment.push_back("ORVALE_FAIL_READ=" + identity(path) + ":" +
+                               std::to_string(offset));
+}
+
+void fail_truncation(Launch& launch, const std::string& path) {
+  preload_failing_io(launch);
+  launch.environment.push_back("ORVALE_FAIL_TRUNCATE=" + identity(path));
 }
 
 RunResult run_orvale(const std::vector<std::string>& args, const std::string& directory) {

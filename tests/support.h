@@ -43,7 +43,14 @@ struct Launch {
   std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes, when not 0
   std::uint64_t address_space_limit = 0;  // RLIMIT_AS in bytes, when not 0
   bool unprivileged = false;      // run as nobody (uid and gid 65534)
+  std::vector<std::string> environment;  // NAME=value added to the child's
 };
+
+// Makes the launched program's reads of the file at `path` fail with EIO from
+// byte `offset` on, as at a bad sector (see failing_io.cpp).
+void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset);
+// Makes the launched program's truncation of the file at `path` fail with EIO.
+void fail_truncation(Launch& launch, const std::string& path);
 
 // Runs `program` with `args`, in `directory` when it is not empty.
 [[nodiscard]] RunResult run(const std::string& program, const std::vector<std::string>& args,

@@ -128,13 +128,14 @@ Bytes video(std::size_t size, std::uint32_t seed) {
   return testing_support::concat({delimiter, sei, slice, pattern(size, seed), sei});
 }
 
-kvx::File big_packets(std::uint32_t format, std::uint32_t streams, std::size_t frame_size) {
+kvx::File big_packets(std::uint32_t format, std::uint32_t streams, std::size_t frame_size,
+                      std::uint32_t packets = 3) {
   kvx::File file;
   file.audio_format = format;
   file.audio_stream_count = streams;
-  for (std::uint32_t i = 0; i < 3; ++i) {
+  for (std::uint32_t i = 0; i < packets; ++i) {
     kvx::Packet packet;
-    packet.video = video(300 + 200 * i, i);
+    packet.video = video(300 + 200 * (i % 3), i);
     packet.audio.resize(streams);
     for (std::uint32_t s = 0; s < streams; ++s) {
       packet.audio[s] = {pattern(frame_size + s, 100 + s), pattern(5, s)};
@@ -157,7 +158,9 @@ TEST_P(PacketsLargerThanTheWindow, GiveWhatAWholeWindowGives) {
   const Bytes input = encode(GetParam().file);
   const Outcome whole = extract_file(input, kWhole);
   ASSERT_FALSE(whole.outputs.empty());
-  for (const std::size_t window : {64U, 65U, 100U, 257U, 1000U}) {
+  // In a window of some KiB, pieces are large enough for the outputs to
+  // borrow them, not copy them, until the window is refilled.
+  for (const std::size_t window : {64U, 65U, 100U, 257U, 1000U, 6000U}) {
     EXPECT_EQ(extract_file(input, window), whole) << "window " << window;
     EXPECT_EQ(extract_pipe(input, window), whole) << "pipe, window " << window;
   }
@@ -171,11 +174,37 @@ INSTANTIATE_TEST_SUITE_P(
                       KindCase{"mp3", big_packets(kvx::kFormatMp3, 1, 3000)},
                       KindCase{"several_streams", big_packets(kvx::kFormatMp3, 3, 90)},
                       KindCase{"more_than_ten_streams", big_packets(kvx::kFormatAac, 12, 40)},
-                      KindCase{"video_only", big_packets(kvx::kFormatAac, 0, 0)}),
+                      KindCase{"video_only", big_packets(kvx::kFormatAac, 0, 0)},
+                      KindCase{"index_longer_than_the_window",
+                               big_packets(kvx::kFormatMp3, 1, 20, 80)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 bool is_prefix(const Bytes& part, const Bytes& whole) {
   return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+// From a pipe, a packet up to half the window is held whole before anything
+// of it is written, so a cut inside it leaves nothing of it; only a longer
+// one may leave its first part, and says so.
+TEST(APipeCutInsideAPacket, LeavesItsFirstPartOnlyPastHalfTheWindow) {
+  const Bytes input = encode(big_packets(kvx::kFormatAac, 1, 700));
+  const std::size_t second = kvx::packet_offset(input, 1);
+  const std::size_t length = kvx::packet_offset(input, 2) - second;
+  const Bytes part(input.begin(), input.begin() + static_cast<long>(second + length - 1));
+  const Outcome file = extract_file(part, kWhole);
+  struct Case {
+    std::size_t window;
+    bool first_part_written;
+  };
+  for (const Case c : {Case{2 * length, false}, Case{2 * length + 1, false},
+                       Case{2 * length - 1, true}}) {
+    const Outcome piped = extract_pipe(part, c.window);
+    EXPECT_EQ(piped.status, file.status) << "window " << c.window;
+    EXPECT_EQ(piped.outputs == file.outputs, !c.first_part_written) << "window " << c.window;
+    EXPECT_EQ(piped.diagnostics.find("; its first part was written") != std::string::npos,
+              c.first_part_written)
+        << "window " << c.window << ": " << piped.diagnostics;
+  }
 }
 
 // From a regular file, a packet the file cannot hold whole is not written at

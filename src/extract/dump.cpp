@@ -219,7 +219,9 @@ void finish_outputs(Run& run, bool walked, Session& session) {
     if (output.is_regular()) {
       session.remember_written(output.device(), output.inode());
     }
-    if (!output.close()) {
+    // A failure met during the walk was told there.
+    const bool told = output.error() != 0;
+    if (!output.close() && !told) {
       (void)report_output_failure(run, output);
     }
   });

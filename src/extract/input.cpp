@@ -69,6 +69,11 @@ ReadStatus InputWindow::fill(std::uint64_t count) {
       if (errno == EINTR) {
         continue;
       }
+      // The bytes before a bad spot are good: they serve, and the error shows
+      // when a later fill has to read past them.
+      if (!needs_fill(count)) {
+        return ReadStatus::complete;
+      }
       error_ = errno;
       return ReadStatus::read_error;
     }

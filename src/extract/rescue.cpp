@@ -76,6 +76,9 @@ std::span<const std::uint8_t> Peek::at(std::uint64_t offset, std::size_t count) 
       if (got < 0 && errno == EINTR) {
         continue;
       }
+      if (got < 0 && cached_ >= count) {
+        break;  // the bytes asked for arrived before the bad spot
+      }
       if (got < 0) {
         error_ = errno;
         return {};

@@ -1,0 +1,75 @@
+// Preloaded into orvale by the tests to make one file fail the way a bad disk
+// does, which no ordinary file can be made to do on demand:
+//   ORVALE_FAIL_READ=DEVICE:INODE:OFFSET  reads of that file at or past
+//     OFFSET fail with EIO; a read that reaches past it stops there, as the
+//     read before a bad sector does;
+//   ORVALE_FAIL_TRUNCATE=DEVICE:INODE  truncating that file fails with EIO.
+// The calls go straight to the kernel, so nothing else changes.
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+struct Target {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t offset = 0;
+};
+
+bool targets(const char* variable, int fd, Target& target) {
+  const char* value = std::getenv(variable);
+  if (value == nullptr ||
+      std::sscanf(value, "%" SCNu64 ":%" SCNu64 ":%" SCNu64, &target.device, &target.inode,
+                  &target.offset) < 2) {
+    return false;
+  }
+  struct stat status {};
+  return ::fstat(fd, &status) == 0 && status.st_dev == target.device &&
+         status.st_ino == target.inode;
+}
+
+// How much of `count` bytes at `offset` may be read; -1 when none may.
+ssize_t allowed(int fd, std::uint64_t offset, std::size_t count) {
+  Target target;
+  if (!targets("ORVALE_FAIL_READ", fd, target)) {
+    return static_cast<ssize_t>(count);
+  }
+  if (offset >= target.offset) {
+    errno = EIO;
+    return -1;
+  }
+  return static_cast<ssize_t>(std::min<std::uint64_t>(count, target.offset - offset));
+}
+
+}  // namespace
+
+extern "C" ssize_t read(int fd, void* buffer, std::size_t count) {
+  const off_t at = static_cast<off_t>(::syscall(SYS_lseek, fd, 0, SEEK_CUR));
+  const ssize_t take = at < 0 ? static_cast<ssize_t>(count) : allowed(fd, at, count);
+  return take < 0 ? -1 : ::syscall(SYS_read, fd, buffer, take);
+}
+
+extern "C" ssize_t pread(int fd, void* buffer, std::size_t count, off_t offset) {
+  const ssize_t take = allowed(fd, static_cast<std::uint64_t>(offset), count);
+  return take < 0 ? -1 : ::syscall(SYS_pread64, fd, buffer, take, offset);
+}
+
+extern "C" ssize_t pread64(int fd, void* buffer, std::size_t count, off_t offset) {
+  return pread(fd, buffer, count, offset);
+}
+
+extern "C" int ftruncate(int fd, off_t length) {
+  Target target;
+  if (targets("ORVALE_FAIL_TRUNCATE", fd, target)) {
+    errno = EIO;
+    return -1;
+  }
+  return static_cast<int>(::syscall(SYS_ftruncate, fd, length));
+}

@@ -68,6 +68,7 @@ struct LieCase {
   const char* name;
   Bytes input;
   int status;
+  const char* out;  // standard output
 };
 
 void PrintTo(const LieCase& c, std::ostream* os) { *os << c.name; }
@@ -111,6 +112,7 @@ TEST_P(LyingHeader, EndsWithTheDocumentedStatusInLittleMemory) {
   launch.address_space_limit = kAddressSpaceLimit;
   const RunResult r = run_orvale({dir.path("in.kvx")}, launch);
   EXPECT_EQ(r.status, GetParam().status) << r.out << r.err;
+  EXPECT_EQ(r.out, GetParam().out) << r.err;
   EXPECT_FALSE(r.err.empty());
   EXPECT_LT(r.peak_rss_kib, kPeakLimitKib);
 }
@@ -118,25 +120,27 @@ TEST_P(LyingHeader, EndsWithTheDocumentedStatusInLittleMemory) {
 INSTANTIATE_TEST_SUITE_P(
     Lies, LyingHeader,
     ::testing::Values(LieCase{"four_billion_frames",
-                              concat({kvx::header_bytes(0xFFFFFFFF, 1, 1, 44100), Bytes(4, 0)}), 2},
+                              concat({kvx::header_bytes(0xFFFFFFFF, 1, 1, 44100), Bytes(4, 0)}), 2,
+                              "read index fail\n"},
                       LieCase{"two_to_the_26_frames",
-                              concat({kvx::header_bytes(1U << 26, 1, 1, 44100), Bytes(64, 0)}), 2},
+                              concat({kvx::header_bytes(1U << 26, 1, 1, 44100), Bytes(64, 0)}), 2,
+                              "read index fail\n"},
                       LieCase{"two_gib_packet",
                               concat({kvx::header_bytes(1, 1, 1, 44100), entries({0xFFFFFFFE}),
                                       Bytes(40, 0)}),
-                              2},
+                              2, ""},
                       LieCase{"huge_video_size",
                               concat({kvx::header_bytes(1, 1, 1, 44100), entries({80}),
                                       lying_packet(1, 0xFFFFFFF0, 4)}),
-                              2},
+                              2, ""},
                       LieCase{"huge_audio_length",
                               concat({kvx::header_bytes(1, 1, 1, 44100), entries({80}),
                                       lying_packet(1, 4, 0xFFFFFFF0)}),
-                              2},
+                              2, ""},
                       LieCase{"huge_stream_count",
                               concat({kvx::header_bytes(1, 1, 0xFFFFFFFF, 44100), entries({80}),
                                       lying_packet(255, 4, 4)}),
-                              2}),
+                              2, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A bad spot in the medium: what lies before it is extracted, and the error

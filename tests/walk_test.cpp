@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,6 +69,10 @@ class Walk : public ::testing::Test {
   // `seeds`, each audio stream those numbered `packets`.
   void expect_extracted(const kvx::File& file, std::initializer_list<std::uint8_t> seeds,
                         std::initializer_list<std::size_t> packets) const {
+    if (!has_output(".264")) {
+      ADD_FAILURE() << "no video output";
+      return;
+    }
     EXPECT_EQ(output(".264"), av_videos(seeds));
     const char* extension = file.audio_format == kvx::kFormatMp3 ? ".mp3" : ".aac";
     for (std::uint32_t s = 0; s < file.audio_stream_count; ++s) {
@@ -255,12 +260,27 @@ TEST_F(Walk, IndexLargerThanTheAddressSpaceLimit) {
 
 // ---- Where the walk ends early
 
-TEST_F(Walk, AudioOutputFailingMidWalkEndsIt) {
+struct FailingOutputCase {
+  const char* name;
+  std::size_t frames;        // of stream 0 in packet 1
+  std::size_t frame_length;  // each
+};
+
+void PrintTo(const FailingOutputCase& c, std::ostream* os) { *os << c.name; }
+
+static_assert(orvale::Output::kBufferSize / 250 < orvale::Output::kCopyLimit,
+              "the small frames below must be copied into the output's buffer");
+
+class FailingAudioOutput : public Walk, public ::testing::WithParamInterface<FailingOutputCase> {};
+
+// Stream 0's output is /dev/full. Packet 1's frames for it cannot all wait in
+// memory for a later write, so the failure shows within packet 1, not when
+// the output is closed.
+TEST_P(FailingAudioOutput, EndsTheWalkThere) {
   kvx::File file = av_file(2, 4, kvx::kFormatMp3);
-  // Larger than the input window and the output's buffer, so it cannot wait
-  // in memory for a later write: it fails within packet 1, not at the close.
-  file.packets[1].audio[0][0] =
-      Bytes(std::max(orvale::InputWindow::kDefaultSize, orvale::Output::kBufferSize) + 1, 0x5A);
+  auto& streams = file.packets[1].audio;
+  streams[0].assign(GetParam().frames, Bytes(GetParam().frame_length, 0x5A));
+  streams[1].assign(GetParam().frames, Bytes{0x21});
   write_file(input(), encode(file));
   std::filesystem::create_symlink("/dev/full", input() + ".0.mp3");
   const RunResult r = run_orvale({input()});
@@ -272,6 +292,19 @@ TEST_F(Walk, AudioOutputFailingMidWalkEndsIt) {
   EXPECT_EQ(output(".264"), av_videos({0x10, 0x20}));
   EXPECT_EQ(output(".1.mp3"), av_audio(file, 1, {0}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Writes, FailingAudioOutput,
+                         ::testing::Values(
+                             // Larger than the input window and the output's buffer: written
+                             // straight from the input as the window moves on.
+                             FailingOutputCase{"frame_larger_than_the_window", 1,
+                                               std::max(orvale::InputWindow::kDefaultSize,
+                                                        orvale::Output::kBufferSize) +
+                                                   1},
+                             // Small frames, copied into the output's buffer until it is full.
+                             FailingOutputCase{"small_frames_filling_the_buffer", 255,
+                                               orvale::Output::kBufferSize / 250}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct ZeroEntryCase {
   const char* name;
@@ -319,21 +352,52 @@ INSTANTIATE_TEST_SUITE_P(
                       ZeroEntryCase{"flagged_empty_entry", 1, {true}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class CutInTrailingBytes : public Walk, public ::testing::WithParamInterface<std::size_t> {};
+struct TrailingCut {
+  std::size_t into;  // bytes of the trailing ones the file still holds
+  bool pipe;         // read through a FIFO, whose length is not known ahead
+};
+
+class CutInTrailingBytes : public Walk, public ::testing::WithParamInterface<TrailingCut> {
+ protected:
+  // Runs orvale on `bytes` written into a FIFO at the input path.
+  RunResult extract_through_pipe(const Bytes& bytes) {
+    const std::string fifo = input();
+    if (::mkfifo(fifo.c_str(), 0600) != 0) {
+      throw std::runtime_error("mkfifo failed");
+    }
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+      const int fd = ::open(fifo.c_str(), O_WRONLY);
+      for (std::size_t done = 0; fd >= 0 && done < bytes.size();) {
+        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (written <= 0) {
+          break;
+        }
+        done += static_cast<std::size_t>(written);
+      }
+      ::_exit(0);
+    }
+    const RunResult r = run_orvale({fifo});
+    // Lets the writer finish even if the run never opened its input.
+    ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+    (void)::waitpid(writer, nullptr, 0);
+    return r;
+  }
+};
 
 constexpr std::size_t kTrailing = 40;
 
-// Packet 1's index entry claims 40 bytes more than its fields take; the file
-// ends `GetParam()` bytes into them. Its fields are whole, yet it is not.
+// Packet 1's index entry claims 40 bytes more than its fields take; the input
+// ends some bytes into them. Its fields are whole, yet it is not.
 TEST_P(CutInTrailingBytes, LeavesThePacketOut) {
   const kvx::File file = av_file(2, 2);
   Bytes bytes = encode(file);
   const std::size_t start = kvx::packet_offset(bytes, 1);
-  const std::size_t end = bytes.size() + GetParam();
+  const std::size_t end = bytes.size() + GetParam().into;
   kvx::set_le32(bytes, entry_offset(1),
                 read_le32(bytes, entry_offset(1)) + (static_cast<std::uint32_t>(kTrailing) << 1));
   bytes.resize(end, 0xEE);
-  const RunResult r = extract(bytes);
+  const RunResult r = GetParam().pipe ? extract_through_pipe(bytes) : extract(bytes);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(one_line(r.err, input(),
@@ -342,7 +406,14 @@ TEST_P(CutInTrailingBytes, LeavesThePacketOut) {
   expect_extracted(file, {0x10}, {0});
 }
 
-INSTANTIATE_TEST_SUITE_P(Cuts, CutInTrailingBytes, ::testing::Values(0, 1, kTrailing - 1));
+INSTANTIATE_TEST_SUITE_P(Cuts, CutInTrailingBytes,
+                         ::testing::Values(TrailingCut{0, false}, TrailingCut{1, false},
+                                           TrailingCut{kTrailing - 1, false}, TrailingCut{0, true},
+                                           TrailingCut{kTrailing - 1, true}),
+                         [](const auto& info) {
+                           return std::string(info.param.pipe ? "pipe_" : "file_") +
+                                  std::to_string(info.param.into);
+                         });
 
 // ---- Read errors
 

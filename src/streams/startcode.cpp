@@ -231,12 +231,17 @@ std::int64_t code_start(const BlockCodes& found, int bit) {
       std::copy(block.begin(), block.end(), padded.begin());
       bytes = padded.data();
     }
-    const std::uint64_t ones = equal_bits(bytes, 0x01);
     const std::uint64_t zeros = equal_bits(bytes, 0x00);
-    const std::uint64_t codes =
-        ones & (zeros << 1 | previous_zeros >> 63) & (zeros << 2 | previous_zeros >> 62);
+    // Every code needs two zeros in a row before its 01; slice data seldom
+    // has them, so most blocks end here without looking for 01 bytes.
+    const std::uint64_t after_two_zeros =
+        (zeros << 1 | previous_zeros >> 63) & (zeros << 2 | previous_zeros >> 62);
     const std::uint64_t third = zeros << 3 | previous_zeros >> 61;
     previous_zeros = zeros;
+    if (after_two_zeros == 0) {
+      continue;
+    }
+    const std::uint64_t codes = equal_bits(bytes, 0x01) & after_two_zeros;
     if (codes != 0) {
       const Step step = take_codes(scan, {block, bytes, base, codes, zeros, third}, pending);
       if (step != Step::go_on) {

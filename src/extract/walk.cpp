@@ -123,6 +123,7 @@ class Walker {
   std::uint32_t next_number_ = 0;
   std::uint64_t from_index_ = 0;
   std::uint64_t by_structure_ = 0;
+  // Skipped ranges told one by one; the rest are summed up.
   std::array<SkippedBytes, 5> shown_skips_{};
   std::uint64_t skips_ = 0;
   std::uint64_t skipped_bytes_ = 0;
@@ -445,8 +446,6 @@ bool Walker::finish_walk(Flow flow) {
 constexpr std::uint64_t kMaxPacketLength = 0x7FFFFFFF;
 // Bytes a recorder may leave between one packet's fields and the next packet.
 constexpr std::uint64_t kMaxPadding = 64;
-// Skipped ranges told one by one; the rest are summed up.
-
 Flow Walker::judge(Peek& peek, std::uint64_t offset, std::uint64_t limit, bool allow_empty_video,
                    std::uint64_t& needed, bool& plausible) {
   const Plausibility verdict =
@@ -522,9 +521,15 @@ Flow Walker::follow_index(Peek& peek, std::uint64_t& resume) {
     const std::uint64_t length = packet_length(read_le32(run_.index, number * kIndexEntrySize));
     std::uint64_t needed = 0;
     bool plausible = false;
-    if (length == 0 || at + length > size ||
-        judge(peek, at, at + length, true, needed, plausible) == Flow::fail || !plausible) {
-      return run_.report.failed() ? Flow::fail : Flow::next;
+    // The first entry that disagrees with its packet hands over to the search.
+    if (length == 0 || at + length > size) {
+      return Flow::next;
+    }
+    if (judge(peek, at, at + length, true, needed, plausible) == Flow::fail) {
+      return Flow::fail;
+    }
+    if (!plausible) {
+      return Flow::next;
     }
     const Flow flow = extract_at(at, needed);
     if (flow != Flow::next) {

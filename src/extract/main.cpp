@@ -18,6 +18,7 @@ constexpr const char* kUsage = "Usage: \nOrvale input.kvx\n";
 
 constexpr const char* kHelp =
     "\n"
+    "orvale [OPTIONS] INPUT.kvx...\n"
     "Extracts the streams of each kvxavc file given, in turn:\n"
     "  INPUT.264      the H.264 video, without SEI units and access unit delimiters\n"
     "  INPUT.N.aac    audio stream N (from 0) of a file holding AAC, behind ADTS headers\n"

@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
     CommandLines, Options,
     ::testing::Values(
         OptionCase{"no_input", {}, 2, kUsage, "", false},
-        OptionCase{"help_long", {"--help"}, 0, kUsage + "\nExtracts", "", false},
+        OptionCase{"help_long", {"--help"}, 0, kUsage + "\norvale [OPTIONS] INPUT.kvx...\nExtracts", "", false},
         OptionCase{"help_short_wins_over_inputs", {"-h", "in.kvx"}, 0, kUsage, "", false},
         OptionCase{"version", {"--version"}, 0, "orvale " ORVALE_VERSION "\n", "", false},
         OptionCase{"unknown_long",

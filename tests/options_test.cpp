@@ -76,7 +76,12 @@ INSTANTIATE_TEST_SUITE_P(
     CommandLines, Options,
     ::testing::Values(
         OptionCase{"no_input", {}, 2, kUsage, "", false},
-        OptionCase{"help_long", {"--help"}, 0, kUsage + "\norvale [OPTIONS] INPUT.kvx...\nExtracts", "", false},
+        OptionCase{"help_long",
+                   {"--help"},
+                   0,
+                   kUsage + "\norvale [OPTIONS] INPUT.kvx...\nExtracts",
+                   "",
+                   false},
         OptionCase{"help_short_wins_over_inputs", {"-h", "in.kvx"}, 0, kUsage, "", false},
         OptionCase{"version", {"--version"}, 0, "orvale " ORVALE_VERSION "\n", "", false},
         OptionCase{"unknown_long",
@@ -215,8 +220,7 @@ TEST(Clash, AnOutputThatIsTheInputOrAnotherOutputIsRefused) {
   };
   for (const Case& c :
        {Case{"in.kvx.0.aac", "in.kvx", "in.kvx.0.aac: is the input itself; nothing written"},
-        Case{"in.kvx.0.aac", "in.kvx.264",
-             ": is the same file as another output of this input"}}) {
+        Case{"in.kvx.0.aac", "in.kvx.264", ": is the same file as another output of this input"}}) {
     ScratchDir dir;
     write_file(dir.path("in.kvx"), encode(small_file(1)));
     const Bytes before = read_file(dir.path("in.kvx"));
@@ -328,8 +332,7 @@ TEST(ProgressLine, IsClearedBeforeAWarning) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   Bytes input = encode(small_file(1, 200));
   input.pop_back();  // the last packet is cut short
-  const std::string shown =
-      run_on_terminal({fifo}, fifo, input, std::chrono::milliseconds(150), 1);
+  const std::string shown = run_on_terminal({fifo}, fifo, input, std::chrono::milliseconds(150), 1);
   EXPECT_TRUE(contains(shown, " MiB/s\033[K")) << shown;
   EXPECT_TRUE(contains(shown, "\r\033[Korvale: " + fifo + ": packet 199 ")) << shown;
 }

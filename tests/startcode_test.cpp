@@ -255,6 +255,18 @@ std::vector<std::size_t> random_cuts(std::mt19937& rng, std::size_t size) {
   return lengths;
 }
 
+// Piece lengths that add up to `size`, each up to `longest`.
+std::vector<std::size_t> long_cuts(std::mt19937& rng, std::size_t size, std::size_t longest) {
+  std::vector<std::size_t> lengths;
+  while (size > 0) {
+    const std::size_t length =
+        std::min(size, std::uniform_int_distribution<std::size_t>(0, longest)(rng));
+    lengths.push_back(length);
+    size -= length;
+  }
+  return lengths;
+}
+
 TEST(FilterRandom, AgreesWithTheInPlaceAlgorithm) {
   std::mt19937 rng(20261207);
   for (int i = 0; i < 200000; ++i) {
@@ -281,16 +293,34 @@ TEST(FilterRandom, AgreesOnChunksOfManyBlocks) {
     }
     const Bytes expected = reference_filter(chunk);
     ASSERT_EQ(filter(chunk), expected) << "chunk number " << i;
-    std::vector<std::size_t> cuts;
-    for (std::size_t left = chunk.size(); left > 0;) {
-      const std::size_t length =
-          std::min(left, std::uniform_int_distribution<std::size_t>(0, 150)(rng));
-      cuts.push_back(length);
-      left -= length;
-    }
+    const std::vector<std::size_t> cuts = long_cuts(rng, chunk.size(), 150);
     ASSERT_EQ(filter_pieces(chunk, cuts), expected) << "chunk number " << i << " in long pieces";
     ASSERT_EQ(filter_pieces(chunk, random_cuts(rng, chunk.size())), expected)
         << "chunk number " << i << " in short pieces";
+  }
+}
+
+// Long stretches of slice-like bytes (lone zeros, never two in a row) between
+// the codes, so that the filter passes over many blocks at once and must stop
+// at the right one, with codes just before and after a stretch.
+TEST(FilterRandom, AgreesWhereLongStretchesHoldNoCode) {
+  std::mt19937 rng(64);
+  std::uniform_int_distribution<int> stretch(0, 900);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (int i = 0; i < 5000; ++i) {
+    Bytes chunk;
+    for (int part = std::uniform_int_distribution<int>(1, 6)(rng); part > 0; --part) {
+      const Bytes codes = random_chunk(rng);
+      chunk.insert(chunk.end(), codes.begin(), codes.end());
+      for (int n = stretch(rng); n > 0; --n) {
+        const auto b = static_cast<std::uint8_t>(byte(rng));
+        chunk.push_back(b == 0 && !chunk.empty() && chunk.back() == 0 ? 0x80 : b);
+      }
+    }
+    const Bytes expected = reference_filter(chunk);
+    ASSERT_EQ(filter(chunk), expected) << "chunk number " << i;
+    const std::vector<std::size_t> cuts = long_cuts(rng, chunk.size(), 1200);
+    ASSERT_EQ(filter_pieces(chunk, cuts), expected) << "chunk number " << i << " in pieces";
   }
 }
 

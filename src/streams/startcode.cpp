@@ -10,6 +10,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "streams/plainblocks.h"
+
 namespace orvale {
 namespace {
 
@@ -68,7 +70,9 @@ void find_nal(std::span<const std::uint8_t> chunk, std::uint32_t from, std::uint
 
 namespace {
 
-constexpr std::size_t kBlock = 64;
+constexpr std::size_t kBlock = kScanBlock;
+
+const PlainBlockSkip skip_plain_blocks = fastest_plain_block_skip();
 
 // Bit k is set where byte k of the 64-byte block equals `value`.
 std::uint64_t equal_bits(const std::uint8_t* block, std::uint8_t value) {
@@ -210,16 +214,35 @@ std::int64_t code_start(const BlockCodes& found, int bit) {
   }
 }
 
+// The zero bits of the three bytes before `at`, where the mask of the block
+// before has them.
+std::uint64_t zeros_before(const std::uint8_t* at) {
+  return std::uint64_t{at[-1] == 0} << 63 | std::uint64_t{at[-2] == 0} << 62 |
+         std::uint64_t{at[-3] == 0} << 61;
+}
+
 // Start codes are found 64 bytes at a time from masks of the 0x00 and 0x01
 // bytes: a 01 with zeros in the two bytes before it is a start code (a header
 // byte before the zeros is never 0x00, so no zero is shared with an earlier
 // code), and the 4-byte one when the third byte back is zero too. Slice data,
-// where codes are rare, costs a few vector instructions per block, and a
-// chunk dense with codes costs more only where dropping turns on or off.
+// where codes are rare, is passed over many blocks at a time until two zeros
+// stand side by side, and a chunk dense with codes costs more only where
+// dropping turns on or off. A piece's first block is always looked at here,
+// since its codes may begin with zeros held back from the piece before.
 [[nodiscard]] Step scan_blocks(PieceScan& scan, std::uint64_t previous_zeros,
                                PendingCode& pending) {
   const std::span<const std::uint8_t> piece = scan.piece;
   for (std::size_t base = 0; base < piece.size(); base += kBlock) {
+    if (base >= kBlock) {
+      const std::size_t next = skip_plain_blocks(piece.data(), base, piece.size());
+      if (next != base) {
+        base = next;
+        previous_zeros = zeros_before(piece.data() + base);
+        if (base == piece.size()) {
+          break;
+        }
+      }
+    }
     const auto block = piece.subspan(base, std::min(kBlock, piece.size() - base));
     // A piece's last block, shorter than 64 bytes, is looked at in a copy
     // padded with bytes no search looks for, so it takes the same vector

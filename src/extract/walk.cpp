@@ -93,8 +93,13 @@ class Walker {
   [[nodiscard]] Flow skip_malformed(Packet& packet, std::uint64_t consumed, PacketStatus status,
                                     std::uint64_t needed);
   [[nodiscard]] Flow read_table(Packet& packet, std::uint64_t entries, std::uint64_t& sum);
+  [[nodiscard]] Flow pass_in_window(Packet& packet, std::uint32_t video_size, std::uint64_t rest);
+  [[nodiscard]] Flow pass_in_pieces(Packet& packet, std::uint32_t video_size,
+                                    std::uint64_t audio_bytes, std::uint64_t padding);
   [[nodiscard]] Flow pass_video(Packet& packet, std::uint32_t video_size);
   [[nodiscard]] Flow pass_audio(Packet& packet, std::uint64_t audio_bytes);
+  void warn_frame_too_long(const Packet& packet, std::uint32_t stream, std::uint32_t frame,
+                           std::uint32_t length);
   [[nodiscard]] Flow pass_frame(Packet& packet, Output& output, std::uint32_t stream,
                                 std::uint32_t frame, std::uint32_t length);
   [[nodiscard]] Flow pass_bytes(Packet& packet, Output& output, std::uint64_t count);
@@ -289,6 +294,14 @@ Flow Walker::pass_bytes(Packet& packet, Output& output, std::uint64_t count) {
   });
 }
 
+void Walker::warn_frame_too_long(const Packet& packet, std::uint32_t stream, std::uint32_t frame,
+                                 std::uint32_t length) {
+  run_.report.warning("packet %" PRIu32 ", stream %" PRIu32 ", frame %" PRIu32
+                      ": an AAC frame of %" PRIu32
+                      " bytes is too long for an ADTS header (at most %" PRIu32 "); frame skipped",
+                      packet.number, stream, frame, length, kMaxAdtsPayload);
+}
+
 Flow Walker::pass_frame(Packet& packet, Output& output, std::uint32_t stream, std::uint32_t frame,
                         std::uint32_t length) {
   if (!run_.header.is_aac()) {
@@ -299,10 +312,7 @@ Flow Walker::pass_frame(Packet& packet, Output& output, std::uint32_t stream, st
       packet.written = true;
       return pass_bytes(packet, output, length);
     case DumpStatus::frame_too_long:
-      run_.report.warning(
-          "packet %" PRIu32 ", stream %" PRIu32 ", frame %" PRIu32 ": an AAC frame of %" PRIu32
-          " bytes is too long for an ADTS header (at most %" PRIu32 "); frame skipped",
-          packet.number, stream, frame, length, kMaxAdtsPayload);
+      warn_frame_too_long(packet, stream, frame, length);
       return skip(packet, length);
     case DumpStatus::output_failed:
       break;
@@ -326,13 +336,55 @@ Flow Walker::pass_audio(Packet& packet, std::uint64_t audio_bytes) {
   return skip(packet, audio_bytes - passed);
 }
 
+// The packet's video chunk and frames, all of them in the window: written
+// straight from it, the chunk through the filter in one go. `rest` is what is
+// left of the packet, padding and the frames of streams past the tenth
+// included.
+Flow Walker::pass_in_window(Packet& packet, std::uint32_t video_size, std::uint64_t rest) {
+  const auto body = run_.window.data().first(static_cast<std::size_t>(rest));
+  packet.written = true;
+  if (dumpavc(run_.video, body.first(video_size)) != DumpStatus::ok) {
+    return output_failed(run_.video);
+  }
+  std::size_t at = video_size;
+  for (std::uint32_t s = 0; s < run_.header.extracted_streams(); ++s) {
+    Output& output = run_.audio[s];
+    for (std::uint32_t j = 0; j < frames_per_stream_; ++j) {
+      const std::uint32_t length = lengths_[std::size_t{s} * frames_per_stream_ + j];
+      const auto frame = body.subspan(at, length);
+      at += length;
+      const DumpStatus status = run_.header.is_aac()
+                                    ? dumpaac(output, frame, run_.header.audio_rate)
+                                    : dumpmp3(output, frame);
+      if (status == DumpStatus::frame_too_long) {
+        warn_frame_too_long(packet, s, j, length);
+      } else if (status != DumpStatus::ok) {
+        return output_failed(output);
+      }
+    }
+  }
+  run_.window.consume(body.size());
+  return Flow::next;
+}
+
+// The rest of a packet longer than half the window, as it passes.
+Flow Walker::pass_in_pieces(Packet& packet, std::uint32_t video_size, std::uint64_t audio_bytes,
+                            std::uint64_t padding) {
+  Flow flow = pass_video(packet, video_size);
+  if (flow == Flow::next) {
+    flow = pass_audio(packet, audio_bytes);
+  }
+  return flow == Flow::next ? skip(packet, padding) : flow;
+}
+
 Flow Walker::walk_packet(Packet& packet) {
   InputWindow& window = run_.window;
   const std::uint64_t length = packet.length;
   // A packet up to half the window is read whole before anything of it is
   // written; a longer one passes in pieces, once a regular file shows it
   // holds all of it.
-  if (length <= window.capacity() / 2) {
+  const bool in_window = length <= window.capacity() / 2;
+  if (in_window) {
     const Flow flow = ensure(packet, length);
     if (flow != Flow::next) {
       return flow;
@@ -373,14 +425,9 @@ Flow Walker::walk_packet(Packet& packet) {
   if (!run_.begun && !begin_outputs(run_)) {
     return Flow::fail;
   }
-  flow = pass_video(packet, video_size);
-  if (flow == Flow::next) {
-    flow = pass_audio(packet, audio_bytes);
-  }
-  if (flow == Flow::next) {
-    // Bytes past the packet's fields are padding.
-    flow = skip(packet, length - needed);
-  }
+  // Bytes past the packet's fields are padding.
+  flow = in_window ? pass_in_window(packet, video_size, length - table_end)
+                   : pass_in_pieces(packet, video_size, audio_bytes, length - needed);
   if (flow == Flow::next) {
     ++run_.extracted;
     last_written_ = packet.number;

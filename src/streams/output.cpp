@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -107,17 +106,10 @@ void Output::discard() {
 }
 
 bool Output::write(std::span<const std::uint8_t> bytes) {
-  const std::span<const std::uint8_t> pieces[] = {bytes};
-  return write_pieces(pieces);
-}
-
-bool Output::write_pieces(std::span<const std::span<const std::uint8_t>> pieces) {
   if (error_ != 0 || fd_ < 0) {
     return fail(error_ != 0 ? error_ : EBADF);
   }
-  return std::all_of(pieces.begin(), pieces.end(), [this](std::span<const std::uint8_t> piece) {
-    return piece.empty() || append(piece);
-  });
+  return bytes.empty() || append(bytes);
 }
 
 bool Output::append(std::span<const std::uint8_t> piece) {

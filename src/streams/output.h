@@ -47,10 +47,9 @@ class Output {
   // it; a file that was there before stays exactly as it was.
   void discard();
 
+  // Appends `bytes`; kCopyLimit bytes or more are borrowed until the next
+  // flush().
   [[nodiscard]] bool write(std::span<const std::uint8_t> bytes);
-  // Appends several pieces in order; pieces of kCopyLimit bytes or more are
-  // borrowed until the next flush().
-  [[nodiscard]] bool write_pieces(std::span<const std::span<const std::uint8_t>> pieces);
   // Sends everything pending; afterwards no borrowed memory is referenced.
   [[nodiscard]] bool flush();
   // Flushes and closes; a failure of either is reported.

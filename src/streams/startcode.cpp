@@ -4,7 +4,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -74,25 +73,39 @@ constexpr std::size_t kBlock = kScanBlock;
 
 const PlainBlockSkip skip_plain_blocks = fastest_plain_block_skip();
 
-// Bit k is set where byte k of the 64-byte block equals `value`.
-std::uint64_t equal_bits(const std::uint8_t* block, std::uint8_t value) {
 #if defined(__SSE2__)
+// Bit k is set where byte k of the 16 bytes at `at` equals `value`.
+std::uint64_t lane_bits(const std::uint8_t* at, std::uint8_t value) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
   const __m128i wanted = _mm_set1_epi8(static_cast<char>(value));
-  std::uint64_t bits = 0;
-  for (std::size_t lane = 0; lane < kBlock; lane += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + lane));
-    const auto lane_bits =
-        static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)));
-    bits |= std::uint64_t{lane_bits} << lane;
-  }
-  return bits;
-#else
-  std::uint64_t bits = 0;
-  for (std::size_t k = 0; k < kBlock; ++k) {
-    bits |= static_cast<std::uint64_t>(block[k] == value) << k;
-  }
-  return bits;
+  return static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)));
+}
 #endif
+
+// Bit k is set where byte k of the block (64 bytes, or fewer at a piece's
+// end) equals `value`. A short block is not copied into a padded one: a
+// vector load right after the copy's narrower stores stalls the processor for
+// longer than the whole search takes on a small packet's video. Its last
+// lane is loaded ending at the block's end and its bits shifted into place.
+std::uint64_t equal_bits(std::span<const std::uint8_t> block, std::uint8_t value) {
+  const std::uint8_t* at = block.data();
+  const std::size_t size = block.size();
+  std::uint64_t bits = 0;
+  std::size_t lane = 0;
+#if defined(__SSE2__)
+  constexpr std::size_t kLane = 16;
+  for (; size - lane >= kLane; lane += kLane) {
+    bits |= lane_bits(at + lane, value) << lane;
+  }
+  if (lane < size && size >= kLane) {
+    const std::size_t tail = size - lane;
+    return bits | (lane_bits(at + size - kLane, value) >> (kLane - tail)) << lane;
+  }
+#endif
+  for (; lane < size; ++lane) {
+    bits |= static_cast<std::uint64_t>(at[lane] == value) << lane;
+  }
+  return bits;
 }
 
 bool is_dropped(std::uint8_t header) {
@@ -166,7 +179,6 @@ struct PendingCode {
 // is byte k, and `third` tells it is a 4-byte code.
 struct BlockCodes {
   std::span<const std::uint8_t> block;
-  const std::uint8_t* bytes;  // the block's 64 bytes, padded when it is short
   std::size_t base;  // the block's offset in the piece
   std::uint64_t codes;
   std::uint64_t zeros;
@@ -195,7 +207,7 @@ std::int64_t code_start(const BlockCodes& found, int bit) {
   const bool after_drop = end < piece.size() && is_dropped(piece[end]);
   const bool after_zero = end < piece.size() && piece[end] == 0x00;
   const std::uint64_t drop_headers =
-      (equal_bits(found.bytes, kNalHeaderSei) | equal_bits(found.bytes, kNalHeaderDelimiter)) >> 1 |
+      (equal_bits(found.block, kNalHeaderSei) | equal_bits(found.block, kNalHeaderDelimiter)) >> 1 |
       std::uint64_t{after_drop} << 63;
   const std::uint64_t zero_headers = found.zeros >> 1 | std::uint64_t{after_zero} << 63;
   for (;;) {
@@ -244,17 +256,7 @@ std::uint64_t zeros_before(const std::uint8_t* at) {
       }
     }
     const auto block = piece.subspan(base, std::min(kBlock, piece.size() - base));
-    // A piece's last block, shorter than 64 bytes, is looked at in a copy
-    // padded with bytes no search looks for, so it takes the same vector
-    // path: pieces of a few dozen bytes (a small packet's video) are common.
-    std::array<std::uint8_t, kBlock> padded;
-    const std::uint8_t* bytes = block.data();
-    if (block.size() < kBlock) {
-      padded.fill(0xFF);
-      std::copy(block.begin(), block.end(), padded.begin());
-      bytes = padded.data();
-    }
-    const std::uint64_t zeros = equal_bits(bytes, 0x00);
+    const std::uint64_t zeros = equal_bits(block, 0x00);
     // Every code needs two zeros in a row before its 01; slice data seldom
     // has them, so most blocks end here without looking for 01 bytes.
     const std::uint64_t after_two_zeros =
@@ -264,9 +266,9 @@ std::uint64_t zeros_before(const std::uint8_t* at) {
     if (after_two_zeros == 0) {
       continue;
     }
-    const std::uint64_t codes = equal_bits(bytes, 0x01) & after_two_zeros;
+    const std::uint64_t codes = equal_bits(block, 0x01) & after_two_zeros;
     if (codes != 0) {
-      const Step step = take_codes(scan, {block, bytes, base, codes, zeros, third}, pending);
+      const Step step = take_codes(scan, {block, base, codes, zeros, third}, pending);
       if (step != Step::go_on) {
         return step;
       }
@@ -337,9 +339,13 @@ bool StartCodeFilter::feed(std::span<const std::uint8_t> piece, RunSink sink) {
 }
 
 bool StartCodeFilter::finish(RunSink sink) {
-  const StartCodeState state = std::exchange(state_, {});
-  const std::size_t held = state.held_zeros + (state.held_code ? 1 : 0);
-  return state.passing || state.dropping || held == 0 || sink(held_run(held, state.held_code));
+  // Field by field: the state was just written a byte at a time, and reading
+  // it back as one word would stall the processor.
+  const bool kept = !state_.passing && !state_.dropping;
+  const bool held_code = state_.held_code;
+  const std::size_t held = state_.held_zeros + (held_code ? 1 : 0);
+  reset();
+  return !kept || held == 0 || sink(held_run(held, held_code));
 }
 
 }  // namespace orvale

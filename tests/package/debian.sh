@@ -16,9 +16,13 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >/dev/null
 deb=$(ls "$work"/out/orvale_"$version"_*.deb) || fail "no orvale_${version}_*.deb built"
 info=$(dpkg-deb -I "$deb")
 for field in "Package: orvale" "Version: $version" "Maintainer: " "Section: video" \
-  "Description: extract H.264 video" "Depends: .*libc6" "Depends: .*libstdc++6"; do
+  "Description: extract H.264 video" "Depends: .*libc6"; do
   grep -q "^ *$field" <<<"$info" || fail "control lacks '$field'"
 done
+# The C++ library is linked in, so the package needs no libstdc++6.
+if grep -q "^ *Depends: .*libstdc++" <<<"$info"; then
+  fail "control depends on libstdc++ though the program carries it"
+fi
 contents=$(dpkg-deb -c "$deb")
 docs=./usr/share/doc/orvale
 for file in ./usr/bin/orvale ./usr/share/man/man1/orvale.1.gz $docs/README.md $docs/LICENSE \

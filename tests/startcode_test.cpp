@@ -110,7 +110,22 @@ Bytes filter_pieces(const Bytes& chunk, const std::vector<std::size_t>& lengths)
   return sink.out;
 }
 
-Bytes filter(const Bytes& chunk) { return filter_pieces(chunk, {chunk.size()}); }
+// The chunk through filter_chunk, which must hand on what feed() and
+// finish() do, with no run outside the chunk but the start-code constants.
+Bytes filter_whole(const Bytes& chunk) {
+  Collector sink;
+  sink.piece = chunk;
+  EXPECT_TRUE(orvale::filter_chunk(chunk, sink));
+  EXPECT_FALSE(sink.stray) << "an empty run, or one outside the chunk";
+  return sink.out;
+}
+
+// Both ways of filtering a whole chunk, which must agree.
+Bytes filter(const Bytes& chunk) {
+  const Bytes fed = filter_pieces(chunk, {chunk.size()});
+  EXPECT_EQ(filter_whole(chunk), fed) << "filter_chunk differs from one feed()";
+  return fed;
+}
 
 struct FilterCase {
   const char* name;
@@ -441,6 +456,18 @@ TEST(FilterRefusal, StopsAtTheRunRefusedAndForgetsTheChunk) {
     EXPECT_TRUE(filter.finish(sink)) << c.name;
     EXPECT_EQ(sink.out, (Bytes{0x55, 0, 0, 1, 0x65})) << c.name;
   }
+}
+
+TEST(FilterRefusal, AWholeChunkStopsAtTheRunRefused) {
+  const Bytes chunk = {0xAA, 0, 0, 1, 0x06, 0x01, 0, 0, 1, 0x65, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x41};
+  for (int accept = 0; accept < 3; ++accept) {
+    Refuser refuser{accept};
+    EXPECT_FALSE(orvale::filter_chunk(chunk, refuser)) << accept << " runs taken";
+    EXPECT_EQ(refuser.calls, accept + 1) << accept << " runs taken";
+  }
+  Refuser refuser;
+  EXPECT_FALSE(orvale::filter_chunk(Bytes{0, 0, 1, 0x06, 0x05, 0, 0, 1, 0x00, 0x11}, refuser))
+      << "the rest after a zero header refused";
 }
 
 TEST(FilterRefusal, FinishReportsARefusedHeldRun) {

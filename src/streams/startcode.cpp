@@ -73,39 +73,61 @@ constexpr std::size_t kBlock = kScanBlock;
 
 const PlainBlockSkip skip_plain_blocks = fastest_plain_block_skip();
 
+// Where the bytes of one block (64 bytes, or fewer at a piece's end) matter
+// to the filter: bit k of each mask stands for byte k.
+struct BlockMasks {
+  std::uint64_t zeros = 0;
+  std::uint64_t ones = 0;
+  std::uint64_t drops = 0;  // the header bytes of an SEI unit or a delimiter
+};
+
+void add_byte(BlockMasks& masks, std::uint8_t byte, std::size_t k) {
+  masks.zeros |= std::uint64_t{byte == 0x00} << k;
+  masks.ones |= std::uint64_t{byte == 0x01} << k;
+  masks.drops |= std::uint64_t{byte == kNalHeaderSei || byte == kNalHeaderDelimiter} << k;
+}
+
 #if defined(__SSE2__)
-// Bit k is set where byte k of the 16 bytes at `at` equals `value`.
-std::uint64_t lane_bits(const std::uint8_t* at, std::uint8_t value) {
+// Adds the masks of the 16 bytes at `at`, shifted right by `drop` bits (the
+// bytes a short block's last lane shares with the lane before), at bit `k`.
+void add_lane(BlockMasks& masks, const std::uint8_t* at, std::size_t drop, std::size_t k) {
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-  const __m128i wanted = _mm_set1_epi8(static_cast<char>(value));
-  return static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)));
+  const auto bits = [&](__m128i equal) {
+    return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(equal))) >>
+               drop
+           << k;
+  };
+  masks.zeros |= bits(_mm_cmpeq_epi8(bytes, _mm_setzero_si128()));
+  masks.ones |= bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(1)));
+  masks.drops |=
+      bits(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(kNalHeaderSei))),
+                        _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kNalHeaderDelimiter))));
 }
 #endif
 
-// Bit k is set where byte k of the block (64 bytes, or fewer at a piece's
-// end) equals `value`. A short block is not copied into a padded one: a
-// vector load right after the copy's narrower stores stalls the processor for
-// longer than the whole search takes on a small packet's video. Its last
-// lane is loaded ending at the block's end and its bits shifted into place.
-std::uint64_t equal_bits(std::span<const std::uint8_t> block, std::uint8_t value) {
+// Each byte is loaded once for all three masks. A short block is not copied
+// into a padded one: a vector load right after the copy's narrower stores
+// stalls the processor for longer than the whole search takes on a small
+// packet's video. Its last lane is loaded ending at the block's end instead.
+BlockMasks block_masks(std::span<const std::uint8_t> block) {
+  BlockMasks masks;
   const std::uint8_t* at = block.data();
   const std::size_t size = block.size();
-  std::uint64_t bits = 0;
-  std::size_t lane = 0;
+  std::size_t k = 0;
 #if defined(__SSE2__)
   constexpr std::size_t kLane = 16;
-  for (; size - lane >= kLane; lane += kLane) {
-    bits |= lane_bits(at + lane, value) << lane;
+  for (; size - k >= kLane; k += kLane) {
+    add_lane(masks, at + k, 0, k);
   }
-  if (lane < size && size >= kLane) {
-    const std::size_t tail = size - lane;
-    return bits | (lane_bits(at + size - kLane, value) >> (kLane - tail)) << lane;
+  if (k < size && size >= kLane) {
+    add_lane(masks, at + size - kLane, kLane - (size - k), k);
+    return masks;
   }
 #endif
-  for (; lane < size; ++lane) {
-    bits |= static_cast<std::uint64_t>(at[lane] == value) << lane;
+  for (; k < size; ++k) {
+    add_byte(masks, at[k], k);
   }
-  return bits;
+  return masks;
 }
 
 bool is_dropped(std::uint8_t header) {
@@ -181,7 +203,7 @@ struct BlockCodes {
   std::span<const std::uint8_t> block;
   std::size_t base;  // the block's offset in the piece
   std::uint64_t codes;
-  std::uint64_t zeros;
+  BlockMasks masks;
   std::uint64_t third;
 };
 
@@ -206,10 +228,8 @@ std::int64_t code_start(const BlockCodes& found, int bit) {
   }
   const bool after_drop = end < piece.size() && is_dropped(piece[end]);
   const bool after_zero = end < piece.size() && piece[end] == 0x00;
-  const std::uint64_t drop_headers =
-      (equal_bits(found.block, kNalHeaderSei) | equal_bits(found.block, kNalHeaderDelimiter)) >> 1 |
-      std::uint64_t{after_drop} << 63;
-  const std::uint64_t zero_headers = found.zeros >> 1 | std::uint64_t{after_zero} << 63;
+  const std::uint64_t drop_headers = found.masks.drops >> 1 | std::uint64_t{after_drop} << 63;
+  const std::uint64_t zero_headers = found.masks.zeros >> 1 | std::uint64_t{after_zero} << 63;
   for (;;) {
     const std::uint64_t turning =
         found.codes & (scan.state.dropping ? ~drop_headers : drop_headers | zero_headers);
@@ -256,19 +276,15 @@ std::uint64_t zeros_before(const std::uint8_t* at) {
       }
     }
     const auto block = piece.subspan(base, std::min(kBlock, piece.size() - base));
-    const std::uint64_t zeros = equal_bits(block, 0x00);
-    // Every code needs two zeros in a row before its 01; slice data seldom
-    // has them, so most blocks end here without looking for 01 bytes.
+    const BlockMasks masks = block_masks(block);
+    const std::uint64_t zeros = masks.zeros;
     const std::uint64_t after_two_zeros =
         (zeros << 1 | previous_zeros >> 63) & (zeros << 2 | previous_zeros >> 62);
     const std::uint64_t third = zeros << 3 | previous_zeros >> 61;
     previous_zeros = zeros;
-    if (after_two_zeros == 0) {
-      continue;
-    }
-    const std::uint64_t codes = equal_bits(block, 0x01) & after_two_zeros;
+    const std::uint64_t codes = masks.ones & after_two_zeros;
     if (codes != 0) {
-      const Step step = take_codes(scan, {block, base, codes, zeros, third}, pending);
+      const Step step = take_codes(scan, {block, base, codes, masks, third}, pending);
       if (step != Step::go_on) {
         return step;
       }
@@ -326,6 +342,20 @@ std::uint64_t zeros_before(const std::uint8_t* at) {
 }
 
 }  // namespace
+
+bool filter_chunk(std::span<const std::uint8_t> chunk, RunSink sink) {
+  StartCodeState state;
+  PieceScan scan{state, chunk, sink, 0, false, 0};
+  // A code whose 01 ends the chunk has no header: it stays with the unit
+  // before, as the chunk's other last bytes do.
+  PendingCode without_header;
+  const Step step = scan_blocks(scan, 0, without_header);
+  if (step != Step::go_on) {
+    return step == Step::passing;
+  }
+  return state.dropping ||
+         emit(scan, scan.kept_from, static_cast<std::int64_t>(chunk.size()));
+}
 
 bool StartCodeFilter::feed(std::span<const std::uint8_t> piece, RunSink sink) {
   if (piece.empty()) {

@@ -49,6 +49,11 @@ class RunSink {
   bool (*call_)(void*, std::span<const std::uint8_t>);
 };
 
+// Filters one whole chunk as StartCodeFilter does a chunk in pieces, with
+// the same bytes handed on; since nothing needs holding back, what is kept at
+// the chunk's end leaves in one run. Returns false if the sink refused.
+[[nodiscard]] bool filter_chunk(std::span<const std::uint8_t> chunk, RunSink sink);
+
 // Where a StartCodeFilter stands between two pieces.
 struct StartCodeState {
   // Held back at the end of the last piece: zeros that may start a start

@@ -24,9 +24,8 @@ DumpStatus status_of(bool written, const Output& video) {
 }  // namespace
 
 DumpStatus dumpavc(Output& video, std::span<const std::uint8_t> chunk) {
-  StartCodeFilter filter;
   RunWriter writer{video};
-  return status_of(filter.feed(chunk, writer) && filter.finish(writer), video);
+  return status_of(filter_chunk(chunk, writer), video);
 }
 
 DumpStatus dumpavc_piece(Output& video, StartCodeFilter& filter,

@@ -54,8 +54,9 @@ TEST_P(PlainBlockSkip, StopsWhereTheByteByByteSearchStops) {
   for (int i = 0; i < 20000; ++i) {
     Bytes bytes = plain_bytes(rng, kSize);
     for (int pairs = i % 3; pairs > 0; --pairs) {
-      const std::size_t at = i % 2 == 0 ? where(rng) : 2 + block(rng) * orvale::kScanBlock +
-                                                            (where(rng) % 5) - 2 + (i % 4) * 61;
+      const std::size_t at =
+          i % 2 == 0 ? where(rng)
+                     : 2 + block(rng) * orvale::kScanBlock + (where(rng) % 5) - 2 + (i % 4) * 61;
       if (at + 1 < kSize) {
         bytes[at] = 0;
         bytes[at + 1] = 0;

@@ -459,7 +459,8 @@ TEST(FilterRefusal, StopsAtTheRunRefusedAndForgetsTheChunk) {
 }
 
 TEST(FilterRefusal, AWholeChunkStopsAtTheRunRefused) {
-  const Bytes chunk = {0xAA, 0, 0, 1, 0x06, 0x01, 0, 0, 1, 0x65, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x41};
+  const Bytes chunk = {0xAA, 0, 0, 1,    0x06, 0x01, 0, 0, 1,   0x65,
+                       0,    0, 1, 0x09, 0xF0, 0,    0, 1, 0x41};
   for (int accept = 0; accept < 3; ++accept) {
     Refuser refuser{accept};
     EXPECT_FALSE(orvale::filter_chunk(chunk, refuser)) << accept << " runs taken";

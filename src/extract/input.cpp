@@ -1,19 +1,21 @@
 #include "extract/input.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <new>
 
 namespace orvale {
 namespace {
 
 constexpr std::uint64_t kFirstStep = std::uint64_t{64} * 1024;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // A refill reads this much, or what the caller needs if that is more: the
 // bytes just read are still in the processor's cache while the walk looks at
 // them and the outputs copy them out, where a read of the whole window would
@@ -54,9 +56,21 @@ InputWindow::InputWindow(int fd, std::size_t size)
   }
 }
 
+// A window of 2 MiB or more lives in 2 MiB pages where the system offers
+// them: each 4 KiB page costs a fault the first time it is touched, a
+// thousand of them for the window, and a fault costs as much as a read.
 bool InputWindow::allocate() {
-  buffer_.reset(new (std::nothrow) std::uint8_t[capacity_]);
-  return buffer_ != nullptr;
+  const bool huge = capacity_ >= kHugePage;
+  const std::size_t alignment = huge ? kHugePage : alignof(std::max_align_t);
+  const std::size_t rounded = (capacity_ + alignment - 1) / alignment * alignment;
+  buffer_.reset(static_cast<std::uint8_t*>(std::aligned_alloc(alignment, rounded)));
+  if (buffer_ == nullptr) {
+    return false;
+  }
+  if (huge) {
+    (void)::madvise(buffer_.get(), rounded, MADV_HUGEPAGE);
+  }
+  return true;
 }
 
 ReadStatus InputWindow::fill(std::uint64_t count) {
@@ -118,6 +132,16 @@ ReadStatus InputWindow::skip_to(std::uint64_t offset) {
   return ReadStatus::complete;
 }
 
+// How much of `size` bytes from position() on a regular file holds: a
+// buffer of that size is grown once rather than doubled and copied on the
+// way, and still only as far as the file really reaches.
+std::uint64_t InputWindow::held_by_file(std::uint64_t size) const {
+  if (!known_size_ || *known_size_ <= position()) {
+    return 0;
+  }
+  return std::min(size, *known_size_ - position());
+}
+
 ReadStatus InputWindow::read_into(ByteBuffer& buffer, std::uint64_t size,
                                   std::span<const std::uint8_t>& view) {
   std::uint64_t done = 0;
@@ -130,7 +154,7 @@ ReadStatus InputWindow::read_into(ByteBuffer& buffer, std::uint64_t size,
       }
     }
     if (buffer.capacity() <= done) {
-      const std::uint64_t step = std::max(buffer.capacity() * 2, kFirstStep);
+      const std::uint64_t step = std::max({buffer.capacity() * 2, kFirstStep, held_by_file(size)});
       if (!buffer.grow(std::min(size, step))) {
         return ReadStatus::out_of_memory;
       }

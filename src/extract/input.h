@@ -10,6 +10,11 @@
 
 namespace orvale {
 
+// Releases memory from malloc() and its kin.
+struct FreeBytes {
+  void operator()(std::uint8_t* bytes) const { std::free(bytes); }
+};
+
 // A heap buffer that grows only as far as bytes really arrive, so a header
 // that lies about sizes costs no memory.
 class ByteBuffer {
@@ -20,10 +25,7 @@ class ByteBuffer {
   [[nodiscard]] bool grow(std::uint64_t size);
 
  private:
-  struct Free {
-    void operator()(std::uint8_t* bytes) const { std::free(bytes); }
-  };
-  std::unique_ptr<std::uint8_t, Free> bytes_;
+  std::unique_ptr<std::uint8_t, FreeBytes> bytes_;
   std::uint64_t capacity_ = 0;
 };
 
@@ -83,9 +85,11 @@ class InputWindow {
   }
 
  private:
+  [[nodiscard]] std::uint64_t held_by_file(std::uint64_t size) const;
+
   int fd_;
   std::size_t capacity_;
-  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::unique_ptr<std::uint8_t, FreeBytes> buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::uint64_t read_ = 0;

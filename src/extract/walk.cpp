@@ -17,6 +17,8 @@ namespace orvale {
 namespace {
 
 constexpr std::uint64_t kVideoSizeOffset = 9;
+// How far ahead of the entry being read the index is fetched.
+constexpr std::uint64_t kIndexLookAhead = 512;
 
 // How a step of the walk ended: go on, the walk is over (a warning said why),
 // or the run failed (an error said why).
@@ -85,7 +87,10 @@ class Walker {
   void report_rescue();
 
   [[nodiscard]] Flow walk_packet(Packet& packet);
-  [[nodiscard]] Flow ensure(Packet& packet, std::uint64_t count);
+  [[nodiscard]] Flow ensure(Packet& packet, std::uint64_t count) {
+    return run_.window.needs_fill(count) ? refill(packet, count) : Flow::next;
+  }
+  [[nodiscard]] Flow refill(Packet& packet, std::uint64_t count);
   [[nodiscard]] Flow cut_short(const Packet& packet, std::uint64_t input_end);
   template <typename Take>
   [[nodiscard]] Flow pass_pieces(Packet& packet, std::uint64_t count, Take&& take);
@@ -147,11 +152,8 @@ Flow Walker::output_failed(const Output& output) {
 
 // Makes `count` bytes of the packet available in the window, first sending
 // what the outputs borrowed from it.
-Flow Walker::ensure(Packet& packet, std::uint64_t count) {
+Flow Walker::refill(Packet& packet, std::uint64_t count) {
   InputWindow& window = run_.window;
-  if (!window.needs_fill(count)) {
-    return Flow::next;
-  }
   if (!flush_borrowed(run_)) {
     return Flow::fail;
   }
@@ -458,9 +460,16 @@ void Walker::check_index_tail(std::uint32_t number) {
 bool Walker::walk() {
   Flow flow = Flow::next;
   for (std::uint32_t number = 0; number < run_.header.frame_count && flow == Flow::next; ++number) {
+    const std::uint64_t entry = std::uint64_t{number} * kIndexEntrySize;
+    // One entry per packet is too slow a stream for the processor to fetch
+    // ahead by itself while the packets' bytes pass: with a million small
+    // packets, a sixth of the time went to waiting for the index.
+    if (run_.index.size() - entry > kIndexLookAhead) {
+      __builtin_prefetch(run_.index.data() + entry + kIndexLookAhead);
+    }
     Packet packet;
     packet.number = number;
-    packet.length = packet_length(read_le32(run_.index, std::uint64_t{number} * kIndexEntrySize));
+    packet.length = packet_length(read_le32(run_.index, entry));
     packet.start = run_.window.position();
     if (packet.length == 0) {
       end_skipped_run();

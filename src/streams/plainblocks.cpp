@@ -142,9 +142,7 @@ std::array<PlainBlockSkipper, 4> build_skippers() {
   }};
 }
 #else
-std::array<PlainBlockSkipper, 1> build_skippers() {
-  return {{{"portable", skip_portable, true}}};
-}
+std::array<PlainBlockSkipper, 1> build_skippers() { return {{{"portable", skip_portable, true}}}; }
 #endif
 
 // Built on first use, so that the filter's own start-up may ask for it.

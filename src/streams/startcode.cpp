@@ -94,8 +94,7 @@ void add_lane(BlockMasks& masks, const std::uint8_t* at, std::size_t drop, std::
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
   const auto bits = [&](__m128i equal) {
     return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(equal))) >>
-               drop
-           << k;
+           drop << k;
   };
   masks.zeros |= bits(_mm_cmpeq_epi8(bytes, _mm_setzero_si128()));
   masks.ones |= bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(1)));
@@ -353,8 +352,7 @@ bool filter_chunk(std::span<const std::uint8_t> chunk, RunSink sink) {
   if (step != Step::go_on) {
     return step == Step::passing;
   }
-  return state.dropping ||
-         emit(scan, scan.kept_from, static_cast<std::int64_t>(chunk.size()));
+  return state.dropping || emit(scan, scan.kept_from, static_cast<std::int64_t>(chunk.size()));
 }
 
 bool StartCodeFilter::feed(std::span<const std::uint8_t> piece, RunSink sink) {

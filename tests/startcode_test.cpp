@@ -339,6 +339,24 @@ TEST(FilterRandom, AgreesWhereLongStretchesHoldNoCode) {
   }
 }
 
+// Every placement of a dropped unit's code, 3 and 4 bytes long, in chunks of
+// up to three blocks: the short-chunk shortcut and the block edges must agree
+// with the reference wherever the header byte falls, the last byte included.
+TEST(FilterPlacements, DroppedCodesAnywhereInChunksAroundABlock) {
+  for (std::size_t size = 1; size <= 3 * 64 + 2; ++size) {
+    for (std::size_t at = 0; at + 3 <= size; ++at) {
+      for (const bool four : {false, true}) {
+        Bytes chunk(size, 0x80);
+        const Bytes code = four ? Bytes{0, 0, 0, 1, 0x06} : Bytes{0, 0, 1, 0x06};
+        std::copy_n(code.begin(), std::min(code.size(), size - at),
+                    chunk.begin() + static_cast<std::ptrdiff_t>(at));
+        ASSERT_EQ(filter(chunk), reference_filter(chunk))
+            << "size " << size << ", code at " << at << (four ? " (4 bytes)" : "");
+      }
+    }
+  }
+}
+
 struct PiecesCase {
   const char* name;
   std::vector<Bytes> pieces;

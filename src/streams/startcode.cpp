@@ -340,9 +340,20 @@ std::uint64_t zeros_before(const std::uint8_t* at) {
   return hold_tail(scan, pending);
 }
 
+// A short chunk in which no start code has a dropped header (most small
+// packets' video: one slice) is kept whole, and one block's masks show it.
+bool is_kept_whole(std::span<const std::uint8_t> chunk) {
+  const BlockMasks masks = block_masks(chunk);
+  const std::uint64_t codes = masks.ones & masks.zeros << 1 & masks.zeros << 2;
+  return (codes & masks.drops >> 1) == 0;
+}
+
 }  // namespace
 
 bool filter_chunk(std::span<const std::uint8_t> chunk, RunSink sink) {
+  if (chunk.size() <= kBlock && is_kept_whole(chunk)) {
+    return chunk.empty() || sink(chunk);
+  }
   StartCodeState state;
   PieceScan scan{state, chunk, sink, 0, false, 0};
   // A code whose 01 ends the chunk has no header: it stays with the unit

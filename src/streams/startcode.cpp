@@ -5,11 +5,7 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include "streams/plainblocks.h"
+#include "streams/blockscan.h"
 
 namespace orvale {
 namespace {
@@ -71,63 +67,8 @@ namespace {
 
 constexpr std::size_t kBlock = kScanBlock;
 
-const PlainBlockSkip skip_plain_blocks = fastest_plain_block_skip();
-
-// Where the bytes of one block (64 bytes, or fewer at a piece's end) matter
-// to the filter: bit k of each mask stands for byte k.
-struct BlockMasks {
-  std::uint64_t zeros = 0;
-  std::uint64_t ones = 0;
-  std::uint64_t drops = 0;  // the header bytes of an SEI unit or a delimiter
-};
-
-void add_byte(BlockMasks& masks, std::uint8_t byte, std::size_t k) {
-  masks.zeros |= std::uint64_t{byte == 0x00} << k;
-  masks.ones |= std::uint64_t{byte == 0x01} << k;
-  masks.drops |= std::uint64_t{byte == kNalHeaderSei || byte == kNalHeaderDelimiter} << k;
-}
-
-#if defined(__SSE2__)
-// Adds the masks of the 16 bytes at `at`, shifted right by `drop` bits (the
-// bytes a short block's last lane shares with the lane before), at bit `k`.
-void add_lane(BlockMasks& masks, const std::uint8_t* at, std::size_t drop, std::size_t k) {
-  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-  const auto bits = [&](__m128i equal) {
-    return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(equal))) >>
-           drop << k;
-  };
-  masks.zeros |= bits(_mm_cmpeq_epi8(bytes, _mm_setzero_si128()));
-  masks.ones |= bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(1)));
-  masks.drops |=
-      bits(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(kNalHeaderSei))),
-                        _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kNalHeaderDelimiter))));
-}
-#endif
-
-// Each byte is loaded once for all three masks. A short block is not copied
-// into a padded one: a vector load right after the copy's narrower stores
-// stalls the processor for longer than the whole search takes on a small
-// packet's video. Its last lane is loaded ending at the block's end instead.
-BlockMasks block_masks(std::span<const std::uint8_t> block) {
-  BlockMasks masks;
-  const std::uint8_t* at = block.data();
-  const std::size_t size = block.size();
-  std::size_t k = 0;
-#if defined(__SSE2__)
-  constexpr std::size_t kLane = 16;
-  for (; size - k >= kLane; k += kLane) {
-    add_lane(masks, at + k, 0, k);
-  }
-  if (k < size && size >= kLane) {
-    add_lane(masks, at + size - kLane, kLane - (size - k), k);
-    return masks;
-  }
-#endif
-  for (; k < size; ++k) {
-    add_byte(masks, at[k], k);
-  }
-  return masks;
-}
+const BlockMasker block_masks = fastest_block_scanner().masks;
+const PlainBlockSkip skip_plain_blocks = fastest_block_scanner().skip;
 
 bool is_dropped(std::uint8_t header) {
   return header == kNalHeaderSei || header == kNalHeaderDelimiter;

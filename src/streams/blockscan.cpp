@@ -1,7 +1,9 @@
-#include "streams/plainblocks.h"
+#include "streams/blockscan.h"
 
 #include <array>
 #include <cstring>
+
+#include "streams/startcode.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -15,6 +17,20 @@ namespace {
 // the one after it, so a zero stands where both were zero, and the smallest of
 // these shows whether any did.
 constexpr std::size_t kGroup = 4 * kScanBlock;
+
+void add_byte(BlockMasks& masks, std::uint8_t byte, std::size_t k) {
+  masks.zeros |= std::uint64_t{byte == 0x00} << k;
+  masks.ones |= std::uint64_t{byte == 0x01} << k;
+  masks.drops |= std::uint64_t{byte == kNalHeaderSei || byte == kNalHeaderDelimiter} << k;
+}
+
+BlockMasks masks_portable(std::span<const std::uint8_t> block) {
+  BlockMasks masks;
+  for (std::size_t k = 0; k < block.size(); ++k) {
+    add_byte(masks, block[k], k);
+  }
+  return masks;
+}
 
 // Eight bytes at a time in a plain register; a zero byte of the ORed word
 // shows as its top bit in the classic has-zero-byte test.
@@ -44,6 +60,59 @@ std::size_t skip_portable(const std::uint8_t* bytes, std::size_t base, std::size
 }
 
 #if defined(__x86_64__)
+// One masked load takes a short block whole without reading past its end,
+// and each comparison gives its mask at once.
+[[gnu::target("avx512f,avx512bw,bmi2")]] BlockMasks masks_avx512(
+    std::span<const std::uint8_t> block) {
+  const __mmask64 present = block.size() >= kScanBlock
+                                ? ~std::uint64_t{0}
+                                : _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(block.size()));
+  // Bytes past the end load as zeros, which only the zero mask must leave out.
+  const __m512i bytes = _mm512_maskz_loadu_epi8(present, block.data());
+  BlockMasks masks;
+  masks.zeros = _mm512_mask_cmpeq_epi8_mask(present, bytes, _mm512_setzero_si512());
+  masks.ones = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(1));
+  masks.drops = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(kNalHeaderSei)) |
+                _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(kNalHeaderDelimiter));
+  return masks;
+}
+
+// Adds the masks of the 16 bytes at `at`, shifted right by `drop` bits (the
+// bytes a short block's last lane shares with the lane before), at bit `k`.
+void add_lane(BlockMasks& masks, const std::uint8_t* at, std::size_t drop, std::size_t k) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  const auto bits = [&](__m128i equal) {
+    return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(equal))) >>
+           drop << k;
+  };
+  masks.zeros |= bits(_mm_cmpeq_epi8(bytes, _mm_setzero_si128()));
+  masks.ones |= bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(1)));
+  masks.drops |=
+      bits(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(kNalHeaderSei))),
+                        _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kNalHeaderDelimiter))));
+}
+
+// Each byte is loaded once for all three masks. A short block is not copied
+// into a padded one: a vector load right after the copy's narrower stores
+// stalls the processor for longer than the whole search takes on a small
+// packet's video. Its last lane is loaded ending at the block's end instead.
+BlockMasks masks_sse2(std::span<const std::uint8_t> block) {
+  constexpr std::size_t kLane = 16;
+  const std::size_t size = block.size();
+  if (size < kLane) {
+    return masks_portable(block);
+  }
+  BlockMasks masks;
+  std::size_t k = 0;
+  for (; size - k >= kLane; k += kLane) {
+    add_lane(masks, block.data() + k, 0, k);
+  }
+  if (k < size) {
+    add_lane(masks, block.data() + size - kLane, kLane - (size - k), k);
+  }
+  return masks;
+}
+
 [[gnu::target("avx512f,avx512bw")]] __m512i pairs_512(const std::uint8_t* at) {
   return _mm512_or_si512(_mm512_loadu_si512(at), _mm512_loadu_si512(at + 1));
 }
@@ -131,37 +200,41 @@ std::size_t skip_sse2(const std::uint8_t* bytes, std::size_t base, std::size_t s
   return base;
 }
 
-std::array<PlainBlockSkipper, 4> build_skippers() {
+std::array<BlockScanner, 4> build_scanners() {
   __builtin_cpu_init();
+  const bool avx512 = __builtin_cpu_supports("avx512f") != 0 &&
+                      __builtin_cpu_supports("avx512bw") != 0 &&
+                      __builtin_cpu_supports("bmi2") != 0;
   return {{
-      {"avx512", skip_avx512,
-       __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0},
-      {"avx2", skip_avx2, __builtin_cpu_supports("avx2") != 0},
-      {"sse2", skip_sse2, true},
-      {"portable", skip_portable, true},
+      {"avx512", masks_avx512, skip_avx512, avx512},
+      {"avx2", masks_sse2, skip_avx2, __builtin_cpu_supports("avx2") != 0},
+      {"sse2", masks_sse2, skip_sse2, true},
+      {"portable", masks_portable, skip_portable, true},
   }};
 }
 #else
-std::array<PlainBlockSkipper, 1> build_skippers() { return {{{"portable", skip_portable, true}}}; }
+std::array<BlockScanner, 1> build_scanners() {
+  return {{{"portable", masks_portable, skip_portable, true}}};
+}
 #endif
 
 // Built on first use, so that the filter's own start-up may ask for it.
-const auto& skippers() {
-  static const auto built = build_skippers();
+const auto& scanners() {
+  static const auto built = build_scanners();
   return built;
 }
 
 }  // namespace
 
-std::span<const PlainBlockSkipper> plain_block_skippers() { return skippers(); }
+std::span<const BlockScanner> block_scanners() { return scanners(); }
 
-PlainBlockSkip fastest_plain_block_skip() {
-  for (const PlainBlockSkipper& skipper : skippers()) {
-    if (skipper.supported) {
-      return skipper.skip;
+const BlockScanner& fastest_block_scanner() {
+  for (const BlockScanner& scanner : scanners()) {
+    if (scanner.supported) {
+      return scanner;
     }
   }
-  return skip_portable;
+  return scanners().back();
 }
 
 }  // namespace orvale

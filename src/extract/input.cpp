@@ -77,17 +77,16 @@ ReadStatus InputWindow::fill(std::uint64_t count) {
   if (!needs_fill(count)) {
     return ReadStatus::complete;
   }
+  // What is left moves to the front, so every read lands in the same first
+  // MiB or so of the window, still in the processor's cache from the round
+  // before; reads further on would first fetch those lines from memory.
   const std::size_t left = end_ - begin_;
-  const std::size_t step = std::max(kReadStep, static_cast<std::size_t>(count) - left);
-  // What is left moves to the front only when the room behind it is short,
-  // so most refills append behind the bytes just used.
-  if (capacity_ - end_ < std::min(step, capacity_ - left)) {
-    if (left > 0 && begin_ > 0) {
-      std::memmove(buffer_.get(), buffer_.get() + begin_, left);
-    }
-    begin_ = 0;
-    end_ = left;
+  if (left > 0 && begin_ > 0) {
+    std::memmove(buffer_.get(), buffer_.get() + begin_, left);
   }
+  begin_ = 0;
+  end_ = left;
+  const std::size_t step = std::max(kReadStep, static_cast<std::size_t>(count) - left);
   const std::size_t target = std::min(capacity_, end_ + step);
   while (end_ < target && !ended_) {
     const ssize_t got = ::read(fd_, buffer_.get() + end_, target - end_);

@@ -52,11 +52,10 @@ class InputWindow {
   void consume(std::size_t count) { begin_ += count; }
   // True when data() holds fewer than `count` bytes, so fill() must read.
   [[nodiscard]] bool needs_fill(std::uint64_t count) const { return end_ - begin_ < count; }
-  // Reads about 1 MiB, or more when `count` needs it, behind what is left,
-  // moving that to the front first when the room behind it is short; complete
-  // when data() then holds at least `count` bytes (`count` at most
-  // capacity()), input_ended when the input ended before. Invalidates every
-  // earlier view of data().
+  // Moves what is left to the front and reads about 1 MiB behind it, or more
+  // when `count` needs it; complete when data() then holds at least `count`
+  // bytes (`count` at most capacity()), input_ended when the input ended
+  // before. Invalidates every earlier view of data().
   [[nodiscard]] ReadStatus fill(std::uint64_t count);
 
   // Moves on to input offset `offset`, at or after position(), dropping what

@@ -226,9 +226,9 @@ const auto& scanners() {
 
 }  // namespace
 
-std::span<const BlockScanner> block_scanners() { return scanners(); }
+std::span<const BlockScanner> block_scanners() noexcept { return scanners(); }
 
-const BlockScanner& fastest_block_scanner() {
+const BlockScanner& fastest_block_scanner() noexcept {
   for (const BlockScanner& scanner : scanners()) {
     if (scanner.supported) {
       return scanner;

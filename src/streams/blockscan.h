@@ -39,8 +39,8 @@ struct BlockScanner {
 };
 
 // Every variant built in, the portable one included, for comparing them.
-[[nodiscard]] std::span<const BlockScanner> block_scanners();
+[[nodiscard]] std::span<const BlockScanner> block_scanners() noexcept;
 // The fastest variant this processor runs.
-[[nodiscard]] const BlockScanner& fastest_block_scanner();
+[[nodiscard]] const BlockScanner& fastest_block_scanner() noexcept;
 
 }  // namespace orvale

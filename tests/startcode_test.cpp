@@ -357,6 +357,78 @@ TEST(FilterPlacements, DroppedCodesAnywhereInChunksAroundABlock) {
   }
 }
 
+// Slice-like bytes: lone zeros and the bytes start codes and headers are
+// made of, but never two zeros in a row.
+Bytes slice_bytes(std::mt19937& rng, std::size_t size) {
+  const std::uint8_t common[] = {0x00, 0x01, 0x06, 0x09, 0x65};
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    const auto byte = static_cast<std::uint8_t>(rng() % 3 == 0 ? common[rng() % 5] : rng());
+    bytes[i] = byte == 0 && i > 0 && bytes[i - 1] == 0 ? 0x80 : byte;
+  }
+  return bytes;
+}
+
+// A piece of `length` slice-like bytes with a start code whose 01 is its
+// byte `one`, after a piece that ends in zeros or in a unit being dropped,
+// so the code's zeros may lie in the piece before; the piece may end in
+// zeros after the code. Fed as those two pieces; whole, from memory just its
+// size (a read outside it is caught under AddressSanitizer); and whole with
+// bytes after it that read as an SEI unit to a filter that reads past its end.
+::testing::AssertionResult code_in_piece(std::mt19937& rng, std::size_t length, std::size_t one) {
+  static const std::vector<Bytes> before = {
+      {0x11, 0x22}, {0x33, 0}, {0x44, 0, 0}, {0, 0, 1, 0x06, 0x05}, {0, 0, 1, 0x09, 0, 0, 0}};
+  const std::uint8_t headers[] = {0x06, 0x65, 0x09, 0x00, 0x41, 0x26};
+  const Bytes& first = before[(length + one) % before.size()];
+  Bytes chunk = testing_support::concat({first, slice_bytes(rng, length)});
+  const std::size_t at = first.size() + one;
+  chunk[at - 2] = 0;
+  chunk[at - 1] = 0;
+  chunk[at] = 1;
+  if (one % 3 == 0 && at >= 3) {
+    chunk[at - 3] = 0;
+  }
+  if (at + 1 < chunk.size()) {
+    chunk[at + 1] = headers[(length + one / 2) % std::size(headers)];
+  }
+  const std::size_t zeros_from = std::max(chunk.size() - length % 5, at + 2);
+  for (std::size_t i = zeros_from; i < chunk.size(); ++i) {
+    chunk[i] = 0;
+  }
+  const Bytes expected = reference_filter(chunk);
+  const Bytes pieces = filter_pieces(chunk, {first.size(), length});
+  const Bytes whole = filter(chunk);
+  Bytes trapped = testing_support::concat({chunk, {0, 0, 1, 0x06, 0x05, 0, 0, 1, 0x65}});
+  Collector sink;
+  sink.piece = std::span(trapped).first(chunk.size());
+  orvale::StartCodeFilter trapped_filter;
+  const bool taken = trapped_filter.feed(sink.piece, sink) && trapped_filter.finish(sink);
+  if (pieces == expected && whole == expected && taken && sink.out == expected && !sink.stray) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "piece of " << length << " bytes, 01 at " << one;
+}
+
+// Every piece length from 1 to 300 bytes, so every short last block from 1
+// to 63 bytes and blocks passed over from the second on, with the code's 01
+// at each byte in turn; then longer pieces, with it around each block edge,
+// and so around the edges of the groups of four blocks passed over at once.
+TEST(FilterBlockEdges, AgreeWithTheInPlaceAlgorithmWhereverTheCodeStands) {
+  std::mt19937 rng(300);
+  for (std::size_t length = 1; length <= 300; ++length) {
+    for (std::size_t one = 0; one < length; ++one) {
+      ASSERT_TRUE(code_in_piece(rng, length, one));
+    }
+  }
+  for (const std::size_t length : {319, 320, 321, 575, 576, 577, 831, 1100}) {
+    for (std::size_t edge = 64; edge < length + 3; edge += 64) {
+      for (std::size_t one = edge - 3; one < std::min(edge + 3, length); ++one) {
+        ASSERT_TRUE(code_in_piece(rng, length, one));
+      }
+    }
+  }
+}
+
 struct PiecesCase {
   const char* name;
   std::vector<Bytes> pieces;

@@ -3,11 +3,16 @@
 // diagnostics, same status, whatever the stream kind, the damage or the cut.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -53,10 +58,7 @@ std::string slurp(std::FILE* file) {
 std::map<std::string, Bytes> outputs_in(const ScratchDir& dir) {
   std::map<std::string, Bytes> found;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path(""))) {
-    const std::string name = entry.path().filename().string();
-    if (name != "in.kvx") {
-      found[name] = read_file(entry.path().string());
-    }
+    found[entry.path().filename().string()] = read_file(entry.path().string());
   }
   return found;
 }
@@ -79,36 +81,91 @@ Outcome extract_from(int fd, const ScratchDir& dir, std::size_t window) {
   return outcome;
 }
 
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+// Fills `out` with the input's bytes from `offset` on.
+using InputBytes = std::function<void(std::uint64_t offset, std::span<std::uint8_t> out)>;
+
+// Writes the `size` bytes of an input to `fd`, a MiB at a time.
+void write_input(int fd, std::uint64_t size, const InputBytes& bytes_at) {
+  Bytes chunk(static_cast<std::size_t>(std::min<std::uint64_t>(size, kMiB)));
+  for (std::uint64_t at = 0; at < size;) {
+    const auto part = std::span(chunk).first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - at)));
+    bytes_at(at, part);
+    for (std::size_t done = 0; done < part.size();) {
+      const ssize_t put = ::write(fd, part.data() + done, part.size() - done);
+      if (put <= 0) {
+        return;
+      }
+      done += static_cast<std::size_t>(put);
+    }
+    at += part.size();
+  }
+}
+
+// An input read through a descriptor: a regular file, or a pipe fed by a
+// thread. The pipe is drained before it is closed, so that the writer never
+// meets a reader that stopped early.
+class Source {
+ public:
+  Source(const Bytes& input, bool pipe)
+      : Source(
+            input.size(),
+            [&input](std::uint64_t offset, std::span<std::uint8_t> out) {
+              std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(offset), out.size(),
+                          out.begin());
+            },
+            pipe) {}
+  Source(std::uint64_t size, InputBytes bytes_at, bool pipe) {
+    if (!pipe) {
+      const std::string path = dir_.path("in.kvx");
+      const int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      EXPECT_GE(out, 0);
+      write_input(out, size, bytes_at);
+      ::close(out);
+      fd_ = ::open(path.c_str(), O_RDONLY);
+      EXPECT_GE(fd_, 0);
+      return;
+    }
+    int ends[2] = {-1, -1};
+    EXPECT_EQ(::pipe(ends), 0);
+    fd_ = ends[0];
+    writer_ = std::thread([size, bytes_at = std::move(bytes_at), end = ends[1]] {
+      write_input(end, size, bytes_at);
+      ::close(end);
+    });
+  }
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+  ~Source() {
+    if (writer_.joinable()) {
+      std::array<char, 1 << 16> rest{};
+      while (::read(fd_, rest.data(), rest.size()) > 0) {
+      }
+      writer_.join();
+    }
+    ::close(fd_);
+  }
+  [[nodiscard]] int fd() const { return fd_; }
+
+ private:
+  ScratchDir dir_;
+  int fd_ = -1;
+  std::thread writer_;
+};
+
 Outcome extract_file(const Bytes& input, std::size_t window) {
   ScratchDir dir;
-  write_file(dir.path("in.kvx"), input);
-  const int fd = ::open(dir.path("in.kvx").c_str(), O_RDONLY);
-  EXPECT_GE(fd, 0);
-  const Outcome outcome = extract_from(fd, dir, window);
-  ::close(fd);
-  return outcome;
+  const Source source(input, false);
+  return extract_from(source.fd(), dir, window);
 }
 
 // The same through a pipe, as when the input is fed by another program.
 Outcome extract_pipe(const Bytes& input, std::size_t window) {
   ScratchDir dir;
-  int ends[2];
-  EXPECT_EQ(::pipe(ends), 0);
-  std::thread writer([&] {
-    std::size_t at = 0;
-    while (at < input.size()) {
-      const ssize_t put = ::write(ends[1], input.data() + at, input.size() - at);
-      if (put <= 0) {
-        break;
-      }
-      at += static_cast<std::size_t>(put);
-    }
-    ::close(ends[1]);
-  });
-  const Outcome outcome = extract_from(ends[0], dir, window);
-  ::close(ends[0]);
-  writer.join();
-  return outcome;
+  const Source source(input, true);
+  return extract_from(source.fd(), dir, window);
 }
 
 Bytes pattern(std::size_t size, std::uint32_t seed) {
@@ -207,6 +264,51 @@ TEST(APipeCutInsideAPacket, LeavesItsFirstPartOnlyPastHalfTheWindow) {
   }
 }
 
+std::string without(std::string text, const std::string& note) {
+  if (const auto at = text.find(note); at != std::string::npos) {
+    text.erase(at, note.size());
+  }
+  return text;
+}
+
+// What a pipe may give where the regular file gives `file` and the whole
+// input `complete`: the same, or, when the cut left a packet's first part
+// written, a warning that says so (and, if that is the first packet, no
+// longer that the outputs were left as they were), the same status, and
+// outputs that hold the file's and lie within the whole input's. A pipe that
+// began the outputs for a first packet longer than half the window, then met
+// the cut before any of its bytes, leaves them empty without a word for it.
+::testing::AssertionResult pipe_matches_file(const Outcome& piped, const Outcome& file,
+                                             const Outcome& complete) {
+  const std::string first_part = "; its first part was written";
+  const std::string left_alone = "; existing outputs are left as they were";
+  const bool begun_empty = file.outputs.empty() && !piped.outputs.empty() &&
+                           std::all_of(piped.outputs.begin(), piped.outputs.end(),
+                                       [](const auto& output) { return output.second.empty(); });
+  const auto differ = [&] {
+    return ::testing::AssertionFailure() << "pipe: " << ::testing::PrintToString(piped)
+                                         << "\nfile: " << ::testing::PrintToString(file);
+  };
+  if (piped.diagnostics.find(first_part) == std::string::npos && !begun_empty) {
+    return piped == file ? ::testing::AssertionSuccess() : differ();
+  }
+  if (piped.status != file.status || without(without(piped.diagnostics, first_part), left_alone) !=
+                                         without(file.diagnostics, left_alone)) {
+    return differ();
+  }
+  if (piped.outputs.size() != complete.outputs.size()) {
+    return ::testing::AssertionFailure() << piped.outputs.size() << " outputs from the pipe";
+  }
+  for (const auto& [name, bytes] : piped.outputs) {
+    const auto before = file.outputs.find(name);
+    if (!is_prefix(bytes, complete.outputs.at(name)) ||
+        (before != file.outputs.end() && !is_prefix(before->second, bytes))) {
+      return ::testing::AssertionFailure() << name << " is not between the file's and the whole's";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
 // From a regular file, a packet the file cannot hold whole is not written at
 // all, whatever the window; from a pipe, a packet longer than the window may
 // leave its first part, and says so. Every output stays a prefix.
@@ -217,15 +319,22 @@ TEST(EveryCutThroughASmallWindow, MatchesTheWholeWindow) {
     const Bytes part(input.begin(), input.begin() + static_cast<long>(cut));
     const Outcome whole = extract_file(part, kWhole);
     ASSERT_EQ(extract_file(part, 64), whole) << "cut at " << cut;
-    const Outcome piped = extract_pipe(part, 64);
-    ASSERT_EQ(piped.status, whole.status) << "cut at " << cut;
-    for (const auto& [name, bytes] : piped.outputs) {
-      ASSERT_TRUE(is_prefix(bytes, complete.outputs.at(name))) << "cut at " << cut << ", " << name;
-    }
-    if (piped.outputs != whole.outputs) {
-      ASSERT_NE(piped.diagnostics.find("; its first part was written"), std::string::npos)
-          << "cut at " << cut << ": " << piped.diagnostics;
-    }
+    ASSERT_TRUE(pipe_matches_file(extract_pipe(part, 64), whole, complete)) << "cut at " << cut;
+  }
+}
+
+// A cut at every byte of a file of small packets. Through the default window
+// each packet is held whole before any of it is written, so a pipe gives
+// exactly what the regular file gives; through the smallest one it may differ
+// only as pipe_matches_file allows.
+TEST(EveryByteCut, GivesAPipeWhatTheFileGivesUpToAFirstPartItTells) {
+  const Bytes input = encode(testing_support::av_file(2, 3));
+  const Outcome complete = extract_file(input, kWhole);
+  for (std::size_t cut = 0; cut < input.size(); ++cut) {
+    const Bytes part(input.begin(), input.begin() + static_cast<long>(cut));
+    const Outcome file = extract_file(part, kWhole);
+    ASSERT_EQ(extract_pipe(part, kWhole), file) << "cut at " << cut;
+    ASSERT_TRUE(pipe_matches_file(extract_pipe(part, 64), file, complete)) << "cut at " << cut;
   }
 }
 
@@ -259,6 +368,216 @@ TEST(RandomFilesThroughSmallWindows, MatchTheWholeWindow) {
     ASSERT_EQ(extract_file(input, window), whole) << "round " << round << ", window " << window;
   }
 }
+
+// ---- Refills: where they land and what they read
+
+// Packets from a few bytes to just past half the default window, in a file
+// of several MiB: refills of about 1 MiB land inside packets of every size,
+// packets of more than 1 MiB need more than one read step, and those near
+// half a window go whole through one window and in pieces through the next.
+kvx::File packets_across_refills() {
+  kvx::File file;
+  file.audio_format = kvx::kFormatAac;
+  file.audio_stream_count = 2;
+  std::mt19937 rng(3);
+  for (const std::size_t large :
+       {700 * kMiB / 1024, kMiB + 1, 3 * kMiB / 2, 2 * kMiB, 2 * kMiB + 1}) {
+    for (int i = 0; i < 30; ++i) {
+      kvx::Packet packet;
+      packet.video = video(rng() % 3000, static_cast<std::uint32_t>(rng()));
+      packet.audio.resize(2);
+      for (auto& stream : packet.audio) {
+        stream = {pattern(rng() % 8 == 0 ? 9000 : rng() % 400, static_cast<std::uint32_t>(rng()))};
+      }
+      file.packets.push_back(packet);
+    }
+    // Video alone, so that the packet is `large` bytes with its 13 fixed ones.
+    kvx::Packet packet;
+    packet.video = video(large - 13 - 27, static_cast<std::uint32_t>(large));
+    packet.audio.resize(2);
+    file.packets.push_back(packet);
+  }
+  return file;
+}
+
+// Holding inputs and outputs of several MiB, the test gives the memory back
+// when it ends: the memory tests count, in a child's peak, the pages it
+// shares with this process from before it runs the program.
+class PacketsAcrossRefills : public ::testing::Test {
+ protected:
+  void TearDown() override { (void)::malloc_trim(0); }
+};
+
+TEST_F(PacketsAcrossRefills, GiveTheSameOutcomeThroughEveryWindow) {
+  const Bytes input = encode(packets_across_refills());
+  const Outcome whole = extract_file(input, kWhole);
+  ASSERT_EQ(whole.status, orvale::ExitStatus::warnings) << whole.diagnostics;
+  ASSERT_EQ(whole.diagnostics.find("cut short"), std::string::npos) << whole.diagnostics;
+  for (const std::size_t window :
+       {kWhole - 1, 3 * kMiB + 7, 2 * kMiB + 1, kMiB + 1, kMiB - 1, std::size_t{6000}}) {
+    EXPECT_EQ(extract_file(input, window), whole) << "window " << window;
+  }
+  EXPECT_EQ(extract_pipe(input, kWhole), whole) << "pipe";
+}
+
+struct RefillCase {
+  const char* name;
+  std::size_t window;
+  bool pipe;
+};
+
+void PrintTo(const RefillCase& c, std::ostream* os) { *os << c.name; }
+
+class WindowRefills : public ::testing::TestWithParam<RefillCase> {};
+
+// Byte `offset` of the inputs below, computed rather than held, so that they
+// can be many windows long: no run of them repeats at a power of two.
+std::uint8_t refill_byte(std::uint64_t offset) {
+  return static_cast<std::uint8_t>((offset * 0x9E3779B97F4A7C15) >> 56);
+}
+
+bool holds_input(std::span<const std::uint8_t> data, std::uint64_t offset) {
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (data[i] != refill_byte(offset + i)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Fills that ask for exactly the room behind the bytes left, a byte more or
+// less, a read step of 1 MiB or a byte more, or the whole window, in turn with
+// consuming one byte, all but one, two thirds, all, or a fifth of a window:
+// every fill gives the input's own bytes, at least as many as asked, and says
+// the input ended only where it did.
+TEST_P(WindowRefills, GiveTheInputsBytesAndEndOnlyWhereItEnds) {
+  const RefillCase& c = GetParam();
+  const std::uint64_t size = std::max<std::uint64_t>(12 * c.window + 5, 1 << 16);
+  const Source source(
+      size,
+      [](std::uint64_t offset, std::span<std::uint8_t> out) {
+        for (std::size_t i = 0; i < out.size(); ++i) {
+          out[i] = refill_byte(offset + i);
+        }
+      },
+      c.pipe);
+  orvale::InputWindow window(source.fd(), c.window);
+  ASSERT_TRUE(window.allocate());
+  // The window's first byte, where the first fill puts what it reads.
+  const std::uint8_t* front = nullptr;
+  for (std::size_t step = 0;; ++step) {
+    const auto left = window.data();
+    const std::size_t room =
+        front == nullptr ? c.window
+                         : c.window - static_cast<std::size_t>(left.data() + left.size() - front);
+    const std::array<std::size_t, 7> asked = {left.size() + room,     left.size() + room + 1,
+                                              left.size() + room - 1, left.size() + kMiB,
+                                              left.size() + kMiB + 1, c.window,
+                                              left.size() + 1};
+    const std::size_t count = std::clamp(asked[step % asked.size()], left.size() + 1, c.window);
+    const orvale::ReadStatus status = window.fill(count);
+    const auto data = window.data();
+    front = front == nullptr ? data.data() : front;
+    const std::string where = "step " + std::to_string(step) + ", " + std::to_string(count) +
+                              " bytes asked at byte " + std::to_string(window.position());
+    ASSERT_EQ(window.position() + data.size(), window.bytes_read()) << where;
+    ASSERT_TRUE(holds_input(data, window.position())) << where;
+    if (status != orvale::ReadStatus::complete) {
+      ASSERT_EQ(status, orvale::ReadStatus::input_ended) << where;
+      ASSERT_EQ(window.bytes_read(), size) << where;
+      ASSERT_LT(data.size(), count) << where;
+      return;
+    }
+    ASSERT_GE(data.size(), count) << where;
+    const std::array<std::size_t, 5> consumed = {1, data.size() - 1, data.size() - data.size() / 3,
+                                                 data.size(),
+                                                 std::min(data.size(), c.window / 5 + 3)};
+    window.consume(consumed[step % consumed.size()]);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, WindowRefills,
+    ::testing::Values(RefillCase{"smallest", 64, false}, RefillCase{"smallest_pipe", 64, true},
+                      RefillCase{"odd", 101, false},
+                      RefillCase{"under_a_read_step", kMiB - 1, false},
+                      RefillCase{"over_a_read_step", kMiB + 1, false},
+                      RefillCase{"three_read_steps_and_some", 3 * kMiB + 7, false},
+                      RefillCase{"default", kWhole, false},
+                      RefillCase{"default_pipe", kWhole, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Frames too long for ADTS, in the window and in pieces
+
+struct LongFrameCase {
+  const char* name;
+  std::uint32_t streams;
+  std::uint32_t stream;  // where packet 1's long frame stands
+  std::size_t frame;
+  std::size_t length;
+};
+
+void PrintTo(const LongFrameCase& c, std::ostream* os) { *os << c.name; }
+
+class LongAacFrame : public ::testing::TestWithParam<LongFrameCase> {};
+
+// What orvale writes: each extracted stream's frames behind ADTS headers,
+// those too long for one left out, and a line for each of those.
+Outcome expected_without_long_frames(const kvx::File& file) {
+  Outcome expected;
+  expected.outputs["in.kvx.264"] = testing_support::av_videos({0x10, 0x20, 0x30});
+  const std::uint32_t extracted = std::min<std::uint32_t>(file.audio_stream_count, 10);
+  if (file.audio_stream_count > extracted) {
+    expected.status = orvale::ExitStatus::warnings;
+    expected.diagnostics += "orvale: DIR/in.kvx: " + std::to_string(file.audio_stream_count) +
+                            " audio streams declared; only streams 0 to 9 are extracted\n";
+  }
+  for (std::uint32_t s = 0; s < extracted; ++s) {
+    Bytes& out = expected.outputs["in.kvx" + testing_support::stream_suffix(s, ".aac")];
+    for (std::size_t p = 0; p < file.packets.size(); ++p) {
+      const auto& frames = file.packets[p].audio[s];
+      for (std::size_t j = 0; j < frames.size(); ++j) {
+        if (frames[j].size() <= 8184) {
+          const Bytes framed = testing_support::adts(frames[j], file.audio_rate);
+          out.insert(out.end(), framed.begin(), framed.end());
+          continue;
+        }
+        expected.status = orvale::ExitStatus::warnings;
+        expected.diagnostics += "orvale: DIR/in.kvx: packet " + std::to_string(p) + ", stream " +
+                                std::to_string(s) + ", frame " + std::to_string(j) +
+                                ": an AAC frame of " + std::to_string(frames[j].size()) +
+                                " bytes is too long for an ADTS header (at most 8184); frame "
+                                "skipped\n";
+      }
+    }
+  }
+  return expected;
+}
+
+// Packet 1 goes whole through the default window and one that just holds it
+// in its half, and in pieces through one a byte smaller and the smallest:
+// the long frame is skipped alone, told the same way, in each.
+TEST_P(LongAacFrame, IsSkippedAloneWithTheSameWarningInTheWindowAndInPieces) {
+  const LongFrameCase& c = GetParam();
+  kvx::File file = testing_support::av_file(c.streams, 3);
+  file.packets[1].audio[c.stream][c.frame] = pattern(c.length, 4);
+  const Bytes input = encode(file);
+  const std::size_t length = kvx::packet_offset(input, 2) - kvx::packet_offset(input, 1);
+  const Outcome expected = expected_without_long_frames(file);
+  for (const std::size_t window : {kWhole, 2 * length, 2 * length - 1, std::size_t{64}}) {
+    EXPECT_EQ(extract_file(input, window), expected) << "window " << window;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, LongAacFrame,
+    ::testing::Values(LongFrameCase{"longest_that_fits", 1, 0, 0, 8184},
+                      LongFrameCase{"one_byte_too_long", 1, 0, 0, 8185},
+                      LongFrameCase{"last_frame_of_the_packet", 2, 1, 1, 8191},
+                      LongFrameCase{"first_frame_of_a_later_stream", 2, 1, 0, 8192},
+                      LongFrameCase{"tenth_stream", 12, 9, 1, 65539},
+                      LongFrameCase{"eleventh_stream_not_extracted", 12, 10, 0, 9000}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A 1 GiB packet costs no more memory than a small one. The file is sparse,
 // so it costs no disk; its video is 32 MiB, the rest padding, so the test

@@ -373,8 +373,9 @@ Bytes slice_bytes(std::mt19937& rng, std::size_t size) {
 // byte `one`, after a piece that ends in zeros or in a unit being dropped,
 // so the code's zeros may lie in the piece before; the piece may end in
 // zeros after the code. Fed as those two pieces; whole, from memory just its
-// size (a read outside it is caught under AddressSanitizer); and whole with
-// bytes after it that read as an SEI unit to a filter that reads past its end.
+// size (a read outside it is caught under AddressSanitizer); and whole, fed
+// and in one call, with bytes after it that read as an SEI unit to a filter
+// that reads past its end.
 ::testing::AssertionResult code_in_piece(std::mt19937& rng, std::size_t length, std::size_t one) {
   static const std::vector<Bytes> before = {
       {0x11, 0x22}, {0x33, 0}, {0x44, 0, 0}, {0, 0, 1, 0x06, 0x05}, {0, 0, 1, 0x09, 0, 0, 0}};
@@ -403,7 +404,11 @@ Bytes slice_bytes(std::mt19937& rng, std::size_t size) {
   sink.piece = std::span(trapped).first(chunk.size());
   orvale::StartCodeFilter trapped_filter;
   const bool taken = trapped_filter.feed(sink.piece, sink) && trapped_filter.finish(sink);
-  if (pieces == expected && whole == expected && taken && sink.out == expected && !sink.stray) {
+  Collector sink_whole;
+  sink_whole.piece = sink.piece;
+  const bool taken_whole = orvale::filter_chunk(sink.piece, sink_whole);
+  if (pieces == expected && whole == expected && taken && sink.out == expected && !sink.stray &&
+      taken_whole && sink_whole.out == expected && !sink_whole.stray) {
     return ::testing::AssertionSuccess();
   }
   return ::testing::AssertionFailure() << "piece of " << length << " bytes, 01 at " << one;

@@ -225,15 +225,14 @@ TEST_P(PacketsLargerThanTheWindow, GiveWhatAWholeWindowGives) {
 
 INSTANTIATE_TEST_SUITE_P(
     StreamKinds, PacketsLargerThanTheWindow,
-    ::testing::Values(KindCase{"aac_with_a_frame_over_8184_bytes",
-                               big_packets(kvx::kFormatAac, 2, 9000)},
-                      KindCase{"aac", big_packets(kvx::kFormatAac, 1, 700)},
-                      KindCase{"mp3", big_packets(kvx::kFormatMp3, 1, 3000)},
-                      KindCase{"several_streams", big_packets(kvx::kFormatMp3, 3, 90)},
-                      KindCase{"more_than_ten_streams", big_packets(kvx::kFormatAac, 12, 40)},
-                      KindCase{"video_only", big_packets(kvx::kFormatAac, 0, 0)},
-                      KindCase{"index_longer_than_the_window",
-                               big_packets(kvx::kFormatMp3, 1, 20, 80)}),
+    ::testing::Values(
+        KindCase{"aac_with_a_frame_over_8184_bytes", big_packets(kvx::kFormatAac, 2, 9000)},
+        KindCase{"aac", big_packets(kvx::kFormatAac, 1, 700)},
+        KindCase{"mp3", big_packets(kvx::kFormatMp3, 1, 3000)},
+        KindCase{"several_streams", big_packets(kvx::kFormatMp3, 3, 90)},
+        KindCase{"more_than_ten_streams", big_packets(kvx::kFormatAac, 12, 40)},
+        KindCase{"video_only", big_packets(kvx::kFormatAac, 0, 0)},
+        KindCase{"index_longer_than_the_window", big_packets(kvx::kFormatMp3, 1, 20, 80)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 bool is_prefix(const Bytes& part, const Bytes& whole) {
@@ -253,8 +252,8 @@ TEST(APipeCutInsideAPacket, LeavesItsFirstPartOnlyPastHalfTheWindow) {
     std::size_t window;
     bool first_part_written;
   };
-  for (const Case c : {Case{2 * length, false}, Case{2 * length + 1, false},
-                       Case{2 * length - 1, true}}) {
+  for (const Case c :
+       {Case{2 * length, false}, Case{2 * length + 1, false}, Case{2 * length - 1, true}}) {
     const Outcome piped = extract_pipe(part, c.window);
     EXPECT_EQ(piped.status, file.status) << "window " << c.window;
     EXPECT_EQ(piped.outputs == file.outputs, !c.first_part_written) << "window " << c.window;
@@ -277,7 +276,7 @@ std::string without(std::string text, const std::string& note) {
 // longer that the outputs were left as they were), the same status, and
 // outputs that hold the file's and lie within the whole input's. A pipe that
 // began the outputs for a first packet longer than half the window, then met
-// the cut before any of its bytes, leaves them empty without a word for it.
+// the cut when the filter had held back all it was given, leaves them empty.
 ::testing::AssertionResult pipe_matches_file(const Outcome& piped, const Outcome& file,
                                              const Outcome& complete) {
   const std::string first_part = "; its first part was written";
@@ -335,6 +334,44 @@ TEST(EveryByteCut, GivesAPipeWhatTheFileGivesUpToAFirstPartItTells) {
     const Outcome file = extract_file(part, kWhole);
     ASSERT_EQ(extract_pipe(part, kWhole), file) << "cut at " << cut;
     ASSERT_TRUE(pipe_matches_file(extract_pipe(part, 64), file, complete)) << "cut at " << cut;
+  }
+}
+
+// From a pipe a packet longer than half the window is written as it passes.
+// An input that ends before any of its bytes reached an output (right after
+// its fields, or after a zero the filter holds back) leaves existing outputs
+// as they were, or at least never claims a first part was written; a cut
+// after bytes did reach one says so.
+TEST(PipeCutInALongPacket, TellsWhetherItsFirstPartWasWritten) {
+  kvx::File file;
+  kvx::Packet packet;
+  packet.video = {0, 0, 0, 1, 0x65};
+  packet.video.resize(200, 0x42);
+  file.packets.push_back(packet);
+  const Bytes input = encode(file);
+  const std::size_t body = input.size() - packet.video.size();
+  struct Cut {
+    std::size_t at;
+    bool left_alone;
+    bool first_part;
+  };
+  for (const Cut cut :
+       {Cut{body, true, false}, Cut{body + 1, false, false}, Cut{body + 5, false, true}}) {
+    ScratchDir dir;
+    testing_support::write_file(dir.path("in.kvx.264"), Bytes{'O', 'L', 'D'});
+    const Bytes part(input.begin(), input.begin() + static_cast<long>(cut.at));
+    const Source source(part, true);
+    const Outcome outcome = extract_from(source.fd(), dir, 64);
+    EXPECT_EQ(outcome.status, orvale::ExitStatus::error) << "cut at " << cut.at;
+    EXPECT_EQ(outcome.diagnostics.find("its first part was written") != std::string::npos,
+              cut.first_part)
+        << "cut at " << cut.at << ": " << outcome.diagnostics;
+    EXPECT_EQ(
+        outcome.diagnostics.find("existing outputs are left as they were") != std::string::npos,
+        cut.left_alone)
+        << "cut at " << cut.at << ": " << outcome.diagnostics;
+    EXPECT_EQ(outcome.outputs.at("in.kvx.264") == Bytes({'O', 'L', 'D'}), cut.left_alone)
+        << "cut at " << cut.at;
   }
 }
 

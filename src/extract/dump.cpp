@@ -255,6 +255,12 @@ bool flush_borrowed(Run& run) {
   return flushed;
 }
 
+std::uint64_t bytes_taken(Run& run) {
+  std::uint64_t taken = 0;
+  for_each_open_output(run, [&](const Output& output) { taken += output.taken(); });
+  return taken;
+}
+
 bool Session::written_before(dev_t device, ino_t inode) const {
   return written_.contains({device, inode});
 }

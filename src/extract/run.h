@@ -45,5 +45,7 @@ struct Run {
 
 // Sends what the outputs borrowed from the window, so it can be refilled.
 [[nodiscard]] bool flush_borrowed(Run& run);
+// Bytes the run's outputs have taken so far, all of them together.
+[[nodiscard]] std::uint64_t bytes_taken(Run& run);
 
 }  // namespace orvale

@@ -29,7 +29,10 @@ struct Packet {
   std::uint32_t number = 0;
   std::uint32_t length = 0;
   std::uint64_t start = 0;
-  bool written = false;  // some of its bytes went to the outputs
+  // Passing in pieces, and what the outputs had taken when it began: a
+  // packet cut short then may have left its first part in them.
+  bool in_pieces = false;
+  std::uint64_t taken_before = 0;
 };
 
 // Consecutive packets skipped for malformed fields, told as one line once
@@ -174,10 +177,11 @@ Flow Walker::refill(Packet& packet, std::uint64_t count) {
 
 Flow Walker::cut_short(const Packet& packet, std::uint64_t input_end) {
   end_skipped_run();
+  const bool written = packet.in_pieces && bytes_taken(run_) != packet.taken_before;
   run_.report.warning("packet %" PRIu32 " (%" PRIu32 " bytes at byte %" PRIu64
                       ") is cut short: the input ends at byte %" PRIu64 "%s",
                       packet.number, packet.length, packet.start, input_end,
-                      packet.written ? "; its first part was written" : "");
+                      written ? "; its first part was written" : "");
   note_first_problem("packet " + std::to_string(packet.number) + " is cut short");
   return Flow::end;
 }
@@ -278,7 +282,6 @@ Flow Walker::read_table(Packet& packet, std::uint64_t entries, std::uint64_t& su
 Flow Walker::pass_video(Packet& packet, std::uint32_t video_size) {
   filter_.reset();
   const Flow flow = pass_pieces(packet, video_size, [&](std::span<const std::uint8_t> piece) {
-    packet.written = true;
     return dumpavc_piece(run_.video, filter_, piece) == DumpStatus::ok ||
            report_output_failure(run_, run_.video);
   });
@@ -291,7 +294,6 @@ Flow Walker::pass_video(Packet& packet, std::uint32_t video_size) {
 // Passes `count` bytes of the packet to `output` as they come.
 Flow Walker::pass_bytes(Packet& packet, Output& output, std::uint64_t count) {
   return pass_pieces(packet, count, [&](std::span<const std::uint8_t> piece) {
-    packet.written = true;
     return dump_frame_piece(output, piece) == DumpStatus::ok || report_output_failure(run_, output);
   });
 }
@@ -311,7 +313,6 @@ Flow Walker::pass_frame(Packet& packet, Output& output, std::uint32_t stream, st
   }
   switch (dumpaac_header(output, length, run_.header.audio_rate)) {
     case DumpStatus::ok:
-      packet.written = true;
       return pass_bytes(packet, output, length);
     case DumpStatus::frame_too_long:
       warn_frame_too_long(packet, stream, frame, length);
@@ -344,7 +345,6 @@ Flow Walker::pass_audio(Packet& packet, std::uint64_t audio_bytes) {
 // included.
 Flow Walker::pass_in_window(Packet& packet, std::uint32_t video_size, std::uint64_t rest) {
   const auto body = run_.window.data().first(static_cast<std::size_t>(rest));
-  packet.written = true;
   if (dumpavc(run_.video, body.first(video_size)) != DumpStatus::ok) {
     return output_failed(run_.video);
   }
@@ -372,6 +372,8 @@ Flow Walker::pass_in_window(Packet& packet, std::uint32_t video_size, std::uint6
 // The rest of a packet longer than half the window, as it passes.
 Flow Walker::pass_in_pieces(Packet& packet, std::uint32_t video_size, std::uint64_t audio_bytes,
                             std::uint64_t padding) {
+  packet.in_pieces = true;
+  packet.taken_before = bytes_taken(run_);
   Flow flow = pass_video(packet, video_size);
   if (flow == Flow::next) {
     flow = pass_audio(packet, audio_bytes);
@@ -424,6 +426,15 @@ Flow Walker::walk_packet(Packet& packet) {
     return skip_malformed(packet, table_end, PacketStatus::audio_overrun, needed);
   }
   end_skipped_run();
+  // From a pipe, a packet in pieces cannot be known whole before it is
+  // written; an input that ends before the first byte after its table still
+  // leaves the outputs as they were.
+  if (!in_window && length > table_end) {
+    flow = ensure(packet, 1);
+    if (flow != Flow::next) {
+      return flow;
+    }
+  }
   if (!run_.begun && !begin_outputs(run_)) {
     return Flow::fail;
   }

@@ -58,6 +58,7 @@ bool Output::fail(int error_number) {
 bool Output::open(const std::string& path) {
   name_ = path;
   error_ = 0;
+  taken_ = 0;
   used_ = 0;
   pending_count_ = 0;
   borrowed_ = false;
@@ -113,6 +114,7 @@ bool Output::write(std::span<const std::uint8_t> bytes) {
 }
 
 bool Output::append(std::span<const std::uint8_t> piece) {
+  taken_ += piece.size();
   const bool copy = piece.size() < kCopyLimit;
   if (copy && piece.size() > kBufferSize - used_ && !write_pending()) {
     return false;

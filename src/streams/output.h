@@ -65,6 +65,8 @@ class Output {
   [[nodiscard]] dev_t device() const { return device_; }
   [[nodiscard]] ino_t inode() const { return inode_; }
   [[nodiscard]] const std::string& name() const { return name_; }
+  // Bytes handed to write() since open(), sent or still pending.
+  [[nodiscard]] std::uint64_t taken() const { return taken_; }
   // The errno value of the first failure, 0 when none happened.
   [[nodiscard]] int error() const { return error_; }
 
@@ -85,6 +87,7 @@ class Output {
   std::array<iovec, kMaxPending> pending_{};
   std::size_t pending_count_ = 0;
   bool borrowed_ = false;
+  std::uint64_t taken_ = 0;
   int error_ = 0;
 };
 

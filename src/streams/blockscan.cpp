@@ -12,12 +12,6 @@
 namespace orvale {
 namespace {
 
-// Blocks are first passed over four at a time, then one at a time up to the
-// block that stopped the group. In both, each byte from base-2 on is ORed with
-// the one after it, so a zero stands where both were zero, and the smallest of
-// these shows whether any did.
-constexpr std::size_t kGroup = 4 * kScanBlock;
-
 void add_byte(BlockMasks& masks, std::uint8_t byte, std::size_t k) {
   masks.zeros |= std::uint64_t{byte == 0x00} << k;
   masks.ones |= std::uint64_t{byte == 0x01} << k;
@@ -31,6 +25,12 @@ BlockMasks masks_portable(std::span<const std::uint8_t> block) {
   }
   return masks;
 }
+
+// Each byte from base-2 on is ORed with the one after it, so a zero stands
+// where both were zero. The vector variants pass over blocks four at a time,
+// then one at a time up to the block that stopped the group, and the smallest
+// of the ORed bytes shows whether a zero stands among them.
+constexpr std::size_t kGroup = 4 * kScanBlock;
 
 // Eight bytes at a time in a plain register; a zero byte of the ORed word
 // shows as its top bit in the classic has-zero-byte test.

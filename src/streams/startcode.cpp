@@ -1,7 +1,6 @@
 #include "streams/startcode.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstring>
 

@@ -14,15 +14,8 @@
 
 namespace {
 
-using testing_support::Bytes;
-using testing_support::concat;
-using testing_support::encode;
-using testing_support::exists;
-using testing_support::read_file;
-using testing_support::run_orvale;
-using testing_support::RunResult;
-using testing_support::ScratchDir;
-using testing_support::write_file;
+// The helpers every test file of the program shares.
+using namespace testing_support;
 
 constexpr std::size_t kHeader = 56;
 

@@ -182,28 +182,4 @@ TEST(OutputFile, KeepsOrderPastThePendingLimit) {
   EXPECT_EQ(read_file(dir.path("o")), expected);
 }
 
-TEST(OutputFile, LeavesAnExistingFileAloneUntilBegun) {
-  ScratchDir dir;
-  const std::string name = dir.path("o");
-  testing_support::write_file(name, Bytes{1, 2, 3});
-  {
-    orvale::Output out;
-    ASSERT_TRUE(out.open(name));
-    out.discard();
-  }
-  EXPECT_EQ(read_file(name), (Bytes{1, 2, 3})) << "discarded: untouched";
-  {
-    orvale::Output out;
-    ASSERT_TRUE(out.open(dir.path("new")));
-    out.discard();
-  }
-  EXPECT_FALSE(testing_support::exists(dir.path("new"))) << "discarded: created, so removed";
-  orvale::Output out;
-  ASSERT_TRUE(out.open(name));
-  ASSERT_TRUE(out.begin());
-  ASSERT_TRUE(out.write(Bytes{9}));
-  ASSERT_TRUE(out.close());
-  EXPECT_EQ(read_file(name), (Bytes{9})) << "begun: replaced";
-}
-
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 
 #include "support.h"
@@ -140,20 +141,35 @@ INSTANTIATE_TEST_SUITE_P(
                     "read index fail\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Cli, AllStreamsExtractedInOrder) {
+// One folder for every run: files of streams a later input does not have are
+// left from the earlier runs, and named in one line.
+TEST_F(Cli, AllStreamsExtractedInOrderAndLeftOversNamed) {
+  std::set<std::pair<std::uint32_t, std::string>> left;
   for (const std::uint32_t format : {kvx::kFormatAac, kvx::kFormatMp3}) {
-    for (const std::uint32_t streams : {0U, 1U, 2U, 10U}) {
+    for (const std::uint32_t streams : {0U, 1U, 2U, 10U, 1U}) {
       const kvx::File file = av_file(streams, 3, format);
       const RunResult r = extract(encode(file));
       ASSERT_EQ(r.status, 0) << r.err;
-      EXPECT_EQ(r.out + r.err, "");
-      EXPECT_EQ(output(".264"), av_videos({0x10, 0x20, 0x30}));
       const std::string extension = format == kvx::kFormatMp3 ? ".mp3" : ".aac";
+      std::string names;
+      for (const auto& [s, kind] : left) {
+        if (s >= streams || kind != extension) {
+          names += (names.empty() ? "" : ", ") + path("in.kvx" + stream_suffix(s, kind));
+        }
+      }
+      EXPECT_EQ(r.out + r.err,
+                names.empty()
+                    ? ""
+                    : "orvale: " + names + ": not written by this run; left from an earlier one\n");
+      EXPECT_EQ(output(".264"), av_videos({0x10, 0x20, 0x30}));
       for (std::uint32_t s = 0; s < streams; ++s) {
         EXPECT_EQ(output(stream_suffix(s, extension)), av_audio(file, s, {0, 1, 2}))
             << "stream " << s;
+        left.emplace(s, extension);
       }
-      EXPECT_FALSE(has_output(stream_suffix(streams, extension)));
+      if (left.empty()) {
+        EXPECT_FALSE(has_output(stream_suffix(streams, extension)));
+      }
     }
   }
 }
@@ -172,6 +188,7 @@ TEST_F(Cli, SampleRateChoosesTheAdtsIndex) {
       << r.err;
   EXPECT_EQ(output(".0.aac")[2], 0x4C);
   // An MP3 file carries no ADTS header, so its rate is nothing to warn about.
+  std::filesystem::remove(path("in.kvx.0.aac"));
   file.audio_format = kvx::kFormatMp3;
   const RunResult mp3 = extract(encode(file));
   EXPECT_EQ(mp3.status, 0);
@@ -391,10 +408,15 @@ TEST_F(Cli, FullDiskIsAnError) {
   const RunResult r = run_orvale({path("in.kvx")});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "orvale: " + path("in.kvx.264") + ": write failed: No space left on device\n")
+  EXPECT_EQ(r.err, "orvale: " + path("in.kvx.264") +
+                       ": write failed: No space left on device\norvale: " + path("in.kvx") +
+                       ": its outputs are left as they were; what was extracted before the "
+                       "error is kept in " +
+                       path("in.kvx.0.aac.partial") + ", " + path("in.kvx.1.aac.partial") + "\n")
       << "told once";
+  EXPECT_FALSE(has_output(".0.aac"));
   // The walk stops at the failure; the other outputs keep what it gave them.
-  const Bytes audio = output(".0.aac");
+  const Bytes audio = output(".0.aac.partial");
   std::size_t walked = 0;
   while (walked < file.packets.size() && audio.size() > av_audio(file, 0, {0}).size() * walked) {
     ++walked;
@@ -416,7 +438,8 @@ TEST_F(Cli, FullDiskFoundOnlyAtCloseIsAnError) {
   const RunResult r = run_orvale({path("in.kvx")});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find(path("in.kvx.1.aac") + ": write failed"), std::string::npos) << r.err;
-  EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0}));
+  EXPECT_EQ(output(".0.aac.partial"), av_audio(file, 0, {0}));
+  EXPECT_FALSE(has_output(".0.aac"));
 }
 
 }  // namespace

@@ -3,8 +3,9 @@
 //   ORVALE_FAIL_READ=DEVICE:INODE:OFFSET  reads of that file at or past
 //     OFFSET fail with EIO; a read that reaches past it stops there, as the
 //     read before a bad sector does;
-//   ORVALE_FAIL_TRUNCATE=DEVICE:INODE  truncating that file fails with EIO.
+//   ORVALE_FAIL_RENAME_TO=PATH  renaming a file to PATH fails with EIO.
 // The calls go straight to the kernel, so nothing else changes.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -65,11 +67,11 @@ extern "C" ssize_t pread64(int fd, void* buffer, std::size_t count, off_t offset
   return pread(fd, buffer, count, offset);
 }
 
-extern "C" int ftruncate(int fd, off_t length) {
-  Target target;
-  if (targets("ORVALE_FAIL_TRUNCATE", fd, target)) {
+extern "C" int rename(const char* from, const char* to) {
+  const char* refused = std::getenv("ORVALE_FAIL_RENAME_TO");
+  if (refused != nullptr && std::strcmp(refused, to) == 0) {
     errno = EIO;
     return -1;
   }
-  return static_cast<int>(::syscall(SYS_ftruncate, fd, length));
+  return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
 }

@@ -149,9 +149,19 @@ TEST(OutputDir, NamesTheOutputsAfterTheInputsFileName) {
   EXPECT_TRUE(exists(dir.path("out/clip.kvx.264")));
   EXPECT_TRUE(exists(dir.path("out/clip.kvx.0.aac")));
   EXPECT_FALSE(exists(dir.path("rec/day1/clip.kvx.264")));
-  const RunResult missing = run_orvale({"--output-dir=nowhere", "rec/day1/clip.kvx"}, dir.path(""));
-  EXPECT_EQ(missing.status, 2);
-  EXPECT_EQ(missing.out, "can not open output file\n");
+  // A folder not there yet is made, as with mkdir -p; one that cannot be is
+  // refused.
+  const RunResult made = run_orvale({"--output-dir=new/deeper", "rec/day1/clip.kvx"}, dir.path(""));
+  EXPECT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(read_file(dir.path("new/deeper/clip.kvx.264")),
+            read_file(dir.path("out/clip.kvx.264")));
+  const RunResult under_a_file =
+      run_orvale({"-o", "rec/day1/clip.kvx/out", "rec/day1/clip.kvx"}, dir.path(""));
+  EXPECT_EQ(under_a_file.status, 2);
+  EXPECT_EQ(under_a_file.out, "can not open output file\n");
+  EXPECT_TRUE(contains(under_a_file.err,
+                       "rec/day1/clip.kvx/out: cannot create the folder: Not a directory"))
+      << under_a_file.err;
 }
 
 TEST(OutputDir, ExtractsFromAFolderTheUserCannotWrite) {

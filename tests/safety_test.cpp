@@ -92,8 +92,9 @@ TEST(WriteSignals, AReaderThatGoesAwayIsAWriteError) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find(dir.path("in.kvx.264") + ": write failed: Broken pipe"), std::string::npos)
       << r.err;
-  EXPECT_FALSE(read_file(dir.path("in.kvx.0.aac")).empty())
-      << "the audio of the walked packets is flushed";
+  EXPECT_FALSE(read_file(dir.path("in.kvx.0.aac.partial")).empty())
+      << "the audio of the walked packets is flushed and kept";
+  EXPECT_FALSE(exists(dir.path("in.kvx.0.aac")));
 }
 
 TEST(WriteSignals, AFileSizeLimitIsAWriteError) {
@@ -107,7 +108,8 @@ TEST(WriteSignals, AFileSizeLimitIsAWriteError) {
   EXPECT_NE(r.err.find(dir.path("in.kvx.264") + ": write failed: File too large"),
             std::string::npos)
       << r.err;
-  EXPECT_FALSE(read_file(dir.path("in.kvx.0.aac")).empty());
+  EXPECT_FALSE(read_file(dir.path("in.kvx.0.aac.partial")).empty());
+  EXPECT_FALSE(exists(dir.path("in.kvx.0.aac")));
 }
 
 struct FailedRerunCase {
@@ -271,22 +273,26 @@ TEST(FailedRerunOutputs, OnlyEmptyEntriesIsACleanRunWithEmptyOutputs) {
   }
 }
 
-// The video is begun first: when it cannot be emptied, no output has been
-// touched yet, and the failure is told once.
-TEST(FailedRerunOutputs, AnOutputThatCannotBeEmptiedIsAWriteErrorAndSpoilsNoOther) {
+// Renames cannot be made one: when the video's fails, the audio outputs are
+// already this run's, and the video of this run is kept beside the old one.
+TEST(FailedRerunOutputs, ARenameThatFailsIsAnErrorThatKeepsTheOutput) {
   ScratchDir dir;
   const std::string input = dir.path("g.kvx");
-  write_file(input, encode(two_stream_file(5, 100)));
-  ASSERT_EQ(run_orvale({input}).status, 0);
-  const auto before = outputs_of(input);
-  write_file(input, good_file());  // shorter outputs: an old tail would show
+  const auto before = earlier_good_run(input);
+  write_file(input, encode(two_stream_file(2)));
   Launch launch;
-  testing_support::fail_truncation(launch, input + ".264");
+  testing_support::fail_renames_to(launch, input + ".264");
   const RunResult r = run_orvale({input}, launch);
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "orvale: " + input + ".264: write failed: Input/output error\n");
-  EXPECT_EQ(outputs_of(input), before);
+  EXPECT_EQ(r.err, "orvale: " + input +
+                       ".264: cannot be replaced: Input/output error; this run's "
+                       "output is kept as " +
+                       input + ".264.partial\n");
+  const auto after = reference_outputs(encode(two_stream_file(2)));
+  EXPECT_EQ(read_file(input + ".264"), before.at(".264"));
+  EXPECT_EQ(read_file(input + ".264.partial"), after.at(".264"));
+  EXPECT_EQ(read_file(input + ".0.aac"), after.at(".0.aac"));
 }
 
 // Outputs are emptied before anything reaches them, also when the first

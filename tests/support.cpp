@@ -159,9 +159,9 @@ void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset) {
                                std::to_string(offset));
 }
 
-void fail_truncation(Launch& launch, const std::string& path) {
+void fail_renames_to(Launch& launch, const std::string& path) {
   preload_failing_io(launch);
-  launch.environment.push_back("ORVALE_FAIL_TRUNCATE=" + identity(path));
+  launch.environment.push_back("ORVALE_FAIL_RENAME_TO=" + path);
 }
 
 RunResult run_orvale(const std::vector<std::string>& args, const std::string& directory) {

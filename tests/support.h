@@ -49,8 +49,8 @@ struct Launch {
 // Makes the launched program's reads of the file at `path` fail with EIO from
 // byte `offset` on, as at a bad sector (see failing_io.cpp).
 void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset);
-// Makes the launched program's truncation of the file at `path` fail with EIO.
-void fail_truncation(Launch& launch, const std::string& path);
+// Makes the launched program's renames onto `path` fail with EIO.
+void fail_renames_to(Launch& launch, const std::string& path);
 
 // Runs `program` with `args`, in `directory` when it is not empty.
 [[nodiscard]] RunResult run(const std::string& program, const std::vector<std::string>& args,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "extract/dump.h"
+#include "extract/interrupt.h"
 #include "extract/progress.h"
 
 namespace {
@@ -23,10 +24,14 @@ constexpr const char* kHelp =
     "  INPUT.264      the H.264 video, without SEI units and access unit delimiters\n"
     "  INPUT.N.aac    audio stream N (from 0) of a file holding AAC, behind ADTS headers\n"
     "  INPUT.N.mp3    audio stream N of a file holding MP3\n"
-    "Existing outputs are replaced only once the input yields something to put there.\n"
+    "Each output is written beside its name and put in its place when the input is\n"
+    "finished; after an error the names keep what they held, and what was extracted\n"
+    "is kept as NAME.partial.\n"
     "\n"
     "Options:\n"
-    "  -o, --output-dir=DIR  write the outputs in DIR, named after the input's file name\n"
+    "  -o, --output-dir=DIR  write the outputs in DIR (created when missing), named\n"
+    "                        after the input's file name\n"
+    "  -n, --no-clobber      skip an input whose outputs are already there\n"
     "  -r, --rescue          also recover the packets a damaged or missing index hides\n"
     "  -q, --quiet           no progress line on a terminal\n"
     "  -h, --help            show this help and exit\n"
@@ -65,18 +70,24 @@ enum class Parsed { run, done, failed };
 
 Parsed parse_options(int argc, char** argv, Options& options) {
   enum { kVersion = 256 };
-  static const option kLong[] = {
-      {"output-dir", required_argument, nullptr, 'o'}, {"quiet", no_argument, nullptr, 'q'},
-      {"rescue", no_argument, nullptr, 'r'},           {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersion},     {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {{"output-dir", required_argument, nullptr, 'o'},
+                                 {"quiet", no_argument, nullptr, 'q'},
+                                 {"rescue", no_argument, nullptr, 'r'},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {"no-clobber", no_argument, nullptr, 'n'},
+                                 {"version", no_argument, nullptr, kVersion},
+                                 {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int option_char = 0;
   // Options may stand before or after the inputs; an input whose name starts
   // with '-' follows "--".
-  while ((option_char = ::getopt_long(argc, argv, "o:qrh", kLong, nullptr)) != -1) {
+  while ((option_char = ::getopt_long(argc, argv, "o:nqrh", kLong, nullptr)) != -1) {
     switch (option_char) {
       case 'o':
         options.settings.output_dir = optarg;
+        break;
+      case 'n':
+        options.settings.no_clobber = true;
         break;
       case 'q':
         options.quiet = true;
@@ -126,6 +137,7 @@ int extract_all(const Options& options) {
 int main(int argc, char** argv) {
   open_standard_descriptors();
   ignore_write_signals();
+  orvale::install_interrupt_cleanup(::isatty(STDERR_FILENO) == 1);
   try {
     Options options;
     switch (parse_options(argc, argv, options)) {

@@ -1,5 +1,7 @@
 #include "extract/progress.h"
 
+#include "extract/interrupt.h"
+
 namespace orvale {
 namespace {
 
@@ -35,6 +37,7 @@ void Progress::update(std::uint64_t offset) {
 void Progress::draw(std::uint64_t offset, Clock::time_point now) {
   const double seconds = std::chrono::duration<double>(now - input_started_).count();
   const double rate = seconds > 0 ? static_cast<double>(offset) / kMiB / seconds : 0.0;
+  const StderrInUse in_use;
   std::fprintf(sink_, "\rorvale: %s", name_.c_str());
   if (count_ > 1) {
     std::fprintf(sink_, " (%zu/%zu)", number_, count_);
@@ -55,6 +58,7 @@ void Progress::draw(std::uint64_t offset, Clock::time_point now) {
 
 void Progress::clear() {
   if (shown_) {
+    const StderrInUse in_use;
     std::fputs("\r\033[K", sink_);
     std::fflush(sink_);
     shown_ = false;

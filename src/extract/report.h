@@ -30,6 +30,12 @@ class Report {
   void warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void error(const std::string& file, const char* format, ...)
       __attribute__((format(printf, 3, 4)));
+  // A line that changes nothing in the exit status: what the run did beside
+  // extracting, or found around its outputs.
+  void notice(const std::string& file, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+  // One of the texts scripts match on stdout, with its newline.
+  void say(const char* text);
   // Sums up the warnings not shown and gives the run's exit status.
   [[nodiscard]] ExitStatus finish();
   [[nodiscard]] bool failed() const { return failed_; }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "extract/le.h"
+#include "extract/outputs.h"
 #include "extract/rescue.h"
 #include "streams/adts.h"
 #include "streams/startcode.h"
@@ -426,18 +427,6 @@ Flow Walker::walk_packet(Packet& packet) {
     return skip_malformed(packet, table_end, PacketStatus::audio_overrun, needed);
   }
   end_skipped_run();
-  // From a pipe, a packet in pieces cannot be known whole before it is
-  // written; an input that ends before the first byte after its table still
-  // leaves the outputs as they were.
-  if (!in_window && length > table_end) {
-    flow = ensure(packet, 1);
-    if (flow != Flow::next) {
-      return flow;
-    }
-  }
-  if (!run_.begun && !begin_outputs(run_)) {
-    return Flow::fail;
-  }
   // Bytes past the packet's fields are padding.
   flow = in_window ? pass_in_window(packet, video_size, length - table_end)
                    : pass_in_pieces(packet, video_size, audio_bytes, length - needed);
@@ -499,8 +488,9 @@ bool Walker::finish_walk(Flow flow) {
     return false;
   }
   if (listed_packets_ && run_.extracted == 0) {
-    run_.report.error(run_.path, "no packet could be extracted (%s)%s", first_problem_.c_str(),
-                      run_.begun ? "" : "; existing outputs are left as they were");
+    run_.report.error(run_.path,
+                      "no packet could be extracted (%s); existing outputs are left as they were",
+                      first_problem_.c_str());
     return false;
   }
   return true;

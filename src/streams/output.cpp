@@ -4,49 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <utility>
 
 namespace orvale {
-namespace {
 
-// Opens `path` for writing without truncating it; `created` tells whether this
-// call made the file.
-int open_for_writing(const std::string& path, bool& created) {
-  created = false;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    created = true;
-    return fd;
-  }
-  if (errno != EEXIST) {
-    return -1;
-  }
-  fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) {
-    // A link to nowhere: writing creates its target, which is not ours to
-    // remove again, just as any file behind a link is not.
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  }
-  return fd;
-}
-
-}  // namespace
-
-Output::~Output() {
-  if (fd_ < 0) {
-    return;
-  }
-  if (begun_) {
-    // Reached only when an error elsewhere ended the run: what is pending is
-    // still worth keeping.
-    (void)close();
-  } else {
-    discard();
-  }
-}
+Output::~Output() { (void)close(); }
 
 bool Output::fail(int error_number) {
   if (error_ == 0) {
@@ -55,21 +21,21 @@ bool Output::fail(int error_number) {
   return false;
 }
 
-bool Output::open(const std::string& path) {
-  name_ = path;
+bool Output::attach(int fd, std::string name) {
+  (void)close();
+  fd_ = fd;
+  name_ = std::move(name);
   error_ = 0;
   taken_ = 0;
+  written_ = 0;
   used_ = 0;
   pending_count_ = 0;
   borrowed_ = false;
-  begun_ = false;
-  buffer_.reset(new (std::nothrow) std::uint8_t[kBufferSize]);
   if (!buffer_) {
-    return fail(ENOMEM);
-  }
-  fd_ = open_for_writing(path, created_);
-  if (fd_ < 0) {
-    return fail(errno);
+    buffer_.reset(new (std::nothrow) std::uint8_t[kBufferSize]);
+    if (!buffer_) {
+      return fail(ENOMEM);
+    }
   }
   struct stat status {};
   if (::fstat(fd_, &status) != 0) {
@@ -81,29 +47,13 @@ bool Output::open(const std::string& path) {
   return true;
 }
 
-bool Output::begin() {
-  if (error_ != 0 || fd_ < 0) {
-    return fail(error_ != 0 ? error_ : EBADF);
-  }
-  if (regular_ && !created_ && ::ftruncate(fd_, 0) != 0) {
+bool Output::open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    name_ = path;
     return fail(errno);
   }
-  begun_ = true;
-  return true;
-}
-
-void Output::discard() {
-  if (fd_ < 0) {
-    return;
-  }
-  ::close(std::exchange(fd_, -1));
-  pending_count_ = 0;
-  used_ = 0;
-  borrowed_ = false;
-  if (created_) {
-    (void)::unlink(name_.c_str());
-    created_ = false;
-  }
+  return attach(fd, path);
 }
 
 bool Output::write(std::span<const std::uint8_t> bytes) {
@@ -154,6 +104,7 @@ bool Output::write_pending() {
       }
       return fail(errno);
     }
+    written_ += static_cast<std::uint64_t>(written);
     auto left = static_cast<std::size_t>(written);
     while (done < pending_count_ && left >= pending_[done].iov_len) {
       left -= pending_[done].iov_len;
@@ -177,13 +128,17 @@ bool Output::flush() {
   return pending_count_ == 0 || write_pending();
 }
 
-bool Output::close() {
+bool Output::close(const timespec* modified) {
   if (fd_ < 0) {
     return error_ == 0;
   }
-  const bool flushed = flush();
+  bool flushed = flush();
   pending_count_ = 0;
   borrowed_ = false;
+  if (flushed && modified != nullptr) {
+    const std::array<timespec, 2> times = {timespec{0, UTIME_OMIT}, *modified};
+    flushed = ::futimens(fd_, times.data()) == 0 || fail(errno);
+  }
   if (::close(std::exchange(fd_, -1)) != 0 && flushed) {
     return fail(errno);
   }

@@ -1,9 +1,9 @@
-// A buffered output file that reports every failure to its caller and leaves
-// an existing file alone until the run has something to put in its place.
+// A buffered output file that reports every failure to its caller.
 #pragma once
 
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <time.h>
 
 #include <array>
 #include <cstddef>
@@ -19,11 +19,8 @@ namespace orvale {
 // are borrowed, not copied, and leave with the staged bytes in one gathered
 // write at the next flush(). The caller keeps borrowed memory unchanged until
 // then. The first failure is remembered (errno value) and every later call
-// fails at once.
-//
-// Opening never truncates: an existing file keeps its bytes until begin(), and
-// discard() removes a file that open() created, so a run that fails early
-// leaves every file at an output name as it was.
+// fails at once. Where the descriptor comes from, and what becomes of the
+// file afterwards, is the caller's (see Destination).
 class Output {
  public:
   static constexpr std::size_t kBufferSize = std::size_t{256} * 1024;
@@ -37,26 +34,22 @@ class Output {
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
-  // Opens the file at `path` for writing, creating it when it does not exist;
-  // nothing is truncated yet.
+  // Takes over `fd`, open for writing, under `name` (for messages).
+  [[nodiscard]] bool attach(int fd, std::string name);
+  // Opens the file at `path` for writing from its start, creating it when it
+  // does not exist.
   [[nodiscard]] bool open(const std::string& path);
-  // From here on the file is this run's: a regular file that was there is
-  // emptied. Other kinds (a FIFO, a device) are written through as they are.
-  [[nodiscard]] bool begin();
-  // Gives the output up unwritten: closes it and removes it if open() created
-  // it; a file that was there before stays exactly as it was.
-  void discard();
 
   // Appends `bytes`; kCopyLimit bytes or more are borrowed until the next
   // flush().
   [[nodiscard]] bool write(std::span<const std::uint8_t> bytes);
   // Sends everything pending; afterwards no borrowed memory is referenced.
   [[nodiscard]] bool flush();
-  // Flushes and closes; a failure of either is reported.
-  [[nodiscard]] bool close();
+  // Flushes and closes; a failure of either is reported. `modified`, when
+  // given, becomes the file's modification time.
+  [[nodiscard]] bool close(const timespec* modified = nullptr);
 
   [[nodiscard]] bool is_open() const { return fd_ >= 0; }
-  [[nodiscard]] bool is_begun() const { return begun_; }
   // True while borrowed memory is referenced.
   [[nodiscard]] bool holds_borrowed() const { return borrowed_; }
   // The file's identity, for telling whether two names are one file; only a
@@ -67,6 +60,8 @@ class Output {
   [[nodiscard]] const std::string& name() const { return name_; }
   // Bytes handed to write() since open(), sent or still pending.
   [[nodiscard]] std::uint64_t taken() const { return taken_; }
+  // Bytes the file has received.
+  [[nodiscard]] std::uint64_t written() const { return written_; }
   // The errno value of the first failure, 0 when none happened.
   [[nodiscard]] int error() const { return error_; }
 
@@ -77,8 +72,6 @@ class Output {
 
   int fd_ = -1;
   std::string name_;
-  bool created_ = false;
-  bool begun_ = false;
   bool regular_ = false;
   dev_t device_ = 0;
   ino_t inode_ = 0;
@@ -88,6 +81,7 @@ class Output {
   std::size_t pending_count_ = 0;
   bool borrowed_ = false;
   std::uint64_t taken_ = 0;
+  std::uint64_t written_ = 0;
   int error_ = 0;
 };
 

@@ -1,0 +1,315 @@
+#include "extract/outputs.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "extract/interrupt.h"
+
+namespace orvale {
+namespace {
+
+constexpr const char* kCannotOpenOutput = "can not open output file\n";
+
+// The handler's slot for each output's temporary.
+constexpr std::size_t kVideoSlot = 0;
+constexpr std::size_t audio_slot(std::uint32_t stream) { return 1 + std::size_t{stream}; }
+
+const char* extension(const FileHeader& header) { return header.is_aac() ? ".aac" : ".mp3"; }
+
+std::string audio_name(const std::string& base, std::uint32_t stream, const char* extension) {
+  std::string name = base;
+  name += '.';
+  name += std::to_string(stream);
+  name += extension;
+  return name;
+}
+
+std::string base_name(const std::string& path, const Settings& settings) {
+  if (settings.output_dir.empty()) {
+    return path;
+  }
+  return (std::filesystem::path(settings.output_dir) / std::filesystem::path(path).filename())
+      .string();
+}
+
+template <typename Action>
+void for_each_output(Run& run, Action&& action) {
+  action(run.video_place, run.video, kVideoSlot);
+  for (std::uint32_t s = 0; s < run.header.extracted_streams(); ++s) {
+    action(run.audio_places[s], run.audio[s], audio_slot(s));
+  }
+}
+
+// As `mkdir -p`: a batch into a folder not made yet is not one refusal per
+// input.
+[[nodiscard]] bool make_output_dir(Run& run, const std::string& directory) {
+  std::error_code error;
+  std::filesystem::create_directories(directory, error);
+  if (!error) {
+    return true;
+  }
+  run.report.say(kCannotOpenOutput);
+  run.report.error(directory, "cannot create the folder: %s", error.message().c_str());
+  return false;
+}
+
+[[nodiscard]] bool look(Run& run, Destination& place, const std::string& name) {
+  const int error = place.look(name);
+  if (error == 0) {
+    return true;
+  }
+  run.report.say(kCannotOpenOutput);
+  run.report.error(name, "cannot %s: %s", place.existed() ? "replace" : "create",
+                   std::strerror(error));
+  return false;
+}
+
+[[nodiscard]] bool same_file(const Destination& a, const Destination& b) {
+  if (a.writes_through() || b.writes_through()) {
+    return false;
+  }
+  if (a.existed() && b.existed()) {
+    return a.device() == b.device() && a.inode() == b.inode();
+  }
+  return std::filesystem::path(a.target()).lexically_normal() ==
+         std::filesystem::path(b.target()).lexically_normal();
+}
+
+// Refuses an output that is the input itself, another output of this input,
+// or a file an earlier input of this invocation wrote.
+[[nodiscard]] bool check_identity(Run& run, const Destination& place, const struct stat& input,
+                                  const Session& session) {
+  if (place.writes_through() || !place.existed()) {
+    return true;
+  }
+  if (place.device() == input.st_dev && place.inode() == input.st_ino) {
+    run.report.say(kCannotOpenOutput);
+    run.report.error(place.name(), "is the input itself; nothing written");
+    return false;
+  }
+  if (session.written_before(place.device(), place.inode())) {
+    run.report.error(place.name(),
+                     "was already written by an earlier input of this run; input refused");
+    return false;
+  }
+  return true;
+}
+
+[[nodiscard]] bool check_clashes(Run& run, const Session& session) {
+  struct stat input {};
+  if (::fstat(run.fd, &input) != 0) {
+    run.report.error(run.path, "cannot examine the input: %s", std::strerror(errno));
+    return false;
+  }
+  if (S_ISREG(input.st_mode)) {
+    run.input_modified = input.st_mtim;
+  }
+  bool clear = true;
+  for_each_output(run, [&](const Destination& place, const Output&, std::size_t slot) {
+    clear = clear && check_identity(run, place, input, session);
+    for_each_output(run, [&](const Destination& other, const Output&, std::size_t other_slot) {
+      if (clear && other_slot < slot && same_file(place, other)) {
+        run.report.say(kCannotOpenOutput);
+        run.report.error(place.name(), "is the same file as another output of this input");
+        clear = false;
+      }
+    });
+  });
+  return clear;
+}
+
+// With outputs appearing only when an input is finished, a regular file at
+// an output name is a finished extraction.
+[[nodiscard]] bool already_there(Run& run) {
+  bool found = false;
+  for_each_output(run, [&](const Destination& place, const Output&, std::size_t) {
+    if (!found && place.existed() && !place.writes_through()) {
+      run.report.notice(run.path, "skipped: %s is already there (--no-clobber)",
+                        place.name().c_str());
+      found = true;
+    }
+  });
+  return found;
+}
+
+[[nodiscard]] bool open_output(Run& run, Destination& place, Output& output, std::size_t slot) {
+  int fd = -1;
+  int error = 0;
+  if (place.writes_through()) {
+    // May wait for a FIFO's reader, so not with the signals held; there is
+    // no temporary to remove.
+    error = place.open(fd);
+  } else {
+    const InterruptsHeld held;
+    error = place.open(fd);
+    if (error == 0 && !track_temporary(slot, place.temporary())) {
+      error = ENAMETOOLONG;
+    }
+  }
+  if (error != 0) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    run.report.say(kCannotOpenOutput);
+    run.report.error(place.name(), "cannot create: %s", std::strerror(error));
+    return false;
+  }
+  if (!output.attach(fd, place.name())) {
+    return report_output_failure(run, output);
+  }
+  return true;
+}
+
+void close_outputs(Run& run) {
+  const timespec* modified =
+      run.report.failed() || !run.input_modified ? nullptr : &*run.input_modified;
+  for_each_output(run, [&](const Destination& place, Output& output, std::size_t) {
+    // A failure met during the walk was told there.
+    const bool told = output.error() != 0;
+    if (!output.close(place.writes_through() ? nullptr : modified) && !told) {
+      (void)report_output_failure(run, output);
+    }
+  });
+}
+
+// Files at output names of streams this input does not have, and partial
+// files of its outputs: an earlier run's, which nothing here replaces. Told
+// before the outputs are put in place, so a partial file this run keeps is
+// not taken for one.
+void report_left_overs(Run& run) {
+  std::string names;
+  const auto note = [&](const std::string& name) {
+    struct stat status {};
+    if (::lstat(name.c_str(), &status) == 0) {
+      names += names.empty() ? "" : ", ";
+      names += name;
+    }
+  };
+  for (std::uint32_t s = 0; s < kAudioSlots; ++s) {
+    for (const char* kind : {".aac", ".mp3"}) {
+      if (s >= run.header.extracted_streams() || std::strcmp(kind, extension(run.header)) != 0) {
+        note(audio_name(run.output_base, s, kind));
+      }
+    }
+  }
+  for_each_output(run, [&](const Destination& place, const Output&, std::size_t) {
+    if (!place.writes_through()) {
+      note(place.partial());
+    }
+  });
+  if (!names.empty()) {
+    run.report.notice(names, "not written by this run; left from an earlier one");
+  }
+}
+
+void put_in_place(Run& run, Session& session) {
+  report_left_overs(run);
+  for_each_output(run, [&](Destination& place, const Output& output, std::size_t) {
+    if (place.writes_through()) {
+      return;
+    }
+    if (place.replaced_meanwhile()) {
+      run.report.notice(place.name(),
+                        "another run replaced it while this one worked; replaced again with "
+                        "this run's");
+    }
+    if (const int error = place.replace(); error != 0) {
+      const bool kept = place.keep_partial() == 0;
+      run.report.error(place.name(), "cannot be replaced: %s; this run's output is %s %s",
+                       std::strerror(error), kept ? "kept as" : "left in",
+                       (kept ? place.partial() : place.temporary()).c_str());
+      return;
+    }
+    session.remember_written(output.device(), output.inode());
+  });
+}
+
+void keep_what_was_extracted(Run& run) {
+  std::uint64_t written = 0;
+  for_each_output(run, [&](const Destination& place, const Output& output, std::size_t) {
+    written += place.writes_through() ? 0 : output.written();
+  });
+  std::string kept;
+  for_each_output(run, [&](Destination& place, const Output&, std::size_t) {
+    if (written == 0 || place.temporary().empty()) {
+      place.remove();
+      return;
+    }
+    const bool renamed = place.keep_partial() == 0;
+    kept += kept.empty() ? "" : ", ";
+    kept += renamed ? place.partial() : place.temporary();
+  });
+  if (!kept.empty()) {
+    run.report.notice(run.path,
+                      "its outputs are left as they were; what was extracted before the error "
+                      "is kept in %s",
+                      kept.c_str());
+  }
+}
+
+}  // namespace
+
+OutputsOpened open_outputs(Run& run, const Settings& settings, Session& session) {
+  run.output_base = base_name(run.path, settings);
+  if (!settings.output_dir.empty() && !make_output_dir(run, settings.output_dir)) {
+    return OutputsOpened::refused;
+  }
+  bool looked = look(run, run.video_place, run.output_base + ".264");
+  for (std::uint32_t s = 0; looked && s < run.header.extracted_streams(); ++s) {
+    looked = look(run, run.audio_places[s], audio_name(run.output_base, s, extension(run.header)));
+  }
+  if (!looked || !check_clashes(run, session)) {
+    return OutputsOpened::refused;
+  }
+  if (settings.no_clobber && already_there(run)) {
+    return OutputsOpened::skipped;
+  }
+  bool opened = true;
+  for_each_output(run, [&](Destination& place, Output& output, std::size_t slot) {
+    opened = opened && open_output(run, place, output, slot);
+  });
+  run.outputs_open = opened;
+  return opened ? OutputsOpened::open : OutputsOpened::refused;
+}
+
+void finish_outputs(Run& run, Session& session) {
+  close_outputs(run);
+  // Every output changes at once, and the handler then finds nothing left
+  // to remove.
+  const InterruptsHeld held;
+  if (run.outputs_open && !run.report.failed()) {
+    put_in_place(run, session);
+  } else {
+    keep_what_was_extracted(run);
+  }
+  forget_temporaries();
+}
+
+bool report_output_failure(Run& run, const Output& output) {
+  run.report.error(output.name(), "write failed: %s", std::strerror(output.error()));
+  return false;
+}
+
+bool flush_borrowed(Run& run) {
+  bool flushed = true;
+  for_each_output(run, [&](const Destination&, Output& output, std::size_t) {
+    if (flushed && output.holds_borrowed() && !output.flush()) {
+      flushed = report_output_failure(run, output);
+    }
+  });
+  return flushed;
+}
+
+std::uint64_t bytes_taken(Run& run) {
+  std::uint64_t taken = 0;
+  for_each_output(
+      run, [&](const Destination&, const Output& output, std::size_t) { taken += output.taken(); });
+  return taken;
+}
+
+}  // namespace orvale

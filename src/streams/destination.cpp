@@ -1,0 +1,188 @@
+#include "streams/destination.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <string_view>
+
+namespace orvale {
+namespace {
+
+// As many links in a row as the system itself follows.
+constexpr int kMaxLinks = 40;
+constexpr std::string_view kTemporaryTag = ".orvale-";
+constexpr std::size_t kRandomLength = 6;
+// Names already taken are tried again with another random part.
+constexpr int kAttempts = 100;
+
+// Follows the links at `name` to the name that is no link: a file, or
+// nothing yet. A relative link counts from the directory holding it.
+int follow_links(const std::string& name, std::string& target) {
+  target = name;
+  for (int hops = 0; hops <= kMaxLinks; ++hops) {
+    struct stat status {};
+    if (::lstat(target.c_str(), &status) != 0) {
+      return errno == ENOENT ? 0 : errno;
+    }
+    if (!S_ISLNK(status.st_mode)) {
+      return 0;
+    }
+    std::array<char, PATH_MAX> link{};
+    const ssize_t length = ::readlink(target.c_str(), link.data(), link.size());
+    if (length < 0) {
+      return errno;
+    }
+    if (static_cast<std::size_t>(length) == link.size()) {
+      return ENAMETOOLONG;
+    }
+    if (length == 0) {
+      return ENOENT;
+    }
+    std::string next(link.data(), static_cast<std::size_t>(length));
+    const auto slash = target.rfind('/');
+    if (next.front() != '/' && slash != std::string::npos) {
+      next.insert(0, target, 0, slash + 1);
+    }
+    target = std::move(next);
+  }
+  return ELOOP;
+}
+
+// Not for secrecy: O_EXCL makes a clash harmless, this only makes one rare
+// between runs that start at the same moment.
+std::string random_part() {
+  static std::uint64_t state = [] {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::uint64_t>(now.tv_nsec) ^ static_cast<std::uint64_t>(now.tv_sec) << 30 ^
+           static_cast<std::uint64_t>(::getpid()) << 40;
+  }();
+  state += 0x9E3779B97F4A7C15ULL;
+  std::uint64_t mixed = state;
+  mixed = (mixed ^ mixed >> 30) * 0xBF58476D1CE4E5B9ULL;
+  mixed = (mixed ^ mixed >> 27) * 0x94D049BB133111EBULL;
+  mixed ^= mixed >> 31;
+  constexpr std::string_view kLetters =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string part;
+  for (std::size_t i = 0; i < kRandomLength; ++i, mixed /= kLetters.size()) {
+    part += kLetters[mixed % kLetters.size()];
+  }
+  return part;
+}
+
+}  // namespace
+
+std::string temporary_prefix(const std::string& target) {
+  const auto slash = target.rfind('/');
+  const std::size_t base_at = slash == std::string::npos ? 0 : slash + 1;
+  // A directory entry holds at most NAME_MAX bytes.
+  constexpr std::size_t kRoom = NAME_MAX - 1 - kTemporaryTag.size() - kRandomLength;
+  const std::size_t base_length = std::min(target.size() - base_at, kRoom);
+  std::string prefix = target.substr(0, base_at);
+  prefix += '.';
+  prefix.append(target, base_at, base_length);
+  prefix += kTemporaryTag;
+  return prefix;
+}
+
+int Destination::look(const std::string& name) {
+  remove();
+  name_ = name;
+  target_ = name;
+  through_ = false;
+  existed_ = false;
+  struct stat status {};
+  if (::stat(name.c_str(), &status) == 0) {
+    if (S_ISDIR(status.st_mode)) {
+      return EISDIR;
+    }
+    if (!S_ISREG(status.st_mode)) {
+      through_ = true;
+      existed_ = true;
+      device_ = status.st_dev;
+      inode_ = status.st_ino;
+      return 0;
+    }
+  } else if (errno != ENOENT) {
+    return errno;
+  }
+  if (const int error = follow_links(name, target_); error != 0) {
+    return error;
+  }
+  if (::lstat(target_.c_str(), &status) != 0) {
+    return errno == ENOENT ? 0 : errno;
+  }
+  existed_ = true;
+  device_ = status.st_dev;
+  inode_ = status.st_ino;
+  // Renaming over a file its owner protected would replace it all the same.
+  return ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+int Destination::open(int& fd) {
+  fd = -1;
+  if (through_) {
+    fd = ::open(name_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    return fd < 0 ? errno : 0;
+  }
+  const std::string prefix = temporary_prefix(target_);
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::string candidate = prefix + random_part();
+    fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      temporary_ = std::move(candidate);
+      return 0;
+    }
+    if (errno != EEXIST) {
+      return errno;
+    }
+  }
+  return EEXIST;
+}
+
+int Destination::replace() {
+  if (temporary_.empty()) {
+    return 0;
+  }
+  if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    return errno;
+  }
+  temporary_.clear();
+  return 0;
+}
+
+int Destination::keep_partial() {
+  if (temporary_.empty()) {
+    return 0;
+  }
+  if (::rename(temporary_.c_str(), partial().c_str()) != 0) {
+    return errno;
+  }
+  temporary_.clear();
+  return 0;
+}
+
+void Destination::remove() {
+  if (!temporary_.empty()) {
+    (void)::unlink(temporary_.c_str());
+    temporary_.clear();
+  }
+}
+
+bool Destination::replaced_meanwhile() const {
+  struct stat status {};
+  if (through_ || ::lstat(target_.c_str(), &status) != 0) {
+    return false;
+  }
+  return !existed_ || status.st_dev != device_ || status.st_ino != inode_;
+}
+
+}  // namespace orvale

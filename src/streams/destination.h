@@ -1,0 +1,68 @@
+// Where an output's bytes go, and how they take the output name's place.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace orvale {
+
+// One output name. A regular file there, or nothing yet, is written aside: to
+// a new hidden file beside it, which replace() renames over it once the input
+// is finished, so that until then the name holds the earlier file, whole. A
+// link is followed and what it points to is replaced; the link stays. A FIFO
+// or a device is written through.
+//
+// Every function gives 0 or the errno value that stopped it. A temporary
+// still there when the object goes is removed.
+class Destination {
+ public:
+  Destination() = default;
+  ~Destination() { remove(); }
+  Destination(const Destination&) = delete;
+  Destination& operator=(const Destination&) = delete;
+
+  // Looks at what stands at `name` and decides how it will be written;
+  // nothing is created or changed. A regular file the user may not write is
+  // refused (EACCES), as is a directory (EISDIR).
+  [[nodiscard]] int look(const std::string& name);
+  // Opens for writing: the FIFO or device at the name, or a new temporary
+  // beside the target, created exclusively with the mode a new file gets.
+  [[nodiscard]] int open(int& fd);
+  // The temporary takes the target's place.
+  [[nodiscard]] int replace();
+  // The temporary is kept as the target's name followed by ".partial".
+  [[nodiscard]] int keep_partial();
+  // Removes the temporary, if there is one.
+  void remove();
+
+  // A file stands at the target that is not the one look() found there.
+  [[nodiscard]] bool replaced_meanwhile() const;
+
+  [[nodiscard]] const std::string& name() const { return name_; }
+  // The name with its links followed: the file that is replaced.
+  [[nodiscard]] const std::string& target() const { return target_; }
+  [[nodiscard]] const std::string& temporary() const { return temporary_; }
+  [[nodiscard]] std::string partial() const { return target_ + ".partial"; }
+  [[nodiscard]] bool writes_through() const { return through_; }
+  // What look() found at the target: whether a file stood there, and which.
+  [[nodiscard]] bool existed() const { return existed_; }
+  [[nodiscard]] dev_t device() const { return device_; }
+  [[nodiscard]] ino_t inode() const { return inode_; }
+
+ private:
+  std::string name_;
+  std::string target_;
+  std::string temporary_;
+  bool through_ = false;
+  bool existed_ = false;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
+
+// The hidden name a temporary for `target` takes, before its random part:
+// ".NAME.orvale-", NAME shortened where the whole would not fit a directory
+// entry.
+[[nodiscard]] std::string temporary_prefix(const std::string& target);
+
+}  // namespace orvale

@@ -2,15 +2,17 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/stat.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <utility>
 
 namespace testing_support {
 
@@ -83,6 +85,9 @@ void prepare_child(const Launch& launch, const std::string& out_path,
   for (const int fd : launch.closed) {
     ::close(fd);
   }
+  for (const int signal_number : launch.ignored_signals) {
+    (void)::signal(signal_number, SIG_IGN);
+  }
 }
 
 }  // namespace
@@ -96,9 +101,14 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
 
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const Launch& launch) {
-  ScratchDir capture;
-  const std::string out_path = capture.path("stdout");
-  const std::string err_path = capture.path("stderr");
+  Child child(program, args, launch);
+  return child.finish();
+}
+
+Child::Child(const std::string& program, const std::vector<std::string>& args, const Launch& launch)
+    : capture_(std::make_unique<ScratchDir>()) {
+  const std::string out_path = capture_->path("stdout");
+  const std::string err_path = capture_->path("stderr");
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& arg : args) {
@@ -113,24 +123,35 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     envp.push_back(const_cast<char*>(variable.c_str()));
   }
   envp.push_back(nullptr);
-  const pid_t child = ::fork();
-  if (child < 0) {
+  pid_ = ::fork();
+  if (pid_ < 0) {
     throw std::runtime_error("fork failed");
   }
-  if (child == 0) {
+  if (pid_ == 0) {
     prepare_child(launch, out_path, err_path);
     ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
+}
+
+Child::~Child() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    (void)::waitpid(pid_, nullptr, 0);
+  }
+}
+
+RunResult Child::finish() {
   int wait_status = 0;
   rusage usage{};
-  if (::wait4(child, &wait_status, 0, &usage) != child) {
+  if (::wait4(std::exchange(pid_, -1), &wait_status, 0, &usage) < 0) {
     throw std::runtime_error("wait failed");
   }
   RunResult result;
-  result.out = slurp(out_path);
-  result.err = slurp(err_path);
+  result.out = slurp(capture_->path("stdout"));
+  result.err = slurp(capture_->path("stderr"));
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  result.signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
   result.peak_rss_kib = usage.ru_maxrss;
   return result;
 }

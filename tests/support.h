@@ -1,8 +1,11 @@
 // Scratch directories, whole-file I/O and running orvale as a process.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,7 @@ struct RunResult {
   std::string out;
   std::string err;
   int status = -1;        // exit status, or -1 when the child did not exit normally
+  int signal = 0;         // the signal that ended the child, if one did
   long peak_rss_kib = 0;  // the child's peak resident set
 };
 
@@ -44,6 +48,24 @@ struct Launch {
   std::uint64_t address_space_limit = 0;  // RLIMIT_AS in bytes, when not 0
   bool unprivileged = false;      // run as nobody (uid and gid 65534)
   std::vector<std::string> environment;  // NAME=value added to the child's
+  std::vector<int> ignored_signals;      // set to SIG_IGN, as a shell does for a background job
+};
+
+// A child process started and not yet waited for; its stdout and stderr go to
+// files until finish() reads them.
+class Child {
+ public:
+  Child(const std::string& program, const std::vector<std::string>& args, const Launch& launch);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  [[nodiscard]] pid_t pid() const { return pid_; }
+  // Waits for the child to end.
+  [[nodiscard]] RunResult finish();
+
+ private:
+  std::unique_ptr<ScratchDir> capture_;
+  pid_t pid_ = -1;
 };
 
 // Makes the launched program's reads of the file at `path` fail with EIO from

@@ -287,7 +287,7 @@ TEST(FailedRerunOutputs, ARenameThatFailsIsAnErrorThatKeepsTheOutput) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "orvale: " + input +
                        ".264: cannot be replaced: Input/output error; this run's "
-                       "output is kept as " +
+                       "output is kept in " +
                        input + ".264.partial\n");
   const auto after = reference_outputs(encode(two_stream_file(2)));
   EXPECT_EQ(read_file(input + ".264"), before.at(".264"));

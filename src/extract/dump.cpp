@@ -4,12 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
-#include <filesystem>
-#include <span>
 
 #include "extract/container.h"
 #include "extract/interrupt.h"
@@ -127,10 +124,6 @@ ExitStatus dump_descriptor(int fd, const std::string& path, const Settings& sett
     (void)(settings.rescue ? rescue(run) : read_index(run) && walk(run));
   }
   finish_outputs(run, session);
-  {
-    const InterruptsHeld held;
-    name_interrupted_input("");
-  }
   return run.report.finish();
 }
 

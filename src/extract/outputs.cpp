@@ -207,6 +207,18 @@ void report_left_overs(Run& run) {
   }
 }
 
+// Moves the temporary to the partial name beside the output, or, where that
+// fails (a name too long, say), leaves it under its hidden name; gives where
+// it is.
+std::string keep_apart(Destination& place) {
+  if (place.keep_partial() == 0) {
+    return place.partial();
+  }
+  std::string hidden = place.temporary();
+  place.leave();
+  return hidden;
+}
+
 void put_in_place(Run& run, Session& session) {
   report_left_overs(run);
   for_each_output(run, [&](Destination& place, const Output& output, std::size_t) {
@@ -219,10 +231,8 @@ void put_in_place(Run& run, Session& session) {
                         "this run's");
     }
     if (const int error = place.replace(); error != 0) {
-      const bool kept = place.keep_partial() == 0;
-      run.report.error(place.name(), "cannot be replaced: %s; this run's output is %s %s",
-                       std::strerror(error), kept ? "kept as" : "left in",
-                       (kept ? place.partial() : place.temporary()).c_str());
+      run.report.error(place.name(), "cannot be replaced: %s; this run's output is kept in %s",
+                       std::strerror(error), keep_apart(place).c_str());
       return;
     }
     session.remember_written(output.device(), output.inode());
@@ -240,9 +250,8 @@ void keep_what_was_extracted(Run& run) {
       place.remove();
       return;
     }
-    const bool renamed = place.keep_partial() == 0;
     kept += kept.empty() ? "" : ", ";
-    kept += renamed ? place.partial() : place.temporary();
+    kept += keep_apart(place);
   });
   if (!kept.empty()) {
     run.report.notice(run.path,
@@ -288,6 +297,7 @@ void finish_outputs(Run& run, Session& session) {
     keep_what_was_extracted(run);
   }
   forget_temporaries();
+  name_interrupted_input("");
 }
 
 bool report_output_failure(Run& run, const Output& output) {

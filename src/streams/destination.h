@@ -35,6 +35,9 @@ class Destination {
   [[nodiscard]] int keep_partial();
   // Removes the temporary, if there is one.
   void remove();
+  // Leaves the temporary where it is, under its hidden name: for bytes worth
+  // more than a tidy folder when no other name would take them.
+  void leave() { temporary_.clear(); }
 
   // A file stands at the target that is not the one look() found there.
   [[nodiscard]] bool replaced_meanwhile() const;

@@ -217,13 +217,17 @@ TEST(Clash, ALaterInputNeverOverwritesAnEarlierOnesOutputs) {
 TEST(Clash, AnOutputThatIsTheInputOrAnotherOutputIsRefused) {
   struct Case {
     const char* link;  // an output name, made a link to `target`
-    const char* target;
+    std::string target;
     std::string complaint;
   };
+  ScratchDir dir;
   for (const Case& c :
        {Case{"in.kvx.0.aac", "in.kvx", "in.kvx.0.aac: is the input itself; nothing written"},
-        Case{"in.kvx.0.aac", "in.kvx.264", ": is the same file as another output of this input"}}) {
-    ScratchDir dir;
+        Case{"in.kvx.0.aac", "in.kvx.264", ": is the same file as another output of this input"},
+        // One new file by two spellings: the video's relative name, the link's full path.
+        Case{"in.kvx.0.aac", dir.path("in.kvx.264"),
+             ": is the same file as another output of this input"}}) {
+    std::filesystem::remove(dir.path(c.link));
     write_file(dir.path("in.kvx"), encode(small_file(1)));
     const Bytes before = read_file(dir.path("in.kvx"));
     std::filesystem::create_symlink(c.target, dir.path(c.link));

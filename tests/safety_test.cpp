@@ -234,26 +234,41 @@ TEST(FailedRerunOutputs, ALinkToNowhereStaysInPlace) {
   EXPECT_FALSE(exists(input + ".264")) << "created by the run, so removed";
 }
 
-TEST(FailedRerunOutputs, AReadOnlyOutputSpoilsNoOtherForItsOwner) {
+// A file its owner made read-only, or another user's file in a sticky folder
+// (which only its owner may rename over), is refused before anything else is
+// replaced.
+TEST(FailedRerunOutputs, AnOutputTheUserMayNotReplaceSpoilsNoOther) {
   if (const std::string why = testing_support::unprivileged_runs_impossible(); !why.empty()) {
     GTEST_SKIP() << why;
   }
-  ScratchDir dir;
-  std::filesystem::permissions(dir.path(""), std::filesystem::perms::all);
-  const std::string input = dir.path("g.kvx");
-  write_file(input, good_file());
-  Launch launch;
-  launch.unprivileged = true;
-  // The first run as nobody makes outputs nobody owns.
-  ASSERT_EQ(run_orvale({input}, launch).status, 0);
-  const auto before = outputs_of(input);
-  ASSERT_EQ(before.size(), 3U);
-  std::filesystem::permissions(input + ".1.aac", std::filesystem::perms::owner_read);
-  const RunResult r = run_orvale({input}, launch);
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.out, "can not open output file\n");
-  EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
-  EXPECT_EQ(outputs_of(input), before);
+  for (const bool sticky : {false, true}) {
+    ScratchDir dir;
+    std::filesystem::permissions(
+        dir.path(""), std::filesystem::perms::all | (sticky ? std::filesystem::perms::sticky_bit
+                                                            : std::filesystem::perms::none));
+    const std::string input = dir.path("g.kvx");
+    write_file(input, good_file());
+    Launch launch;
+    launch.unprivileged = true;
+    // The first run as nobody makes outputs nobody owns.
+    ASSERT_EQ(run_orvale({input}, launch).status, 0);
+    const auto before = outputs_of(input);
+    ASSERT_EQ(before.size(), 3U);
+    if (sticky) {  // writable by all, but root's
+      std::filesystem::remove(input + ".1.aac");
+      write_file(input + ".1.aac", before.at(".1.aac"));
+      std::filesystem::permissions(input + ".1.aac", std::filesystem::perms::all);
+    } else {
+      std::filesystem::permissions(input + ".1.aac", std::filesystem::perms::owner_read);
+    }
+    const RunResult r = run_orvale({input}, launch);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "can not open output file\n");
+    EXPECT_NE(r.err.find(sticky ? "Operation not permitted" : "Permission denied"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(outputs_of(input), before);
+  }
 }
 
 TEST(FailedRerunOutputs, OnlyEmptyEntriesIsACleanRunWithEmptyOutputs) {

@@ -72,8 +72,10 @@ void prepare_child(const Launch& launch, const std::string& out_path,
       (!launch.directory.empty() && ::chdir(launch.directory.c_str()) != 0)) {
     ::_exit(127);
   }
-  if (!cap(RLIMIT_FSIZE, launch.file_size_limit) ||
-      !cap(RLIMIT_AS, launch.address_space_limit)) {
+  // A child ended by SIGQUIT leaves no core file in the build tree.
+  const rlimit no_core{0, 0};
+  if (!cap(RLIMIT_FSIZE, launch.file_size_limit) || !cap(RLIMIT_AS, launch.address_space_limit) ||
+      ::setrlimit(RLIMIT_CORE, &no_core) != 0) {
     ::_exit(127);
   }
   if (launch.unprivileged && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 ||

@@ -10,7 +10,8 @@
 namespace orvale {
 namespace {
 
-constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+// Ctrl-C, kill, a closed terminal, and Ctrl-\ when Ctrl-C seemed not to work.
+constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // Read by the handler, so plain arrays filled before it may run: nothing in
 // it allocates or formats.

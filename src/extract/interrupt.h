@@ -1,4 +1,4 @@
-// What SIGINT, SIGTERM and SIGHUP leave behind: every output name as it was,
+// What SIGINT, SIGTERM, SIGHUP and SIGQUIT leave behind: every output name as it was,
 // and none of the run's temporary files.
 #pragma once
 
@@ -12,7 +12,7 @@ namespace orvale {
 // One temporary for the video and one for each of the ten audio outputs.
 inline constexpr std::size_t kTrackedTemporaries = 11;
 
-// Installs the handler for each of the three signals that was not ignored
+// Installs the handler for each of the four signals that was not ignored
 // when the program started (a background job of a script keeps SIGINT
 // ignored). The handler removes the temporaries tracked, prints one line
 // unless stderr is busy, and ends the process by the same signal, so the
@@ -20,7 +20,7 @@ inline constexpr std::size_t kTrackedTemporaries = 11;
 // line first clears a progress line.
 void install_interrupt_cleanup(bool terminal);
 
-// Blocks the three signals while it lives: the handler never sees the
+// Blocks the four signals while it lives: the handler never sees the
 // temporaries half changed, and the files they concern change as one.
 class InterruptsHeld {
  public:

@@ -69,17 +69,6 @@ void for_each_output(Run& run, Action&& action) {
   return false;
 }
 
-[[nodiscard]] bool same_file(const Destination& a, const Destination& b) {
-  if (a.writes_through() || b.writes_through()) {
-    return false;
-  }
-  if (a.existed() && b.existed()) {
-    return a.device() == b.device() && a.inode() == b.inode();
-  }
-  return std::filesystem::path(a.target()).lexically_normal() ==
-         std::filesystem::path(b.target()).lexically_normal();
-}
-
 // Refuses an output that is the input itself, another output of this input,
 // or a file an earlier input of this invocation wrote.
 [[nodiscard]] bool check_identity(Run& run, const Destination& place, const struct stat& input,
@@ -113,7 +102,7 @@ void for_each_output(Run& run, Action&& action) {
   for_each_output(run, [&](const Destination& place, const Output&, std::size_t slot) {
     clear = clear && check_identity(run, place, input, session);
     for_each_output(run, [&](const Destination& other, const Output&, std::size_t other_slot) {
-      if (clear && other_slot < slot && same_file(place, other)) {
+      if (clear && other_slot < slot && place.same_file_as(other)) {
         run.report.say(kCannotOpenOutput);
         run.report.error(place.name(), "is the same file as another output of this input");
         clear = false;
@@ -194,6 +183,7 @@ void report_left_overs(Run& run) {
     for (const char* kind : {".aac", ".mp3"}) {
       if (s >= run.header.extracted_streams() || std::strcmp(kind, extension(run.header)) != 0) {
         note(audio_name(run.output_base, s, kind));
+        note(audio_name(run.output_base, s, kind) + ".partial");
       }
     }
   }

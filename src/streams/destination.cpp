@@ -78,6 +78,23 @@ std::string random_part() {
   return part;
 }
 
+std::string folder_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// In a sticky folder (/tmp) only the owner of a file, or of the folder, may
+// rename over it; finding that out at the rename would leave the other
+// outputs of the input replaced and this one not.
+bool sticky_refuses(const struct stat& folder, const struct stat& file) {
+  const uid_t user = ::geteuid();
+  return (folder.st_mode & S_ISVTX) != 0 && user != 0 && file.st_uid != user &&
+         folder.st_uid != user;
+}
+
 }  // namespace
 
 std::string temporary_prefix(const std::string& target) {
@@ -117,14 +134,26 @@ int Destination::look(const std::string& name) {
   if (const int error = follow_links(name, target_); error != 0) {
     return error;
   }
+  struct stat folder {};
+  if (::stat(folder_of(target_).c_str(), &folder) != 0) {
+    return errno;
+  }
+  folder_device_ = folder.st_dev;
+  folder_inode_ = folder.st_ino;
+  base_ = target_.substr(target_.rfind('/') + 1);
   if (::lstat(target_.c_str(), &status) != 0) {
     return errno == ENOENT ? 0 : errno;
   }
   existed_ = true;
   device_ = status.st_dev;
   inode_ = status.st_ino;
+  changed_ = status.st_ctim;
+  mode_ = status.st_mode;
   // Renaming over a file its owner protected would replace it all the same.
-  return ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+  if (::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+    return errno;
+  }
+  return sticky_refuses(folder, status) ? EPERM : 0;
 }
 
 int Destination::open(int& fd) {
@@ -139,6 +168,10 @@ int Destination::open(int& fd) {
     fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd >= 0) {
       temporary_ = std::move(candidate);
+      // A file its owner kept private stays private.
+      if (existed_) {
+        (void)::fchmod(fd, mode_ & 0777);
+      }
       return 0;
     }
     if (errno != EEXIST) {
@@ -182,7 +215,19 @@ bool Destination::replaced_meanwhile() const {
   if (through_ || ::lstat(target_.c_str(), &status) != 0) {
     return false;
   }
-  return !existed_ || status.st_dev != device_ || status.st_ino != inode_;
+  return !existed_ || status.st_dev != device_ || status.st_ino != inode_ ||
+         status.st_ctim.tv_sec != changed_.tv_sec || status.st_ctim.tv_nsec != changed_.tv_nsec;
+}
+
+bool Destination::same_file_as(const Destination& other) const {
+  if (through_ || other.through_ || existed_ != other.existed_) {
+    return false;
+  }
+  if (existed_) {
+    return device_ == other.device_ && inode_ == other.inode_;
+  }
+  return folder_device_ == other.folder_device_ && folder_inode_ == other.folder_inode_ &&
+         base_ == other.base_;
 }
 
 }  // namespace orvale

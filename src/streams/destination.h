@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <string>
 
@@ -23,11 +24,13 @@ class Destination {
   Destination& operator=(const Destination&) = delete;
 
   // Looks at what stands at `name` and decides how it will be written;
-  // nothing is created or changed. A regular file the user may not write is
-  // refused (EACCES), as is a directory (EISDIR).
+  // nothing is created or changed. A regular file the user may not write
+  // (EACCES), or may not replace in a sticky folder (EPERM), is refused, as
+  // is a directory (EISDIR) and a name in a folder that is not there.
   [[nodiscard]] int look(const std::string& name);
   // Opens for writing: the FIFO or device at the name, or a new temporary
-  // beside the target, created exclusively with the mode a new file gets.
+  // beside the target, created exclusively with the mode a new file gets,
+  // or the permission bits of the file it is to replace.
   [[nodiscard]] int open(int& fd);
   // The temporary takes the target's place.
   [[nodiscard]] int replace();
@@ -41,6 +44,9 @@ class Destination {
 
   // A file stands at the target that is not the one look() found there.
   [[nodiscard]] bool replaced_meanwhile() const;
+  // Both write aside to the same file: one that is there, or one name in one
+  // folder however the two were spelled.
+  [[nodiscard]] bool same_file_as(const Destination& other) const;
 
   [[nodiscard]] const std::string& name() const { return name_; }
   // The name with its links followed: the file that is replaced.
@@ -61,6 +67,12 @@ class Destination {
   bool existed_ = false;
   dev_t device_ = 0;
   ino_t inode_ = 0;
+  // Told apart from a later file that got the same inode number.
+  timespec changed_{};
+  mode_t mode_ = 0;
+  dev_t folder_device_ = 0;
+  ino_t folder_inode_ = 0;
+  std::string base_;
 };
 
 // The hidden name a temporary for `target` takes, before its random part:

@@ -521,11 +521,10 @@ TEST(NoClobber, SkipsAnInputWhoseOutputsAreThereAndOnlyThat) {
     std::filesystem::remove(input + suffix);
   }
   write_file(input + ".264.partial", kOld);
-  write_file(input + ".5.aac.partial", kOld);
   std::filesystem::create_symlink("/dev/null", input + ".1.aac");
   const RunResult after_partial = run_orvale({"-n", input});
   EXPECT_EQ(after_partial.status, 0);
-  EXPECT_EQ(after_partial.err, "orvale: " + input + ".5.aac.partial, " + input +
+  EXPECT_EQ(after_partial.err, "orvale: " + input +
                                    ".264.partial: not written by this run; left from an earlier "
                                    "one\n");
   EXPECT_EQ(read_file(input + ".264"), reference(av_file(2, 1), 1).at(".264"));

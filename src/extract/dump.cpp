@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "extract/container.h"
-#include "extract/interrupt.h"
 #include "extract/outputs.h"
 #include "extract/progress.h"
 #include "extract/run.h"
@@ -114,10 +113,6 @@ ExitStatus dump_descriptor(int fd, const std::string& path, const Settings& sett
   if (progress != nullptr) {
     progress->set_size(run.window.known_size());
     run.window.observe(&observe_progress, progress);
-  }
-  {
-    const InterruptsHeld held;
-    name_interrupted_input(path);
   }
   // Whether the walk succeeded shows in the report, which finish_outputs reads.
   if (read_header(run) && open_outputs(run, settings, session) == OutputsOpened::open) {

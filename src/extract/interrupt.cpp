@@ -77,8 +77,8 @@ void install_interrupt_cleanup(bool terminal) {
   action.sa_flags = SA_RESTART;
   for (const int signal_number : kSignals) {
     struct sigaction previous {};
-    if (::sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-      (void)::sigaction(signal_number, &action, nullptr);
+    if (::sigaction(signal_number, &action, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+      (void)::sigaction(signal_number, &previous, nullptr);
     }
   }
 }

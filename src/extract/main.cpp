@@ -118,8 +118,8 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   return Parsed::run;
 }
 
-int extract_all(const Options& options) {
-  orvale::Progress progress(stderr, !options.quiet && ::isatty(STDERR_FILENO) == 1);
+int extract_all(const Options& options, bool terminal) {
+  orvale::Progress progress(stderr, !options.quiet && terminal);
   orvale::Session session(&progress);
   int worst = 0;
   for (std::size_t i = 0; i < options.inputs.size(); ++i) {
@@ -137,7 +137,8 @@ int extract_all(const Options& options) {
 int main(int argc, char** argv) {
   open_standard_descriptors();
   ignore_write_signals();
-  orvale::install_interrupt_cleanup(::isatty(STDERR_FILENO) == 1);
+  const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  orvale::install_interrupt_cleanup(terminal);
   try {
     Options options;
     switch (parse_options(argc, argv, options)) {
@@ -152,7 +153,7 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return kExitError;
     }
-    return extract_all(options);
+    return extract_all(options, terminal);
   } catch (const std::bad_alloc&) {
     // Only the small strings around the core can throw; the buffers do not.
     std::fputs("orvale: out of memory\n", stderr);

@@ -126,19 +126,13 @@ void for_each_output(Run& run, Action&& action) {
   return found;
 }
 
+// A temporary is created with the signals held, so the handler knows of it
+// from its first moment.
 [[nodiscard]] bool open_output(Run& run, Destination& place, Output& output, std::size_t slot) {
   int fd = -1;
-  int error = 0;
-  if (place.writes_through()) {
-    // May wait for a FIFO's reader, so not with the signals held; there is
-    // no temporary to remove.
-    error = place.open(fd);
-  } else {
-    const InterruptsHeld held;
-    error = place.open(fd);
-    if (error == 0 && !track_temporary(slot, place.temporary())) {
-      error = ENAMETOOLONG;
-    }
+  int error = place.open(fd);
+  if (error == 0 && !place.writes_through() && !track_temporary(slot, place.temporary())) {
+    error = ENAMETOOLONG;
   }
   if (error != 0) {
     if (fd >= 0) {
@@ -183,7 +177,6 @@ void report_left_overs(Run& run) {
     for (const char* kind : {".aac", ".mp3"}) {
       if (s >= run.header.extracted_streams() || std::strcmp(kind, extension(run.header)) != 0) {
         note(audio_name(run.output_base, s, kind));
-        note(audio_name(run.output_base, s, kind) + ".partial");
       }
     }
   }
@@ -269,8 +262,16 @@ OutputsOpened open_outputs(Run& run, const Settings& settings, Session& session)
     return OutputsOpened::skipped;
   }
   bool opened = true;
+  {
+    const InterruptsHeld held;
+    name_interrupted_input(run.path);
+    for_each_output(run, [&](Destination& place, Output& output, std::size_t slot) {
+      opened = opened && (place.writes_through() || open_output(run, place, output, slot));
+    });
+  }
+  // Opening a FIFO waits for its reader, which a held Ctrl-C must not outlast.
   for_each_output(run, [&](Destination& place, Output& output, std::size_t slot) {
-    opened = opened && open_output(run, place, output, slot);
+    opened = opened && (!place.writes_through() || open_output(run, place, output, slot));
   });
   run.outputs_open = opened;
   return opened ? OutputsOpened::open : OutputsOpened::refused;

@@ -22,14 +22,14 @@ constexpr std::size_t kRandomLength = 6;
 // Names already taken are tried again with another random part.
 constexpr int kAttempts = 100;
 
-// Follows the links at `name` to the name that is no link: a file, or
-// nothing yet. A relative link counts from the directory holding it.
-int follow_links(const std::string& name, std::string& target) {
+// Follows the links at `name` to the name that is no link: a file, whose
+// `status` it gives, or nothing yet (ENOENT). A relative link counts from the
+// directory holding it.
+int follow_links(const std::string& name, std::string& target, struct stat& status) {
   target = name;
   for (int hops = 0; hops <= kMaxLinks; ++hops) {
-    struct stat status {};
     if (::lstat(target.c_str(), &status) != 0) {
-      return errno == ENOENT ? 0 : errno;
+      return errno;
     }
     if (!S_ISLNK(status.st_mode)) {
       return 0;
@@ -61,8 +61,10 @@ std::string random_part() {
   static std::uint64_t state = [] {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
+    // The address differs from one process to the next where the system
+    // places programs at random, which costs no system call to learn.
     return static_cast<std::uint64_t>(now.tv_nsec) ^ static_cast<std::uint64_t>(now.tv_sec) << 30 ^
-           static_cast<std::uint64_t>(::getpid()) << 40;
+           static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&now)) << 20;
   }();
   state += 0x9E3779B97F4A7C15ULL;
   std::uint64_t mixed = state;
@@ -131,8 +133,9 @@ int Destination::look(const std::string& name) {
   } else if (errno != ENOENT) {
     return errno;
   }
-  if (const int error = follow_links(name, target_); error != 0) {
-    return error;
+  const int found = follow_links(name, target_, status);
+  if (found != 0 && found != ENOENT) {
+    return found;
   }
   struct stat folder {};
   if (::stat(folder_of(target_).c_str(), &folder) != 0) {
@@ -141,8 +144,8 @@ int Destination::look(const std::string& name) {
   folder_device_ = folder.st_dev;
   folder_inode_ = folder.st_ino;
   base_ = target_.substr(target_.rfind('/') + 1);
-  if (::lstat(target_.c_str(), &status) != 0) {
-    return errno == ENOENT ? 0 : errno;
+  if (found == ENOENT) {
+    return 0;
   }
   existed_ = true;
   device_ = status.st_dev;

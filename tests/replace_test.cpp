@@ -38,16 +38,6 @@ const char* const kSuffixes[] = {".264", ".0.aac", ".1.aac"};
 const Bytes kOld = {'O', 'L', 'D'};
 using Outputs = std::map<std::string, Bytes>;
 
-Outputs outputs_of(const std::string& input, const std::string& kept = "") {
-  Outputs found;
-  for (const char* suffix : kSuffixes) {
-    if (exists(input + suffix + kept)) {
-      found[suffix] = read_file(input + suffix + kept);
-    }
-  }
-  return found;
-}
-
 // What a clean run gives for the first `packets` packets of `file`.
 Outputs reference(kvx::File file, std::size_t packets) {
   file.packets.resize(packets);
@@ -107,7 +97,7 @@ void write_all(int fd, const Bytes& bytes, std::size_t from, std::size_t to) {
 class FedRun {
  public:
   FedRun(const std::string& fifo, const std::vector<std::string>& args, const Launch& launch = {})
-      : fifo_(fifo), child_(ORVALE_BINARY, args, launch) {
+      : child_(ORVALE_BINARY, args, launch) {
     // A run that died leaves this writer with an error to report, not a signal.
     (void)std::signal(SIGPIPE, SIG_IGN);
     fd_ = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);  // waits for the child to open it
@@ -146,7 +136,6 @@ class FedRun {
   }
 
  private:
-  std::string fifo_;
   Child child_;
   int fd_ = -1;
 };
@@ -157,20 +146,8 @@ enum class Point { before_first_packet, mid_walk, at_last_packet };
 enum class How { write_error, read_error, sigint, sigterm, sighup, sigquit };
 
 int signal_of(How how) {
-  switch (how) {
-    case How::sigint:
-      return SIGINT;
-    case How::sigterm:
-      return SIGTERM;
-    case How::sighup:
-      return SIGHUP;
-    case How::sigquit:
-      return SIGQUIT;
-    case How::write_error:
-    case How::read_error:
-      break;
-  }
-  return 0;
+  constexpr int kSignals[] = {0, 0, SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  return kSignals[static_cast<int>(how)];
 }
 
 using FailureCase = std::tuple<Point, bool, How>;
@@ -190,15 +167,8 @@ class Failure : public ::testing::TestWithParam<FailureCase> {
   }
   // Packets wholly extracted before the failure.
   static std::size_t packets_before(Point point) {
-    switch (point) {
-      case Point::before_first_packet:
-        return 0;
-      case Point::mid_walk:
-        return kMid;
-      case Point::at_last_packet:
-        break;
-    }
-    return kPackets - 1;
+    constexpr std::size_t kBefore[] = {0, kMid, kPackets - 1};
+    return kBefore[static_cast<int>(point)];
   }
 };
 

@@ -34,16 +34,6 @@ kvx::File two_stream_file(std::size_t packets, std::size_t video_bytes = 0) {
 
 const char* const kSuffixes[] = {".264", ".0.aac", ".1.aac"};
 
-std::map<std::string, Bytes> outputs_of(const std::string& input) {
-  std::map<std::string, Bytes> found;
-  for (const char* suffix : kSuffixes) {
-    if (exists(input + suffix)) {
-      found[suffix] = read_file(input + suffix);
-    }
-  }
-  return found;
-}
-
 // The outputs of a clean run on `file`, made in a directory of their own.
 std::map<std::string, Bytes> reference_outputs(const Bytes& file) {
   ScratchDir dir;

@@ -286,6 +286,16 @@ Bytes adts(const Bytes& frame, std::uint32_t rate) {
   return out;
 }
 
+std::map<std::string, Bytes> outputs_of(const std::string& input, const std::string& kept) {
+  std::map<std::string, Bytes> found;
+  for (const char* suffix : {".264", ".0.aac", ".1.aac"}) {
+    if (exists(input + suffix + kept)) {
+      found[suffix] = read_file(input + suffix + kept);
+    }
+  }
+  return found;
+}
+
 // Built by appending, which also keeps g++ 12 from a false -Wrestrict.
 std::string stream_suffix(std::uint32_t s, const std::string& extension) {
   std::string suffix = ".";

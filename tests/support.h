@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -106,6 +107,10 @@ void fail_renames_to(Launch& launch, const std::string& path);
                              std::initializer_list<std::size_t> packets);
 // An AAC frame behind the ADTS header orvale builds for it (44100 Hz, else 48000).
 [[nodiscard]] Bytes adts(const Bytes& frame, std::uint32_t rate);
+// The video and two AAC outputs of `input` that are there, by suffix
+// (".264", ".0.aac", ".1.aac"), each followed by `kept` (".partial", say).
+[[nodiscard]] std::map<std::string, Bytes> outputs_of(const std::string& input,
+                                                      const std::string& kept = "");
 // ".S.aac" for stream S and extension ".aac".
 [[nodiscard]] std::string stream_suffix(std::uint32_t s, const std::string& extension);
 

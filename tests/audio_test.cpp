@@ -7,6 +7,7 @@
 namespace {
 
 using testing_support::Bytes;
+using testing_support::open_output;
 using testing_support::read_file;
 using testing_support::ScratchDir;
 
@@ -95,8 +96,8 @@ TEST(AudioWriters, AppendFramesToTheirOutput) {
   ScratchDir dir;
   orvale::Output aac;
   orvale::Output mp3;
-  ASSERT_TRUE(aac.open(dir.path("a.aac")));
-  ASSERT_TRUE(mp3.open(dir.path("a.mp3")));
+  ASSERT_TRUE(open_output(aac, dir.path("a.aac")));
+  ASSERT_TRUE(open_output(mp3, dir.path("a.mp3")));
   const Bytes frame = {0x11, 0x22};
   const Bytes big(8185, 0x5A);
   EXPECT_EQ(orvale::dumpaac(aac, frame, 44100), orvale::DumpStatus::ok);
@@ -114,7 +115,7 @@ TEST(AudioWriters, AppendFramesToTheirOutput) {
 
 TEST(OutputFile, ReportsAFullDisk) {
   orvale::Output full;
-  ASSERT_TRUE(full.open("/dev/full"));
+  ASSERT_TRUE(open_output(full, "/dev/full"));
   const Bytes small(orvale::Output::kCopyLimit - 1, 0x42);
   EXPECT_TRUE(full.write(small)) << "buffered: not yet written";
   std::size_t writes = 1;
@@ -130,7 +131,7 @@ TEST(OutputFile, ReportsAFullDisk) {
 
 TEST(OutputFile, ReportsAFailedLargeWriteAtTheNextFlush) {
   orvale::Output full;
-  ASSERT_TRUE(full.open("/dev/full"));
+  ASSERT_TRUE(open_output(full, "/dev/full"));
   const Bytes large(orvale::Output::kCopyLimit, 0x42);
   EXPECT_TRUE(full.write(large)) << "borrowed, not yet written";
   EXPECT_TRUE(full.holds_borrowed());
@@ -140,7 +141,7 @@ TEST(OutputFile, ReportsAFailedLargeWriteAtTheNextFlush) {
 
 TEST(OutputFile, ReportsAFailedFlushOnClose) {
   orvale::Output full;
-  ASSERT_TRUE(full.open("/dev/full"));
+  ASSERT_TRUE(open_output(full, "/dev/full"));
   EXPECT_TRUE(full.write(Bytes{1, 2, 3}));
   EXPECT_FALSE(full.close());
   EXPECT_EQ(full.error(), ENOSPC);
@@ -149,7 +150,7 @@ TEST(OutputFile, ReportsAFailedFlushOnClose) {
 TEST(OutputFile, KeepsOrderAcrossBufferedAndDirectWrites) {
   ScratchDir dir;
   orvale::Output out;
-  ASSERT_TRUE(out.open(dir.path("o")));
+  ASSERT_TRUE(open_output(out, dir.path("o")));
   Bytes expected;
   std::vector<Bytes> pieces;  // borrowed pieces must live until the flush
   for (const std::size_t size :
@@ -168,7 +169,7 @@ TEST(OutputFile, KeepsOrderAcrossBufferedAndDirectWrites) {
 TEST(OutputFile, KeepsOrderPastThePendingLimit) {
   ScratchDir dir;
   orvale::Output out;
-  ASSERT_TRUE(out.open(dir.path("o")));
+  ASSERT_TRUE(open_output(out, dir.path("o")));
   const Bytes large(orvale::Output::kCopyLimit, 0xB0);
   Bytes expected;
   for (std::size_t i = 0; i < 3 * orvale::Output::kMaxPending; ++i) {

@@ -623,8 +623,8 @@ TEST(VideoWriter, WritesTheFilteredChunkWholeOrInPieces) {
   const Bytes expected = reference_filter(chunk);
   orvale::Output whole;
   orvale::Output pieces;
-  ASSERT_TRUE(whole.open(dir.path("whole.264")));
-  ASSERT_TRUE(pieces.open(dir.path("pieces.264")));
+  ASSERT_TRUE(testing_support::open_output(whole, dir.path("whole.264")));
+  ASSERT_TRUE(testing_support::open_output(pieces, dir.path("pieces.264")));
   ASSERT_EQ(orvale::dumpavc(whole, chunk), orvale::DumpStatus::ok);
   orvale::StartCodeFilter filter;
   for (int round = 0; round < 2; ++round) {
@@ -651,7 +651,7 @@ TEST(VideoWriter, WritesTheFilteredChunkWholeOrInPieces) {
 
 TEST(VideoWriter, ReportsAFailedOutput) {
   orvale::Output full;
-  ASSERT_TRUE(full.open("/dev/full"));
+  ASSERT_TRUE(testing_support::open_output(full, "/dev/full"));
   const Bytes chunk(orvale::Output::kCopyLimit, 0x42);
   orvale::StartCodeFilter filter;
   EXPECT_EQ(orvale::dumpavc_piece(full, filter, chunk), orvale::DumpStatus::ok)
@@ -673,11 +673,11 @@ TEST(VideoWriter, ReportsAWriteThatFailsWhileFiltering) {
     chunk.insert(chunk.end(), {0, 0, 1, 0x06, 0x05});
   }
   orvale::Output whole;
-  ASSERT_TRUE(whole.open("/dev/full"));
+  ASSERT_TRUE(testing_support::open_output(whole, "/dev/full"));
   EXPECT_EQ(orvale::dumpavc(whole, chunk), orvale::DumpStatus::output_failed);
   EXPECT_EQ(whole.error(), ENOSPC);
   orvale::Output pieces;
-  ASSERT_TRUE(pieces.open("/dev/full"));
+  ASSERT_TRUE(testing_support::open_output(pieces, "/dev/full"));
   orvale::StartCodeFilter filter;
   EXPECT_EQ(orvale::dumpavc_piece(pieces, filter, chunk), orvale::DumpStatus::output_failed);
   EXPECT_EQ(pieces.error(), ENOSPC);

@@ -40,6 +40,10 @@ void write_file(const std::string& path, const Bytes& bytes) {
   }
 }
 
+bool open_output(orvale::Output& output, const std::string& path) {
+  return output.attach(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666), path);
+}
+
 Bytes read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {

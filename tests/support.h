@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kvxwrite.h"
+#include "streams/output.h"
 
 namespace testing_support {
 
@@ -30,6 +31,8 @@ class ScratchDir {
 };
 
 void write_file(const std::string& path, const Bytes& bytes);
+// Opens `path` for `output` to write from its start, creating it if need be.
+[[nodiscard]] bool open_output(orvale::Output& output, const std::string& path);
 [[nodiscard]] Bytes read_file(const std::string& path);
 [[nodiscard]] bool exists(const std::string& path);
 

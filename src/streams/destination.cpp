@@ -184,27 +184,20 @@ int Destination::open(int& fd) {
   return EEXIST;
 }
 
-int Destination::replace() {
+int Destination::move_temporary(const std::string& to) {
   if (temporary_.empty()) {
     return 0;
   }
-  if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+  if (::rename(temporary_.c_str(), to.c_str()) != 0) {
     return errno;
   }
   temporary_.clear();
   return 0;
 }
 
-int Destination::keep_partial() {
-  if (temporary_.empty()) {
-    return 0;
-  }
-  if (::rename(temporary_.c_str(), partial().c_str()) != 0) {
-    return errno;
-  }
-  temporary_.clear();
-  return 0;
-}
+int Destination::replace() { return move_temporary(target_); }
+
+int Destination::keep_partial() { return move_temporary(partial()); }
 
 void Destination::remove() {
   if (!temporary_.empty()) {

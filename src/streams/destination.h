@@ -60,6 +60,8 @@ class Destination {
   [[nodiscard]] ino_t inode() const { return inode_; }
 
  private:
+  [[nodiscard]] int move_temporary(const std::string& to);
+
   std::string name_;
   std::string target_;
   std::string temporary_;

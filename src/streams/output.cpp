@@ -47,15 +47,6 @@ bool Output::attach(int fd, std::string name) {
   return true;
 }
 
-bool Output::open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    name_ = path;
-    return fail(errno);
-  }
-  return attach(fd, path);
-}
-
 bool Output::write(std::span<const std::uint8_t> bytes) {
   if (error_ != 0 || fd_ < 0) {
     return fail(error_ != 0 ? error_ : EBADF);

@@ -36,9 +36,6 @@ class Output {
 
   // Takes over `fd`, open for writing, under `name` (for messages).
   [[nodiscard]] bool attach(int fd, std::string name);
-  // Opens the file at `path` for writing from its start, creating it when it
-  // does not exist.
-  [[nodiscard]] bool open(const std::string& path);
 
   // Appends `bytes`; kCopyLimit bytes or more are borrowed until the next
   // flush().

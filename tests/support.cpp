@@ -16,8 +16,8 @@
 
 namespace testing_support {
 
-ScratchDir::ScratchDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "orvale-test-XXXXXX").string();
+ScratchDir::ScratchDir(const std::filesystem::path& parent) {
+  std::string pattern = (parent / "orvale-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("mkdtemp failed");
   }
@@ -68,8 +68,7 @@ bool cap(decltype(RLIMIT_AS) resource, std::uint64_t bytes) {
 }
 
 // In the child, between fork and exec: only async-signal-safe calls.
-void prepare_child(const Launch& launch, const std::string& out_path,
-                   const std::string& err_path) {
+void prepare_child(const Launch& launch, const std::string& out_path, const std::string& err_path) {
   const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
@@ -82,8 +81,8 @@ void prepare_child(const Launch& launch, const std::string& out_path,
       ::setrlimit(RLIMIT_CORE, &no_core) != 0) {
     ::_exit(127);
   }
-  if (launch.unprivileged && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 ||
-                              ::setuid(65534) != 0)) {
+  if (launch.unprivileged &&
+      (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
     ::_exit(127);
   }
   ::close(out);
@@ -182,8 +181,7 @@ void preload_failing_io(Launch& launch) {
 
 void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset) {
   preload_failing_io(launch);
-  launch.environment.push_back("ORVALE_FAIL_READ=" + identity(path) + ":" +
-                               std::to_string(offset));
+  launch.environment.push_back("ORVALE_FAIL_READ=" + identity(path) + ":" + std::to_string(offset));
 }
 
 void fail_renames_to(Launch& launch, const std::string& path) {

@@ -20,7 +20,8 @@ using kvx::Bytes;
 // A fresh directory, removed with everything in it when the object goes.
 class ScratchDir {
  public:
-  ScratchDir();
+  // Under `parent`, or the system's temporary folder.
+  explicit ScratchDir(const std::filesystem::path& parent = std::filesystem::temp_directory_path());
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
@@ -46,13 +47,13 @@ struct RunResult {
 
 // How a child process is started, beyond its arguments.
 struct Launch {
-  std::string directory;          // working directory, when not empty
-  std::vector<int> closed;        // standard descriptors left closed
-  std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes, when not 0
+  std::string directory;                  // working directory, when not empty
+  std::vector<int> closed;                // standard descriptors left closed
+  std::uint64_t file_size_limit = 0;      // RLIMIT_FSIZE in bytes, when not 0
   std::uint64_t address_space_limit = 0;  // RLIMIT_AS in bytes, when not 0
-  bool unprivileged = false;      // run as nobody (uid and gid 65534)
-  std::vector<std::string> environment;  // NAME=value added to the child's
-  std::vector<int> ignored_signals;      // set to SIG_IGN, as a shell does for a background job
+  bool unprivileged = false;              // run as nobody (uid and gid 65534)
+  std::vector<std::string> environment;   // NAME=value added to the child's
+  std::vector<int> ignored_signals;       // set to SIG_IGN, as a shell does for a background job
 };
 
 // A child process started and not yet waited for; its stdout and stderr go to

@@ -130,6 +130,7 @@ enum class Earlier { none, file, link, link_to_nowhere, hard_link, private_file 
 enum class Point { before_first_packet, mid_walk, at_last_packet };
 enum class How {
   finishes,
+  no_clobber,
   sigint_ignored,
   write_error,
   read_error,
@@ -142,9 +143,10 @@ enum class How {
 constexpr const char* kEarlier[] = {"none",      "file",        "link", "link_to_nowhere",
                                     "hard_link", "private_file"};
 constexpr const char* kPoint[] = {"before_first_packet", "mid_walk", "at_last_packet"};
-constexpr const char* kHow[] = {"finishes", "sigint_ignored", "write_error", "read_error",
-                                "sigint",   "sigterm",        "sighup",      "sigquit"};
-constexpr int kSignal[] = {0, SIGINT, 0, 0, SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr const char* kHow[] = {"finishes",    "no_clobber", "sigint_ignored",
+                                "write_error", "read_error", "sigint",
+                                "sigterm",     "sighup",     "sigquit"};
+constexpr int kSignal[] = {0, 0, SIGINT, 0, 0, SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr std::size_t kPacketsBefore[] = {0, kMid, kPackets - 1};
 
 // The earlier outputs of `input`, the video's as `earlier` says: a link to
@@ -186,7 +188,7 @@ RunResult run_until(const ScratchDir& dir, const Bytes& bytes, Point point, How 
   const std::size_t done = kPacketsBefore[static_cast<int>(point)];
   const std::size_t bad_byte = done == 0 ? 58 : kvx::packet_offset(bytes, done) + 5;
   Launch launch;
-  if (how == How::finishes || how == How::write_error || how == How::read_error) {
+  if (kSignal[static_cast<int>(how)] == 0) {
     write_file(input, bytes);
     if (how == How::read_error) {
       fail_reads(launch, input, bad_byte);
@@ -195,7 +197,9 @@ RunResult run_until(const ScratchDir& dir, const Bytes& bytes, Point point, How 
       const std::size_t whole = walked.at(kPackets).at(".264").size();
       launch.file_size_limit = done == 0 ? 4096 : done == kMid ? whole / 2 : whole - 1;
     }
-    return run_orvale({input}, launch);
+    return run_orvale(how == How::no_clobber ? std::vector<std::string>{"-n", input}
+                                             : std::vector<std::string>{input},
+                      launch);
   }
   EXPECT_EQ(::mkfifo(input.c_str(), 0600), 0);
   if (how == How::sigint_ignored) {
@@ -225,11 +229,15 @@ TEST(Stages, EveryNameHoldsTheEarlierFileOrThisRunsWhole) {
   const Outputs earlier_outputs = reference(big_file(3, 0x70, 3), 3);
   for (int e = 0; e < 6; ++e) {
     for (int p = 0; p < 3; ++p) {
-      for (int h = 0; h < 8; ++h) {
+      for (int h = 0; h < 9; ++h) {
         const auto earlier = static_cast<Earlier>(e);
         const auto how = static_cast<How>(h);
-        const bool finished = how == How::finishes || how == How::sigint_ignored;
-        if (finished && p != 1) {
+        // -n leaves an input alone when an output is there, and runs it
+        // through otherwise.
+        const bool skipped = how == How::no_clobber && earlier != Earlier::none;
+        const bool finished = how == How::finishes || how == How::sigint_ignored ||
+                              (how == How::no_clobber && !skipped);
+        if ((finished || skipped) && p != 1) {
           continue;  // a run that finishes has no stage to fail at
         }
         SCOPED_TRACE(std::string(kEarlier[e]) + ", " + kPoint[p] + ", " + kHow[h]);
@@ -251,10 +259,15 @@ TEST(Stages, EveryNameHoldsTheEarlierFileOrThisRunsWhole) {
         }
         const RunResult r = run_until(dir, bytes, static_cast<Point>(p), how, walked);
         EXPECT_EQ(outputs_of(input), finished ? walked.at(kPackets) : before) << r.err;
+        const std::string first = earlier == Earlier::link_to_nowhere ? ".0.aac" : ".264";
         expect_kind_kept(dir, earlier, earlier_outputs);
         EXPECT_EQ(hidden_files(dir.path("")), std::vector<std::string>{});
         const int signal = kSignal[h];
-        if (finished) {
+        if (skipped) {
+          EXPECT_EQ(r.status, 0);
+          EXPECT_EQ(r.err, "orvale: " + input + ": skipped: " + input + first +
+                               " is already there (--no-clobber)\n");
+        } else if (finished) {
           EXPECT_EQ(r.status, 0);
           EXPECT_EQ(r.err, earlier == Earlier::none ? ""
                                                     : "orvale: " + input + ".0.mp3, " + input +
@@ -266,7 +279,7 @@ TEST(Stages, EveryNameHoldsTheEarlierFileOrThisRunsWhole) {
                                                     ": interrupted; its outputs are left as "
                                                     "they were\n")
               << r.err;
-        } else {
+        } else if (!skipped) {
           EXPECT_EQ(r.status, 2) << r.err;
         }
         if (how == How::finishes) {
@@ -395,32 +408,18 @@ TEST(ConcurrentRuns, EachNameEndsAsOneRunsWholeFile) {
   }
 }
 
-// ---- No clobber
-
-TEST(NoClobber, SkipsAnInputWhoseOutputsAreThereAndOnlyThat) {
+// Partial files and devices are no finished outputs: an input is extracted
+// beside them, and the partial file named as left over.
+TEST(NoClobber, PartialFilesAndDevicesDoNotCount) {
   ScratchDir dir;
   const std::string input = dir.path("in.kvx");
-  write_file(input, encode(av_file(2, 3)));
-  ASSERT_EQ(run_orvale({"-n", input}).status, 0);
-  const Outputs finished = outputs_of(input);
   write_file(input, encode(av_file(2, 1)));
-  const RunResult again = run_orvale({"--no-clobber", input});
-  EXPECT_EQ(again.status, 0);
-  EXPECT_EQ(again.err,
-            "orvale: " + input + ": skipped: " + input + ".264 is already there (--no-clobber)\n");
-  EXPECT_EQ(outputs_of(input), finished);
-  // Partial files and devices are no finished outputs: the input is
-  // extracted, and the partial file named as left over.
-  for (const auto& [suffix, bytes] : finished) {
-    fs::remove(input + suffix);
-  }
   write_file(input + ".264.partial", kOld);
   fs::create_symlink("/dev/null", input + ".1.aac");
-  const RunResult after_partial = run_orvale({"-n", input});
-  EXPECT_EQ(after_partial.status, 0);
-  EXPECT_EQ(after_partial.err, "orvale: " + input +
-                                   ".264.partial: not written by this run; left from an earlier "
-                                   "one\n");
+  const RunResult r = run_orvale({"-n", input});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "orvale: " + input +
+                       ".264.partial: not written by this run; left from an earlier one\n");
   EXPECT_EQ(read_file(input + ".264"), reference(av_file(2, 1), 1).at(".264"));
 }
 

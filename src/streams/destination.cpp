@@ -118,22 +118,30 @@ int Destination::look(const std::string& name) {
   target_ = name;
   through_ = false;
   existed_ = false;
+  // A link is judged by what it leads to: a FIFO or device behind it is
+  // written through. A name that is no link is looked at once.
   struct stat status {};
-  if (::stat(name.c_str(), &status) == 0) {
-    if (S_ISDIR(status.st_mode)) {
-      return EISDIR;
-    }
-    if (!S_ISREG(status.st_mode)) {
-      through_ = true;
-      existed_ = true;
-      device_ = status.st_dev;
-      inode_ = status.st_ino;
-      return 0;
-    }
-  } else if (errno != ENOENT) {
+  const bool there = ::lstat(name.c_str(), &status) == 0;
+  if (!there && errno != ENOENT) {
     return errno;
   }
-  const int found = follow_links(name, target_, status);
+  const bool link = there && S_ISLNK(status.st_mode);
+  struct stat leads_to = status;
+  const bool leads_somewhere = link ? ::stat(name.c_str(), &leads_to) == 0 : there;
+  if (link && !leads_somewhere && errno != ENOENT) {
+    return errno;
+  }
+  if (leads_somewhere && S_ISDIR(leads_to.st_mode)) {
+    return EISDIR;
+  }
+  if (leads_somewhere && !S_ISREG(leads_to.st_mode)) {
+    through_ = true;
+    existed_ = true;
+    device_ = leads_to.st_dev;
+    inode_ = leads_to.st_ino;
+    return 0;
+  }
+  const int found = link ? follow_links(name, target_, status) : there ? 0 : ENOENT;
   if (found != 0 && found != ENOENT) {
     return found;
   }

@@ -298,6 +298,16 @@ std::map<std::string, Bytes> outputs_of(const std::string& input, const std::str
   return found;
 }
 
+std::string without_kept_line(std::string diagnostics) {
+  const auto at = diagnostics.find(": its outputs are left as they were; what was extracted");
+  if (at != std::string::npos) {
+    const auto start = diagnostics.rfind('\n', at);
+    const auto from = start == std::string::npos ? 0 : start + 1;
+    diagnostics.erase(from, diagnostics.find('\n', at) + 1 - from);
+  }
+  return diagnostics;
+}
+
 // Built by appending, which also keeps g++ 12 from a false -Wrestrict.
 std::string stream_suffix(std::uint32_t s, const std::string& extension) {
   std::string suffix = ".";

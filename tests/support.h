@@ -115,6 +115,8 @@ void fail_renames_to(Launch& launch, const std::string& path);
 // (".264", ".0.aac", ".1.aac"), each followed by `kept` (".partial", say).
 [[nodiscard]] std::map<std::string, Bytes> outputs_of(const std::string& input,
                                                       const std::string& kept = "");
+// `diagnostics` without the line that names what a failed run kept.
+[[nodiscard]] std::string without_kept_line(std::string diagnostics);
 // ".S.aac" for stream S and extension ".aac".
 [[nodiscard]] std::string stream_suffix(std::uint32_t s, const std::string& extension);
 

@@ -37,12 +37,6 @@ std::string message(std::string out) {
   return out;
 }
 
-// `err` without the line that names what a failed run kept as ".partial".
-std::string without_kept_line(const std::string& err) {
-  const auto at = err.find(": its outputs are left as they were; what was extracted");
-  return at == std::string::npos ? err : err.substr(0, err.rfind('\n', at) + 1);
-}
-
 // `err` is one diagnostic line about `file` that holds every one of `parts`.
 ::testing::AssertionResult one_line(const std::string& err, const std::string& file,
                                     std::initializer_list<std::string> parts) {

@@ -264,17 +264,6 @@ std::string without(std::string text, const std::string& note) {
   return text;
 }
 
-// `text` without the line that names what a failed run kept.
-std::string without_kept_line(std::string text) {
-  const auto at = text.find(": its outputs are left as they were; what was extracted");
-  if (at != std::string::npos) {
-    const auto start = text.rfind('\n', at);
-    const auto from = start == std::string::npos ? 0 : start + 1;
-    text.erase(from, text.find('\n', at) + 1 - from);
-  }
-  return text;
-}
-
 // What a pipe may give where the regular file gives `file` and the whole
 // input `complete`: the same, or, when the cut left a packet's first part
 // written, a warning that says so, the same status, and outputs that hold the

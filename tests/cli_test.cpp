@@ -205,17 +205,24 @@ TEST_F(Cli, ZeroLengthEntryEndsTheWalk) {
   struct Case {
     std::uint32_t middle_entry;
     std::uint32_t last_entry;
+    bool zeros_after_packet_0;
     int status;
   };
-  // An empty entry after which only empty entries follow is index padding.
-  for (const Case c : {Case{0, 0, 0}, Case{1, 1, 0}, Case{0, 200, 1}, Case{1, 41, 1}}) {
+  // An empty entry after which only empty entries follow is index padding,
+  // unless the packets it leaves out stand after the last one it lists.
+  for (const Case c : {Case{0, 0, true, 0}, Case{1, 1, true, 0}, Case{0, 0, false, 1},
+                       Case{0, 200, false, 1}, Case{1, 41, true, 1}}) {
     Bytes input = whole;
     kvx::set_le32(input, 56 + 4, c.middle_entry);
     kvx::set_le32(input, 56 + 8, c.last_entry);
+    if (c.zeros_after_packet_0) {
+      std::fill(input.begin() + static_cast<long>(kvx::packet_offset(whole, 1)), input.end(), 0);
+    }
     const RunResult r = extract(input);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.empty(), c.status == 0) << r.err;
+    EXPECT_EQ(r.err.find("rescue may recover more") != std::string::npos, c.status != 0) << r.err;
     EXPECT_EQ(output(".264"), av_videos({0x10}));
     EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0}));
   }
@@ -261,9 +268,16 @@ TEST_P(DamagedPacket, IsSkippedAndTheWalkGoesOn) {
   EXPECT_EQ(r.err.rfind("orvale: " + path("in.kvx") + ": packet 1 (", 0), 0U) << r.err;
   EXPECT_NE(r.err.find(GetParam().complaint), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("; packet skipped\n"), std::string::npos) << r.err;
-  // One packet's own fields are damaged, not the index: no hint at it.
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  // One packet's own fields are damaged, not the index: no hint at it, and
+  // a line that says what came through.
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
   EXPECT_EQ(r.err.find("the index looks damaged"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(": 2 of the 3 packets the index lists were extracted, from " +
+                       std::to_string(input.size() - kvx::packet_offset(input, 0) -
+                                      (kvx::packet_offset(input, 2) - kvx::packet_offset(input, 1))) +
+                       " of the input's " + std::to_string(input.size()) + " bytes\n"),
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(output(".264"), av_videos({0x10, 0x30}));
   EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0, 2}));
   EXPECT_EQ(output(".1.aac"), av_audio(file, 1, {0, 2}));

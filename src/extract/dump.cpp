@@ -9,8 +9,10 @@
 #include <cstring>
 
 #include "extract/container.h"
+#include "extract/damage_report.h"
 #include "extract/outputs.h"
 #include "extract/progress.h"
+#include "extract/rescue.h"
 #include "extract/run.h"
 #include "extract/walk.h"
 #include "streams/adts.h"
@@ -78,6 +80,11 @@ struct CloseDescriptor {
   if (count == 0) {
     run.report.say(kReadIndexFail);
     run.report.error(run.path, "the header lists no packets");
+    // A recorder that stopped before it wrote the count leaves it 0.
+    const auto size = run.window.known_size();
+    if (size ? *size > kHeaderSize : !run.window.data().empty()) {
+      suggest_rescue(run);
+    }
     return false;
   }
   const std::uint64_t size = kIndexEntrySize * count;
@@ -101,6 +108,7 @@ struct CloseDescriptor {
                    "the frame index of %" PRIu32 " entries needs %" PRIu64
                    " bytes, but the input ends at byte %" PRIu64,
                    count, size, run.window.bytes_read());
+  suggest_rescue(run);
   return false;
 }
 
@@ -109,7 +117,7 @@ struct CloseDescriptor {
 ExitStatus dump_descriptor(int fd, const std::string& path, const Settings& settings,
                            Session& session, std::FILE* diagnostics, std::size_t window_size) {
   Progress* progress = session.progress();
-  Run run(fd, path, diagnostics, progress, window_size);
+  Run run(fd, path, settings, diagnostics, progress, window_size);
   if (progress != nullptr) {
     progress->set_size(run.window.known_size());
     run.window.observe(&observe_progress, progress);

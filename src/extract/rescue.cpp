@@ -1,129 +1,425 @@
 #include "extract/rescue.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <new>
+#include <cinttypes>
+#include <cstring>
 
+#include "extract/damage_report.h"
 #include "extract/le.h"
-#include "streams/adts.h"
-#include "streams/startcode.h"
+#include "extract/packet_walk.h"
+#include "extract/recognise.h"
 
 namespace orvale {
 namespace {
 
-constexpr std::uint64_t kVideoSizeOffset = 9;
+// A packet's fields are read before any byte of it can be told apart from
+// zeros: one that is not all zeros has a byte other than 0 among its first 13.
+constexpr std::uint64_t kLongestZeroOpening = kPacketFixedSize - 1;
+// What the follower has the window hold beyond a packet: its successor's
+// fields, for all but the largest audio size tables.
+constexpr std::uint64_t kSuccessorLook = 4096;
+// Zeros are looked through in pieces this long, so that the search's cache
+// is refilled only as it moves on.
+constexpr std::size_t kScanPiece = 4096;
 
-// True when the bytes at `offset` open with a 3- or 4-byte start code.
-[[nodiscard]] Plausibility opens_with_start_code(Peek& peek, std::uint64_t offset,
-                                                 std::uint64_t video_size) {
-  const auto bytes =
-      peek.at(offset, static_cast<std::size_t>(std::min<std::uint64_t>(video_size, 4)));
-  if (bytes.empty() && peek.error() != 0) {
-    return Plausibility::read_error;
+class Rescuer {
+ public:
+  Rescuer(Run& run, Peek& peek)
+      : run_(run), packets_(run), source_(run.window, &peek, peek.file_size()) {}
+
+  [[nodiscard]] bool rescue();
+
+ private:
+  [[nodiscard]] std::uint64_t size() const { return source_.end(); }
+  [[nodiscard]] Flow read_failed(std::uint64_t offset);
+  [[nodiscard]] Flow agrees(std::uint64_t offset, std::uint32_t length, std::uint64_t& needed,
+                            bool& agreed);
+  [[nodiscard]] Flow find_packets_start(std::uint64_t& start, bool& found);
+  [[nodiscard]] Flow follow_index(std::uint64_t start, std::uint64_t entries,
+                                  std::uint64_t& handover, bool& complete);
+  [[nodiscard]] Flow follow_structure(std::uint64_t offset, bool exact);
+  [[nodiscard]] Flow resynchronise(std::uint64_t from, std::uint64_t& found_at);
+  [[nodiscard]] Flow extract_at(std::uint64_t offset, std::uint64_t needed);
+  [[nodiscard]] bool all_zeros(std::uint64_t from, std::uint64_t to);
+  void skipped(std::uint64_t from, std::uint64_t to);
+  [[nodiscard]] std::uint32_t entry(std::uint64_t number) const {
+    return packet_length(read_le32(run_.index, number * kIndexEntrySize));
   }
-  const bool three = bytes.size() >= NAL_PRE3.size() &&
-                     std::equal(NAL_PRE3.begin(), NAL_PRE3.end(), bytes.begin());
-  const bool four = bytes.size() >= NAL_PRE4.size() &&
-                    std::equal(NAL_PRE4.begin(), NAL_PRE4.end(), bytes.begin());
-  return three || four ? Plausibility::yes : Plausibility::no;
+  [[nodiscard]] bool later_entries_empty(std::uint64_t number, std::uint64_t entries) const;
+  void tell();
+
+  Run& run_;
+  PacketWalker packets_;
+  ByteSource source_;
+  std::uint32_t next_number_ = 0;
+  std::uint64_t from_index_ = 0;
+  std::uint64_t by_structure_ = 0;
+  SkippedRanges ranges_;
+  // Something was wrong beside the packets found by structure.
+  bool damage_ = false;
+};
+
+Flow Rescuer::read_failed(std::uint64_t offset) {
+  run_.report.error(run_.path, "read error at byte %" PRIu64 ": %s", offset,
+                    std::strerror(source_.error()));
+  return Flow::fail;
 }
 
-// Sums the audio size table at `offset`, refusing a frame the stream kind
-// cannot hold; stops early once the sum passes `most`.
-[[nodiscard]] Plausibility sum_table(Peek& peek, const FileHeader& header, std::uint64_t offset,
-                                     std::uint64_t entries, std::uint64_t most,
-                                     std::uint64_t& sum) {
-  constexpr std::uint64_t kEntriesPerRead = Peek::kSize / kIndexEntrySize;
-  for (std::uint64_t done = 0; done < entries && sum <= most;) {
-    const std::uint64_t count = std::min(entries - done, kEntriesPerRead);
-    const auto bytes =
-        peek.at(offset + done * kIndexEntrySize, static_cast<std::size_t>(count * kIndexEntrySize));
-    if (bytes.size() < count * kIndexEntrySize) {
-      return peek.error() != 0 ? Plausibility::read_error : Plausibility::no;
-    }
-    for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint32_t length = read_le32(bytes, i * kIndexEntrySize);
-      if (header.is_aac() && length > kMaxAdtsPayload) {
-        return Plausibility::no;
-      }
-      sum += length;
-    }
-    done += count;
+// A packet at `offset` agrees with an entry of `length` bytes when its fields
+// fit in them; one that holds nothing, as zeros read as a packet do, agrees
+// only with an entry of exactly its length.
+Flow Rescuer::agrees(std::uint64_t offset, std::uint32_t length, std::uint64_t& needed,
+                     bool& agreed) {
+  agreed = false;
+  if (length == 0 || offset + length > size()) {
+    return Flow::next;
   }
-  return Plausibility::yes;
+  switch (plausible_packet(source_, run_.header, offset, offset + length, true, needed)) {
+    case Plausibility::yes:
+      agreed = true;
+      break;
+    case Plausibility::empty:
+      agreed = needed == length;
+      break;
+    case Plausibility::no:
+      break;
+    case Plausibility::read_error:
+      return read_failed(offset);
+  }
+  return Flow::next;
+}
+
+// The packets begin where the index ends: where the header's count puts its
+// end when a packet there agrees with entry 0, else at the first 4-byte
+// boundary after the header where a packet agrees with entry 0 and the one
+// after it with entry 1 (or the file ends after the first). A count too high
+// puts its end inside packet 0, one too low inside the index. The search
+// stops at a word that cannot be an entry.
+Flow Rescuer::find_packets_start(std::uint64_t& start, bool& found) {
+  found = false;
+  const auto first_entries = source_.at(kHeaderSize, 2 * kIndexEntrySize);
+  if (first_entries.size() < kIndexEntrySize) {
+    return source_.error() != 0 ? read_failed(kHeaderSize) : Flow::next;
+  }
+  const std::uint32_t first = packet_length(read_le32(first_entries, 0));
+  const std::uint32_t second =
+      first_entries.size() == 2 * kIndexEntrySize ? packet_length(read_le32(first_entries, 4)) : 0;
+  const auto pair_at = [&](std::uint64_t at, bool& agreed) {
+    std::uint64_t needed = 0;
+    Flow flow = agrees(at, first, needed, agreed);
+    if (flow == Flow::next && agreed && at + first < size()) {
+      flow = agrees(at + first, second, needed, agreed);
+    }
+    return flow;
+  };
+  // Where the header says, packet 0 agreeing with its entry will do.
+  const std::uint64_t announced = kHeaderSize + kIndexEntrySize * run_.header.frame_count;
+  std::uint64_t needed = 0;
+  if (run_.header.frame_count > 0 && announced < size()) {
+    if (agrees(announced, first, needed, found) == Flow::fail) {
+      return Flow::fail;
+    }
+    if (found) {
+      start = announced;
+      return Flow::next;
+    }
+  }
+  for (start = kHeaderSize + kIndexEntrySize; start + kIndexEntrySize <= size();
+       start += kIndexEntrySize) {
+    const auto last = source_.at(start - kIndexEntrySize, kIndexEntrySize);
+    if (last.size() < kIndexEntrySize) {
+      return source_.error() != 0 ? read_failed(start) : Flow::next;
+    }
+    const std::uint32_t length = packet_length(read_le32(last, 0));
+    if (length != 0 && (length < kPacketFixedSize || length > size())) {
+      return Flow::next;
+    }
+    if (pair_at(start, found) == Flow::fail) {
+      return Flow::fail;
+    }
+    if (found) {
+      return Flow::next;
+    }
+  }
+  return Flow::next;
+}
+
+bool Rescuer::later_entries_empty(std::uint64_t number, std::uint64_t entries) const {
+  for (std::uint64_t later = number + 1; later < entries; ++later) {
+    if (entry(later) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+Flow Rescuer::extract_at(std::uint64_t offset, std::uint64_t needed) {
+  if (run_.window.skip_to(offset) != ReadStatus::complete) {
+    run_.report.error(run_.path, "read error at byte %" PRIu64 ": %s", offset,
+                      std::strerror(run_.window.error()));
+    return Flow::fail;
+  }
+  Packet packet;
+  packet.number = next_number_++;
+  packet.length = static_cast<std::uint32_t>(needed);
+  packet.start = offset;
+  return packets_.walk_packet(packet);
+}
+
+// Follows the index from `start` while each entry agrees with its packet and
+// the next entry with the packet after it. `handover` is where the search by
+// structure takes over when it does not; `complete` when it did to the end
+// of the index (an entry of length 0 followed by nothing else ends it).
+Flow Rescuer::follow_index(std::uint64_t start, std::uint64_t entries, std::uint64_t& handover,
+                           bool& complete) {
+  complete = false;
+  std::uint64_t at = start;
+  handover = start;
+  bool agreed = false;
+  std::uint64_t needed = 0;
+  for (std::uint64_t number = 0; number < entries; ++number) {
+    const std::uint32_t length = entry(number);
+    if (length == 0 && later_entries_empty(number, entries)) {
+      break;
+    }
+    // The window holds the packet and its successor's fields, so that both
+    // are judged from it and the packet's bytes are read once.
+    if (run_.window.skip_to(std::max(at, run_.window.position())) != ReadStatus::complete) {
+      return read_failed(at);
+    }
+    if (at == run_.window.position() && packets_.hold(length + kSuccessorLook, length) == Flow::fail) {
+      return Flow::fail;
+    }
+    if (number == 0 && agrees(at, length, needed, agreed) == Flow::fail) {
+      return Flow::fail;
+    }
+    if (!agreed) {
+      return Flow::next;  // the search starts where the last entry followed ends
+    }
+    const std::uint64_t packet_needed = needed;
+    const bool last = number + 1 == entries || later_entries_empty(number, entries);
+    // A bad spot in the next packet keeps this one, which was read whole.
+    const Flow next_flow =
+        last ? Flow::next : agrees(at + length, entry(number + 1), needed, agreed);
+    if (next_flow == Flow::next && !last && !agreed) {
+      handover = at;  // the search looks at this packet again, and deeper
+      return Flow::next;
+    }
+    const Flow flow = extract_at(at, packet_needed);
+    if (flow != Flow::next || next_flow != Flow::next) {
+      return flow == Flow::next ? next_flow : flow;
+    }
+    ++from_index_;
+    at += length;
+    handover = at;
+  }
+  complete = true;
+  handover = at;
+  return Flow::next;
+}
+
+bool Rescuer::all_zeros(std::uint64_t from, std::uint64_t to) {
+  while (from < to) {
+    const auto piece =
+        source_.at(from, static_cast<std::size_t>(std::min<std::uint64_t>(to - from, kScanPiece)));
+    if (piece.empty() || std::any_of(piece.begin(), piece.end(), [](std::uint8_t b) { return b != 0; })) {
+      return false;
+    }
+    from += piece.size();
+  }
+  return true;
+}
+
+void Rescuer::skipped(std::uint64_t from, std::uint64_t to) {
+  const bool zeros = all_zeros(from, to);
+  // What lies between the header and the first packet found is the index,
+  // however it failed.
+  if (from == kHeaderSize) {
+    run_.report.warning("the index, bytes %" PRIu64 " to %" PRIu64 ", %s", from, to - 1,
+                        zeros ? "is empty" : "does not lead to the packets");
+    damage_ = true;
+    return;
+  }
+  ranges_.note(from, to, zeros);
+}
+
+// The first offset from `from` on where packets begin, or the file's end.
+// A run of zeros is passed at once: no packet starts more than 12 bytes
+// before its end.
+Flow Rescuer::resynchronise(std::uint64_t from, std::uint64_t& found_at) {
+  for (found_at = from; found_at < size();) {
+    const auto byte = source_.at(found_at, 1);
+    if (byte.empty()) {
+      return read_failed(found_at);
+    }
+    if (byte[0] == 0) {
+      std::uint64_t nonzero = found_at;
+      for (bool zeros = true; zeros && nonzero < size();) {
+        const auto piece = source_.at(
+            nonzero, static_cast<std::size_t>(std::min<std::uint64_t>(size() - nonzero, kScanPiece)));
+        if (piece.empty()) {
+          return read_failed(nonzero);
+        }
+        const auto hit = std::find_if(piece.begin(), piece.end(), [](std::uint8_t b) { return b != 0; });
+        zeros = hit == piece.end();
+        nonzero += static_cast<std::uint64_t>(hit - piece.begin());
+      }
+      if (nonzero >= size()) {
+        found_at = size();
+        return Flow::next;
+      }
+      found_at = std::max(found_at, nonzero - std::min(nonzero, kLongestZeroOpening));
+    }
+    std::uint64_t needed = 0;
+    switch (packets_begin_at(source_, run_.header, found_at, needed)) {
+      case Plausibility::yes:
+        return Flow::next;
+      case Plausibility::read_error:
+        return read_failed(found_at);
+      case Plausibility::empty:
+      case Plausibility::no:
+        break;
+    }
+    ++found_at;
+  }
+  return Flow::next;
+}
+
+// From `offset` on, each packet is taken where the one before ends, and a
+// search for packets spans the bytes where none stands. A packet without a
+// successor is written only where it stands exactly where the index or the
+// packet before put it (`exact`), and after a closer look: elsewhere, bytes
+// that only look like one are too easily found.
+Flow Rescuer::follow_structure(std::uint64_t offset, bool exact) {
+  while (offset < size()) {
+    std::uint64_t needed = 0;
+    std::uint64_t resume_from = offset + 1;
+    const Plausibility verdict =
+        plausible_packet(source_, run_.header, offset, size(), true, needed);
+    if (verdict == Plausibility::read_error) {
+      return read_failed(offset);
+    }
+    if (verdict == Plausibility::yes) {
+      std::uint64_t next = 0;
+      std::uint64_t next_needed = 0;
+      const Successor successor =
+          find_successor(source_, run_.header, offset + needed, next, next_needed);
+      if (successor == Successor::read_error) {
+        return read_failed(offset + needed);
+      }
+      std::string fault;
+      Plausibility whole = Plausibility::yes;
+      if (successor != Successor::found) {
+        whole = exact ? holds_whole_frames(source_, run_.header, offset, needed, fault)
+                      : Plausibility::no;
+      }
+      if (whole == Plausibility::read_error) {
+        return read_failed(offset);
+      }
+      if (whole == Plausibility::yes) {
+        const Flow flow = extract_at(offset, needed);
+        if (flow != Flow::next) {
+          return flow;
+        }
+        ++by_structure_;
+        if (successor == Successor::found) {
+          exact = next == offset + needed;
+          offset = next;
+          continue;
+        }
+        offset += needed;
+        resume_from = offset;
+      } else if (exact) {
+        run_.report.warning("the packet at byte %" PRIu64 " (%" PRIu64 " bytes) is damaged: %s; dropped",
+                            offset, needed, fault.c_str());
+        damage_ = true;
+      }
+    }
+    std::uint64_t resumed = 0;
+    if (resynchronise(resume_from, resumed) == Flow::fail) {
+      return Flow::fail;
+    }
+    if (resumed > offset) {
+      skipped(offset, resumed);
+    }
+    offset = resumed;
+    exact = false;
+  }
+  return Flow::next;
+}
+
+void Rescuer::tell() {
+  ranges_.tell(run_.report);
+  if (by_structure_ > 0 || ranges_.any() || damage_) {
+    run_.report.warning("rescue: %" PRIu64 " packets from the index, %" PRIu64
+                        " recovered by structure",
+                        from_index_, by_structure_);
+  }
+}
+
+bool Rescuer::rescue() {
+  std::uint64_t start = kHeaderSize;
+  bool found = false;
+  Flow flow = find_packets_start(start, found);
+  std::uint64_t search_from = kHeaderSize;
+  bool complete = false;
+  if (flow == Flow::next && found) {
+    const std::uint64_t entries = (start - kHeaderSize) / kIndexEntrySize;
+    if (entries != run_.header.frame_count) {
+      run_.report.warning("the header lists %" PRIu32 " packets, but the index holds %" PRIu64
+                          " entries",
+                          run_.header.frame_count, entries);
+      damage_ = true;
+    }
+    if (run_.window.read_into(run_.index_buffer, start - kHeaderSize, run_.index) !=
+        ReadStatus::complete) {
+      run_.report.error(run_.path, "read error in the frame index: %s",
+                        std::strerror(run_.window.error()));
+      flow = Flow::fail;
+    } else {
+      flow = follow_index(start, entries, search_from, complete);
+    }
+  }
+  // Past an index that was followed to its end, only packets that stand
+  // right there mean more: zeros or stale bytes are what recorders leave.
+  if (flow == Flow::next && complete) {
+    std::uint64_t needed = 0;
+    const Plausibility more = search_from < size()
+                                  ? packets_begin_at(source_, run_.header, search_from, needed)
+                                  : Plausibility::no;
+    if (more == Plausibility::read_error) {
+      flow = read_failed(search_from);
+    } else if (more != Plausibility::yes) {
+      search_from = size();
+    }
+  }
+  if (flow == Flow::next) {
+    flow = follow_structure(search_from, found);
+  }
+  if (flow == Flow::next) {
+    tell();
+  }
+  return packets_.finish(flow, true, "no packet was found in the file");
 }
 
 }  // namespace
 
-bool Peek::allocate() {
-  cache_.reset(new (std::nothrow) std::uint8_t[kSize]);
-  return cache_ != nullptr;
-}
-
-std::span<const std::uint8_t> Peek::at(std::uint64_t offset, std::size_t count) {
-  if (offset < base_ || offset + count > base_ + cached_) {
-    if (offset >= file_size_) {
-      return {};
-    }
-    base_ = offset;
-    cached_ = 0;
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kSize, file_size_ - offset));
-    while (cached_ < want) {
-      const ssize_t got =
-          ::pread(fd_, cache_.get() + cached_, want - cached_, static_cast<off_t>(base_ + cached_));
-      if (got < 0 && errno == EINTR) {
-        continue;
-      }
-      if (got < 0 && cached_ >= count) {
-        break;  // the bytes asked for arrived before the bad spot
-      }
-      if (got < 0) {
-        error_ = errno;
-        return {};
-      }
-      if (got == 0) {
-        break;  // the file shrank under the run
-      }
-      cached_ += static_cast<std::size_t>(got);
-    }
+bool rescue(Run& run) {
+  const auto size = run.window.known_size();
+  if (!size) {
+    run.report.error(run.path,
+                     "rescue needs a regular file to search; extract it as usual, "
+                     "or copy it to a file first");
+    return false;
   }
-  const std::uint64_t available = base_ + cached_ > offset ? base_ + cached_ - offset : 0;
-  return {cache_.get() + (offset - base_),
-          static_cast<std::size_t>(std::min<std::uint64_t>(count, available))};
-}
-
-Plausibility plausible_packet(Peek& peek, const FileHeader& header, std::uint64_t offset,
-                              std::uint64_t limit, bool allow_empty_video, std::uint64_t& needed) {
-  if (offset > limit || limit - offset < kPacketFixedSize) {
-    return Plausibility::no;
+  Peek peek(run.fd, *size);
+  if (!peek.allocate()) {
+    run.report.error(run.path, "out of memory for the rescue search");
+    return false;
   }
-  const auto fixed = peek.at(offset, kPacketFixedSize);
-  if (fixed.size() < kPacketFixedSize) {
-    return peek.error() != 0 ? Plausibility::read_error : Plausibility::no;
-  }
-  const std::uint64_t entries = std::uint64_t{header.audio_stream_count} * fixed[0];
-  const std::uint32_t video_size = read_le32(fixed, kVideoSizeOffset);
-  const std::uint64_t video_start = offset + kPacketFixedSize + entries * kIndexEntrySize;
-  if (video_start + video_size > limit || (video_size == 0 && !allow_empty_video)) {
-    return Plausibility::no;
-  }
-  if (video_size > 0) {
-    const Plausibility video = opens_with_start_code(peek, video_start, video_size);
-    if (video != Plausibility::yes) {
-      return video;
-    }
-  }
-  std::uint64_t audio = 0;
-  const std::uint64_t room = limit - video_start - video_size;
-  const Plausibility table =
-      sum_table(peek, header, offset + kPacketFixedSize, entries, room, audio);
-  if (table != Plausibility::yes || audio > room) {
-    return table == Plausibility::yes ? Plausibility::no : table;
-  }
-  needed = video_start + video_size + audio - offset;
-  return Plausibility::yes;
+  Rescuer rescuer(run, peek);
+  return rescuer.rescue();
 }
 
 }  // namespace orvale

@@ -11,6 +11,7 @@
 #include "extract/container.h"
 #include "extract/input.h"
 #include "extract/report.h"
+#include "extract/session.h"
 #include "streams/destination.h"
 #include "streams/output.h"
 
@@ -21,14 +22,16 @@ namespace orvale {
 // the destinations before the outputs so that a temporary left is removed
 // after its file is closed.
 struct Run {
-  Run(int input_fd, std::string input_path, std::FILE* diagnostics, Progress* progress,
-      std::size_t window_size)
+  Run(int input_fd, std::string input_path, const Settings& run_settings, std::FILE* diagnostics,
+      Progress* progress, std::size_t window_size)
       : path(std::move(input_path)),
+        settings(run_settings),
         fd(input_fd),
         window(input_fd, window_size),
         report(path, diagnostics, progress) {}
 
   std::string path;
+  const Settings& settings;
   int fd;
   InputWindow window;
   Report report;

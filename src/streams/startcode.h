@@ -3,6 +3,7 @@
 // in pieces.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -16,6 +17,14 @@ inline constexpr std::array<std::uint8_t, 4> NAL_PRE4 = {0x00, 0x00, 0x00, 0x01}
 
 inline constexpr std::uint8_t kNalHeaderSei = 0x06;
 inline constexpr std::uint8_t kNalHeaderDelimiter = 0x09;
+
+// True when `bytes` open with a 3- or 4-byte start code.
+[[nodiscard]] inline bool opens_with_start_code(std::span<const std::uint8_t> bytes) {
+  const auto opens_with = [&](std::span<const std::uint8_t> code) {
+    return bytes.size() >= code.size() && std::equal(code.begin(), code.end(), bytes.begin());
+  };
+  return opens_with(NAL_PRE3) || opens_with(NAL_PRE4);
+}
 
 // Finds the first start code at or after `from` that has its NAL header byte
 // inside `chunk`. On success `start` is the offset of the start code, `skip`

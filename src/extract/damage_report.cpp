@@ -1,0 +1,120 @@
+#include "extract/damage_report.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <string>
+#include <string_view>
+
+namespace orvale {
+namespace {
+
+// `word` as the shell reads it back: as it is when it holds nothing the
+// shell would take apart, else in single quotes.
+std::string shell_word(const std::string& word) {
+  const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("_./,:+=@%-").find(c) != std::string_view::npos;
+  });
+  if (plain) {
+    return word;
+  }
+  std::string quoted = "'";
+  for (const char c : word) {
+    if (c == '\'') {
+      quoted.append("'\\''");
+    } else {
+      quoted.push_back(c);
+    }
+  }
+  quoted.push_back('\'');
+  return quoted;
+}
+
+}  // namespace
+
+const char* describe(PacketStatus status) {
+  switch (status) {
+    case PacketStatus::too_short:
+      return "is shorter than its 13 fixed bytes";
+    case PacketStatus::table_overrun:
+      return "is too short for its audio size table";
+    case PacketStatus::video_overrun:
+      return "is too short for its video chunk";
+    case PacketStatus::audio_overrun:
+      return "is too short for its audio frames";
+    case PacketStatus::ok:
+      break;
+  }
+  return "is well formed";
+}
+
+bool tell_skipped_packets(Report& report, const SkippedPackets& s, const LastWritten& last) {
+  std::string suspect;
+  // A run of skipped packets always starts right after the last packet
+  // written, since any packet between would have ended it.
+  if (last.any && last.needed < last.length) {
+    suspect = "; the index looks damaged at entry " + std::to_string(last.number) + " (packet " +
+              std::to_string(last.number) + "'s fields add up to " + std::to_string(last.needed) +
+              " bytes, its entry says " + std::to_string(last.length) + ")";
+  } else if (s.last > s.first && s.first_needed > s.first_length) {
+    suspect = "; the index looks damaged at entry " + std::to_string(s.first);
+  }
+  if (s.first == s.last) {
+    report.warning("packet %" PRIu32 " (%" PRIu32 " bytes) %s (its fields need %" PRIu64
+                   " bytes); packet skipped%s",
+                   s.first, s.first_length, describe(s.first_status), s.first_needed,
+                   suspect.c_str());
+  } else {
+    report.warning("packets %" PRIu32 " to %" PRIu32 " (%" PRIu32 " packets) skipped: packet %" PRIu32
+                   " (%" PRIu32 " bytes) %s (its fields need %" PRIu64 " bytes)%s",
+                   s.first, s.last, s.last - s.first + 1, s.first, s.first_length,
+                   describe(s.first_status), s.first_needed, suspect.c_str());
+  }
+  return !suspect.empty();
+}
+
+void SkippedRanges::note(std::uint64_t from, std::uint64_t to, bool zeros) {
+  if (count_ < shown_.size()) {
+    shown_[static_cast<std::size_t>(count_)] = {from, to, zeros};
+  }
+  ++count_;
+  bytes_ += to - from;
+}
+
+void SkippedRanges::tell(Report& report) const {
+  const auto shown = static_cast<std::size_t>(std::min<std::uint64_t>(count_, shown_.size()));
+  std::uint64_t shown_bytes = 0;
+  for (std::size_t i = 0; i < shown; ++i) {
+    const Range& range = shown_[i];
+    report.warning("bytes %" PRIu64 " to %" PRIu64 " (%" PRIu64 " bytes) %s; skipped", range.from,
+                   range.to - 1, range.to - range.from,
+                   range.zeros ? "are zeros" : "hold no packet");
+    shown_bytes += range.to - range.from;
+  }
+  if (count_ > shown) {
+    report.warning("%" PRIu64 " more ranges without a packet skipped, %" PRIu64 " bytes",
+                   count_ - shown, bytes_ - shown_bytes);
+  }
+}
+
+void suggest_rescue(Run& run) {
+  std::string command = "orvale --rescue";
+  if (!run.settings.output_dir.empty()) {
+    command.append(" -o ").append(shell_word(run.settings.output_dir));
+  }
+  if (run.path.starts_with('-')) {
+    command.append(" --");
+  }
+  command.append(" ").append(shell_word(run.path));
+  run.report.notice(run.path, "rescue may recover more: %s", command.c_str());
+}
+
+void tell_extracted_share(Run& run, std::uint64_t listed, std::uint64_t covered) {
+  const std::uint64_t input = run.window.known_size().value_or(run.window.bytes_read());
+  run.report.notice(run.path,
+                    "%" PRIu64 " of the %" PRIu64 " packets the index lists were extracted, from %" PRIu64
+                    " of the input's %" PRIu64 " bytes",
+                    run.extracted, listed, covered, input);
+}
+
+}  // namespace orvale

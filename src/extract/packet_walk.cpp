@@ -1,0 +1,404 @@
+#include "extract/packet_walk.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+
+#include "extract/le.h"
+#include "extract/outputs.h"
+#include "extract/recognise.h"
+#include "streams/adts.h"
+#include "streams/streams.h"
+
+namespace orvale {
+namespace {
+
+constexpr std::uint64_t kVideoSizeOffset = 9;
+
+}  // namespace
+
+void PacketWalker::note_problem(const std::string& problem) {
+  if (first_problem_.empty()) {
+    first_problem_ = problem;
+  }
+}
+
+Flow PacketWalker::output_failed(const Output& output) {
+  (void)report_output_failure(run_, output);
+  return Flow::fail;
+}
+
+// Makes `count` bytes of the packet available in the window, first sending
+// what the outputs borrowed from it.
+Flow PacketWalker::refill(Packet& packet, std::uint64_t count) {
+  InputWindow& window = run_.window;
+  if (!flush_borrowed(run_)) {
+    return Flow::fail;
+  }
+  switch (window.fill(count)) {
+    case ReadStatus::complete:
+      return Flow::next;
+    case ReadStatus::input_ended:
+      return cut_short(packet, window.bytes_read());
+    case ReadStatus::read_error:
+    case ReadStatus::out_of_memory:
+      break;
+  }
+  end_skipped_run();
+  run_.report.error(run_.path, "read error in packet %" PRIu32 ": %s", packet.number,
+                    std::strerror(window.error()));
+  return Flow::fail;
+}
+
+// Where a regular file ends inside a packet whose own fields fit in what is
+// left, and the entry claims more than a recorder pads a packet with, the
+// file is whole and the entry is what is wrong.
+Flow PacketWalker::cut_short(const Packet& packet, std::uint64_t input_end) {
+  end_skipped_run();
+  lost_ = true;
+  if (run_.window.known_size() && fields_fit_input(packet, input_end)) {
+    run_.report.warning("index entry %" PRIu32 " claims %" PRIu32 " bytes; %" PRIu64
+                        " are left in the file",
+                        packet.number, packet.length, input_end - packet.start);
+    tell_index_damage();
+    note_problem("index entry " + std::to_string(packet.number) + " claims more bytes than are left");
+    return Flow::end;
+  }
+  const bool written = packet.in_pieces && bytes_taken(run_) != packet.taken_before;
+  run_.report.warning("packet %" PRIu32 " (%" PRIu32 " bytes at byte %" PRIu64
+                      ") is cut short: the input ends at byte %" PRIu64 "%s",
+                      packet.number, packet.length, packet.start, input_end,
+                      written ? "; its first part was written" : "");
+  note_problem("packet " + std::to_string(packet.number) + " is cut short");
+  return Flow::end;
+}
+
+bool PacketWalker::fields_fit_input(const Packet& packet, std::uint64_t input_end) {
+  InputWindow& window = run_.window;
+  if (window.position() != packet.start || input_end <= packet.start) {
+    return false;
+  }
+  const std::uint64_t left = input_end - packet.start;
+  const std::uint64_t want = std::min<std::uint64_t>(left, window.capacity());
+  if (window.needs_fill(want) && (!flush_borrowed(run_) || window.fill(want) == ReadStatus::read_error)) {
+    return false;
+  }
+  const auto bytes = window.data();
+  if (bytes.size() < kPacketFixedSize) {
+    return false;
+  }
+  const std::uint64_t entries = std::uint64_t{run_.header.audio_stream_count} * bytes[0];
+  std::uint64_t needed = kPacketFixedSize + entries * kIndexEntrySize;
+  if (needed > bytes.size()) {
+    return false;
+  }
+  needed += read_le32(bytes, kVideoSizeOffset);
+  for (std::uint64_t at = kPacketFixedSize; at < kPacketFixedSize + entries * kIndexEntrySize;
+       at += kIndexEntrySize) {
+    needed += read_le32(bytes, at);
+  }
+  return needed <= left && packet.length - needed > kMaxPadding;
+}
+
+// Hands the next `count` bytes of the packet to `take` piece by piece, as the
+// window holds them; `take` returns false when an output failed.
+template <typename Take>
+Flow PacketWalker::pass_pieces(Packet& packet, std::uint64_t count, Take&& take) {
+  while (count > 0) {
+    const Flow flow = ensure(packet, 1);
+    if (flow != Flow::next) {
+      return flow;
+    }
+    const auto piece = run_.window.data().first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(count, run_.window.data().size())));
+    if (!take(piece)) {
+      return Flow::fail;
+    }
+    run_.window.consume(piece.size());
+    count -= piece.size();
+  }
+  return Flow::next;
+}
+
+Flow PacketWalker::skip(Packet& packet, std::uint64_t count) {
+  return pass_pieces(packet, count, [](std::span<const std::uint8_t>) { return true; });
+}
+
+Flow PacketWalker::skip_malformed(Packet& packet, std::uint64_t consumed, PacketStatus status,
+                            std::uint64_t needed) {
+  // A packet cut short is told as such, not as malformed.
+  const Flow flow = skip(packet, packet.length - consumed);
+  if (flow != Flow::next) {
+    return flow;
+  }
+  lost_ = true;
+  if (!skipped_.active) {
+    skipped_ = {packet.number, packet.number, packet.length, status, needed, true};
+    note_problem("packet " + std::to_string(packet.number) + " " + describe(status));
+  }
+  skipped_.last = packet.number;
+  return Flow::next;
+}
+
+void PacketWalker::end_skipped_run() {
+  if (!skipped_.active) {
+    return;
+  }
+  skipped_.active = false;
+  if (tell_skipped_packets(run_.report, skipped_, last_written_)) {
+    tell_index_damage();
+  }
+}
+
+// A video chunk that does not open with a start code, in a file whose
+// chunks did, was read from the wrong place: an entry at or after the last
+// one that led to a start code has the wrong length. Told once; the walk
+// goes on as the index says.
+void PacketWalker::tell_misalignment() {
+  if (aligned_chunks_ == 0 || misalignment_told_) {
+    return;
+  }
+  misalignment_told_ = true;
+  run_.report.warning("the index looks damaged at entry %" PRIu32 ": from packet %" PRIu32
+                      " on the packets are read out of line",
+                      last_aligned_, last_aligned_ + 1);
+  tell_index_damage();
+}
+
+Flow PacketWalker::read_table(Packet& packet, std::uint64_t entries, std::uint64_t& sum) {
+  const std::uint64_t kept = std::uint64_t{run_.header.extracted_streams()} * frames_per_stream_;
+  std::uint64_t entry = 0;
+  while (entry < entries) {
+    const Flow flow = ensure(packet, kIndexEntrySize);
+    if (flow != Flow::next) {
+      return flow;
+    }
+    const auto bytes = run_.window.data();
+    const std::uint64_t count = std::min<std::uint64_t>(entries - entry, bytes.size() / 4);
+    for (std::uint64_t i = 0; i < count; ++i, ++entry) {
+      const std::uint32_t length = read_le32(bytes, i * kIndexEntrySize);
+      if (entry < kept) {
+        lengths_[static_cast<std::size_t>(entry)] = length;
+      }
+      sum += length;
+    }
+    run_.window.consume(static_cast<std::size_t>(count * kIndexEntrySize));
+  }
+  return Flow::next;
+}
+
+Flow PacketWalker::pass_video(Packet& packet, std::uint32_t video_size) {
+  filter_.reset();
+  const Flow flow = pass_pieces(packet, video_size, [&](std::span<const std::uint8_t> piece) {
+    return dumpavc_piece(run_.video, filter_, piece) == DumpStatus::ok ||
+           report_output_failure(run_, run_.video);
+  });
+  if (flow == Flow::next && dumpavc_end(run_.video, filter_) != DumpStatus::ok) {
+    return output_failed(run_.video);
+  }
+  return flow;
+}
+
+// Passes `count` bytes of the packet to `output` as they come.
+Flow PacketWalker::pass_bytes(Packet& packet, Output& output, std::uint64_t count) {
+  return pass_pieces(packet, count, [&](std::span<const std::uint8_t> piece) {
+    return dump_frame_piece(output, piece) == DumpStatus::ok || report_output_failure(run_, output);
+  });
+}
+
+void PacketWalker::warn_frame_too_long(const Packet& packet, std::uint32_t stream,
+                                       std::uint32_t frame, std::uint32_t length) {
+  run_.report.warning("packet %" PRIu32 ", stream %" PRIu32 ", frame %" PRIu32
+                      ": an AAC frame of %" PRIu32
+                      " bytes is too long for an ADTS header (at most %" PRIu32 "); frame skipped",
+                      packet.number, stream, frame, length, kMaxAdtsPayload);
+}
+
+Flow PacketWalker::pass_frame(Packet& packet, Output& output, std::uint32_t stream, std::uint32_t frame,
+                        std::uint32_t length) {
+  if (!run_.header.is_aac()) {
+    return pass_bytes(packet, output, length);
+  }
+  switch (dumpaac_header(output, length, run_.header.audio_rate)) {
+    case DumpStatus::ok:
+      return pass_bytes(packet, output, length);
+    case DumpStatus::frame_too_long:
+      warn_frame_too_long(packet, stream, frame, length);
+      return skip(packet, length);
+    case DumpStatus::output_failed:
+      break;
+  }
+  return output_failed(output);
+}
+
+Flow PacketWalker::pass_audio(Packet& packet, std::uint64_t audio_bytes) {
+  std::uint64_t passed = 0;
+  for (std::uint32_t s = 0; s < run_.header.extracted_streams(); ++s) {
+    for (std::uint32_t j = 0; j < frames_per_stream_; ++j) {
+      const std::uint32_t length = lengths_[std::size_t{s} * frames_per_stream_ + j];
+      const Flow flow = pass_frame(packet, run_.audio[s], s, j, length);
+      if (flow != Flow::next) {
+        return flow;
+      }
+      passed += length;
+    }
+  }
+  // The frames of streams past the tenth have no output.
+  return skip(packet, audio_bytes - passed);
+}
+
+// The packet's video chunk and frames, all of them in the window: written
+// straight from it, the chunk through the filter in one go. `rest` is what is
+// left of the packet, padding and the frames of streams past the tenth
+// included.
+Flow PacketWalker::pass_in_window(Packet& packet, std::uint32_t video_size, std::uint64_t rest) {
+  const auto body = run_.window.data().first(static_cast<std::size_t>(rest));
+  if (dumpavc(run_.video, body.first(video_size)) != DumpStatus::ok) {
+    return output_failed(run_.video);
+  }
+  std::size_t at = video_size;
+  for (std::uint32_t s = 0; s < run_.header.extracted_streams(); ++s) {
+    Output& output = run_.audio[s];
+    for (std::uint32_t j = 0; j < frames_per_stream_; ++j) {
+      const std::uint32_t length = lengths_[std::size_t{s} * frames_per_stream_ + j];
+      const auto frame = body.subspan(at, length);
+      at += length;
+      const DumpStatus status = run_.header.is_aac()
+                                    ? dumpaac(output, frame, run_.header.audio_rate)
+                                    : dumpmp3(output, frame);
+      if (status == DumpStatus::frame_too_long) {
+        warn_frame_too_long(packet, s, j, length);
+      } else if (status != DumpStatus::ok) {
+        return output_failed(output);
+      }
+    }
+  }
+  run_.window.consume(body.size());
+  return Flow::next;
+}
+
+// The rest of a packet longer than half the window, as it passes.
+Flow PacketWalker::pass_in_pieces(Packet& packet, std::uint32_t video_size, std::uint64_t audio_bytes,
+                            std::uint64_t padding) {
+  packet.in_pieces = true;
+  packet.taken_before = bytes_taken(run_);
+  Flow flow = pass_video(packet, video_size);
+  if (flow == Flow::next) {
+    flow = pass_audio(packet, audio_bytes);
+  }
+  return flow == Flow::next ? skip(packet, padding) : flow;
+}
+
+Flow PacketWalker::walk_packet(Packet& packet) {
+  InputWindow& window = run_.window;
+  const std::uint64_t length = packet.length;
+  // A packet up to half the window is read whole before anything of it is
+  // written; a longer one passes in pieces, once a regular file shows it
+  // holds all of it.
+  const bool in_window = length <= window.capacity() / 2;
+  if (in_window) {
+    const Flow flow = ensure(packet, length);
+    if (flow != Flow::next) {
+      return flow;
+    }
+  } else if (const auto size = window.known_size(); size && packet.start + length > *size) {
+    return cut_short(packet, *size);
+  }
+  if (length < kPacketFixedSize) {
+    return skip_malformed(packet, 0, PacketStatus::too_short, kPacketFixedSize);
+  }
+  Flow flow = ensure(packet, kPacketFixedSize);
+  if (flow != Flow::next) {
+    return flow;
+  }
+  const auto fixed = window.data().first(kPacketFixedSize);
+  frames_per_stream_ = fixed[0];
+  const std::uint32_t video_size = read_le32(fixed, kVideoSizeOffset);
+  window.consume(kPacketFixedSize);
+  const std::uint64_t entries = std::uint64_t{run_.header.audio_stream_count} * frames_per_stream_;
+  const std::uint64_t table_end = kPacketFixedSize + entries * kIndexEntrySize;
+  if (table_end > length) {
+    return skip_malformed(packet, kPacketFixedSize, PacketStatus::table_overrun, table_end);
+  }
+  std::uint64_t audio_bytes = 0;
+  flow = read_table(packet, entries, audio_bytes);
+  if (flow != Flow::next) {
+    return flow;
+  }
+  // Zeros may stand before a chunk's first start code; anything else there
+  // means the chunk was not read from where it begins.
+  bool aligned = true;
+  constexpr std::uint64_t kOpening = 3;
+  if (video_size >= kOpening && table_end + kOpening <= length) {
+    flow = ensure(packet, kOpening);
+    if (flow != Flow::next) {
+      return flow;
+    }
+    const auto opening = window.data();
+    aligned = opening[0] == 0 && opening[1] == 0 && opening[2] <= 1;
+    if (aligned) {
+      ++aligned_chunks_;
+      last_aligned_ = packet.number;
+    }
+  }
+  const std::uint64_t video_end = table_end + video_size;
+  const std::uint64_t needed = video_end + audio_bytes;
+  if (video_end > length) {
+    return skip_malformed(packet, table_end, PacketStatus::video_overrun, video_end);
+  }
+  if (needed > length) {
+    return skip_malformed(packet, table_end, PacketStatus::audio_overrun, needed);
+  }
+  end_skipped_run();
+  // A packet with nothing in it whose entry holds more was read from bytes
+  // that only looked like its fields, zeros most often.
+  if (!aligned || (needed == table_end && needed < length)) {
+    tell_misalignment();
+  }
+  // Bytes past the packet's fields are padding.
+  flow = in_window ? pass_in_window(packet, video_size, length - table_end)
+                   : pass_in_pieces(packet, video_size, audio_bytes, length - needed);
+  if (flow == Flow::next) {
+    ++run_.extracted;
+    last_written_ = {packet.number, needed, packet.length, true};
+    written_bytes_ += packet.length;
+  }
+  return flow;
+}
+
+Flow PacketWalker::hold(std::uint64_t count, std::uint64_t at_least) {
+  InputWindow& window = run_.window;
+  count = std::min<std::uint64_t>(count, window.capacity());
+  if (!window.needs_fill(count)) {
+    return Flow::next;
+  }
+  if (!flush_borrowed(run_)) {
+    return Flow::fail;
+  }
+  const ReadStatus status = window.fill(count);
+  // A bad spot past what is needed shows where the walk meets it.
+  if (status == ReadStatus::complete || status == ReadStatus::input_ended ||
+      !window.needs_fill(std::min<std::uint64_t>(at_least, count))) {
+    return Flow::next;
+  }
+  run_.report.error(run_.path, "read error at byte %" PRIu64 ": %s", window.bytes_read(),
+                    std::strerror(window.error()));
+  return Flow::fail;
+}
+
+bool PacketWalker::finish(Flow flow, bool packets_listed, const std::string& problem) {
+  end_skipped_run();
+  if (flow == Flow::fail) {
+    return false;
+  }
+  if (packets_listed && run_.extracted == 0) {
+    run_.report.error(run_.path,
+                      "no packet could be extracted (%s); existing outputs are left as they were",
+                      first_problem_.empty() ? problem.c_str() : first_problem_.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace orvale

@@ -1,0 +1,105 @@
+// One packet at a time, through the input window into the outputs: the walk
+// the index drives, and the rescue too, so that a packet gives the same bytes
+// whichever found it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "extract/damage_report.h"
+#include "extract/run.h"
+#include "streams/startcode.h"
+
+namespace orvale {
+
+// How a step ended: go on, the walk is over (a warning said why), or the run
+// failed (an error said why).
+enum class Flow { next, end, fail };
+
+// The packet being walked and how far into it the window has moved.
+struct Packet {
+  std::uint32_t number = 0;
+  std::uint32_t length = 0;
+  std::uint64_t start = 0;
+  // Passing in pieces, and what the outputs had taken when it began: a
+  // packet cut short then may have left its first part in them.
+  bool in_pieces = false;
+  std::uint64_t taken_before = 0;
+};
+
+class PacketWalker {
+ public:
+  explicit PacketWalker(Run& run) : run_(run) {}
+
+  // Walks the packet of `packet.length` bytes at the window's position,
+  // writing it when its fields fit, skipping it (and telling so) when not.
+  [[nodiscard]] Flow walk_packet(Packet& packet);
+  // Has the window hold `count` bytes (at most its capacity) from its
+  // position on, or all there are; Flow::fail after a read error before
+  // `at_least` of them.
+  [[nodiscard]] Flow hold(std::uint64_t count, std::uint64_t at_least);
+  // Tells what is still untold; false when the run failed or wrote nothing of
+  // packets there were (`problem` then says why, unless a problem met on the
+  // way does).
+  [[nodiscard]] bool finish(Flow flow, bool packets_listed, const std::string& problem = {});
+
+  // Something was lost on the way: packets skipped, or the walk cut short.
+  [[nodiscard]] bool lost() const { return lost_; }
+  // A message pointed at a damaged index.
+  [[nodiscard]] bool index_damage_told() const { return index_damage_told_; }
+  void tell_index_damage() { index_damage_told_ = lost_ = true; }
+  void note_problem(const std::string& problem);
+  // Bytes of the input the written packets came from.
+  [[nodiscard]] std::uint64_t bytes_written_from() const { return written_bytes_; }
+
+ private:
+  [[nodiscard]] Flow ensure(Packet& packet, std::uint64_t count) {
+    return run_.window.needs_fill(count) ? refill(packet, count) : Flow::next;
+  }
+  [[nodiscard]] Flow refill(Packet& packet, std::uint64_t count);
+  [[nodiscard]] Flow cut_short(const Packet& packet, std::uint64_t input_end);
+  [[nodiscard]] bool fields_fit_input(const Packet& packet, std::uint64_t input_end);
+  template <typename Take>
+  [[nodiscard]] Flow pass_pieces(Packet& packet, std::uint64_t count, Take&& take);
+  [[nodiscard]] Flow skip(Packet& packet, std::uint64_t count);
+  [[nodiscard]] Flow skip_malformed(Packet& packet, std::uint64_t consumed, PacketStatus status,
+                                    std::uint64_t needed);
+  [[nodiscard]] Flow read_table(Packet& packet, std::uint64_t entries, std::uint64_t& sum);
+  [[nodiscard]] Flow pass_in_window(Packet& packet, std::uint32_t video_size, std::uint64_t rest);
+  [[nodiscard]] Flow pass_in_pieces(Packet& packet, std::uint32_t video_size,
+                                    std::uint64_t audio_bytes, std::uint64_t padding);
+  [[nodiscard]] Flow pass_video(Packet& packet, std::uint32_t video_size);
+  [[nodiscard]] Flow pass_audio(Packet& packet, std::uint64_t audio_bytes);
+  void warn_frame_too_long(const Packet& packet, std::uint32_t stream, std::uint32_t frame,
+                           std::uint32_t length);
+  [[nodiscard]] Flow pass_frame(Packet& packet, Output& output, std::uint32_t stream,
+                                std::uint32_t frame, std::uint32_t length);
+  [[nodiscard]] Flow pass_bytes(Packet& packet, Output& output, std::uint64_t count);
+  [[nodiscard]] Flow output_failed(const Output& output);
+  void tell_misalignment();
+  void end_skipped_run();
+
+  Run& run_;
+  StartCodeFilter filter_;
+  std::uint32_t frames_per_stream_ = 0;
+  // Frame lengths of the extracted streams; the table is stream-major, so
+  // they are its first entries.
+  std::array<std::uint32_t, std::size_t{kAudioSlots} * 255> lengths_{};
+  SkippedPackets skipped_;
+  // The last packet written, and whether its entry held more bytes than its
+  // fields use: where skipping starts right after such a packet, the index
+  // itself is the likely culprit.
+  LastWritten last_written_;
+  // Packets whose video chunk opened with a start code, the last of them,
+  // and whether one that did not has been told.
+  std::uint64_t aligned_chunks_ = 0;
+  std::uint32_t last_aligned_ = 0;
+  bool misalignment_told_ = false;
+  std::string first_problem_;
+  std::uint64_t written_bytes_ = 0;
+  bool lost_ = false;
+  bool index_damage_told_ = false;
+};
+
+}  // namespace orvale

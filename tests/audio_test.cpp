@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "streams/aac_elements.h"
 #include "streams/adts.h"
 #include "streams/streams.h"
 #include "support.h"
@@ -181,6 +182,51 @@ TEST(OutputFile, KeepsOrderPastThePendingLimit) {
   }
   ASSERT_TRUE(out.close());
   EXPECT_EQ(read_file(dir.path("o")), expected);
+}
+
+// What tells an AAC frame from bytes that only have its length: the elements
+// it opens with, and the end element that closes it.
+struct ElementCase {
+  const char* name;
+  Bytes frame;
+  std::uint32_t length;  // of the whole frame, of which `frame` is the start
+  bool opens;
+};
+
+void PrintTo(const ElementCase& c, std::ostream* os) { *os << c.name; }
+
+class AacElements : public ::testing::TestWithParam<ElementCase> {};
+
+TEST_P(AacElements, OpenWithAChannelElementOfInstanceZero) {
+  const ElementCase& c = GetParam();
+  EXPECT_EQ(orvale::opens_with_channel_element(c.frame, c.length), c.opens);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, AacElements,
+    ::testing::Values(
+        ElementCase{"channel_pair", {0x21, 0x1B}, 2, true},
+        ElementCase{"single_channel", {0x01, 0x40}, 2, true},
+        ElementCase{"channel_pair_of_instance_1", {0x22, 0x00}, 2, false},
+        ElementCase{"low_frequency_element_first", {0x60, 0x00}, 2, false},
+        ElementCase{"fill_then_channel_pair", {0xC5, 0x4B, 0x4A, 0x40}, 4, true},
+        ElementCase{"escaped_fill_then_channel_pair",
+                    {0xDE, 0x06, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4,
+                     0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0x40},
+                    20, true},
+        ElementCase{"aligned_data_stream_then_single_channel", {0x81, 0x01, 0xF0, 0x00}, 4, true},
+        ElementCase{"nothing_but_fill", {0xC5, 0x4B, 0x4A}, 3, false},
+        ElementCase{"fill_running_past_the_frame", {0xC5, 0x4B, 0x4A, 0x40}, 3, false},
+        ElementCase{"fill_past_what_was_read", {0xC5, 0x4B}, 400, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AacEndElement, ClosesEveryFrameAlignedToAByte) {
+  const std::pair<Bytes, bool> tails[] = {
+      {{0x03, 0x80}, true},  {{0x00, 0x07}, true}, {{0x00, 0x38}, true}, {{0xE0}, true},
+      {{0x12, 0x34}, false}, {{0x60}, false},      {{0x07, 0x00}, false}, {{}, false}};
+  for (const auto& [tail, closes] : tails) {
+    EXPECT_EQ(orvale::closes_with_end_element(tail), closes) << ::testing::PrintToString(tail);
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "extract/container.h"
+#include "packet_model.h"
 
 #include <gtest/gtest.h>
 

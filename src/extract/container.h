@@ -34,14 +34,7 @@ enum class HeaderStatus { ok, not_kvxavc };
 // A packet's length from its index entry; bit 0 of the entry is a flag.
 [[nodiscard]] inline std::uint32_t packet_length(std::uint32_t entry) { return entry >> 1; }
 
-// Where the pieces of one packet lie, all inside the packet.
-struct PacketLayout {
-  std::uint32_t audio_frames_per_stream = 0;
-  std::span<const std::uint8_t> size_table;  // stream-major frame lengths
-  std::span<const std::uint8_t> video;
-  std::uint64_t audio_offset = 0;  // first audio frame, from the packet start
-};
-
+// Whether a packet's fields fit in it, and where they first do not.
 enum class PacketStatus {
   ok,
   too_short,      // fewer than the 13 fixed bytes
@@ -49,16 +42,5 @@ enum class PacketStatus {
   video_overrun,  // the video chunk runs past the end
   audio_overrun,  // the audio frames run past the end
 };
-
-// Lays out `packet` for `stream_count` declared streams, checking in 64-bit
-// arithmetic that every piece it names lies inside the packet. On failure
-// `needed` is the packet length the fields would require.
-[[nodiscard]] PacketStatus parse_packet(std::span<const std::uint8_t> packet,
-                                        std::uint32_t stream_count, PacketLayout& layout,
-                                        std::uint64_t& needed);
-
-// The length of frame `frame` of stream `stream` from the size table.
-[[nodiscard]] std::uint32_t audio_frame_length(const PacketLayout& layout, std::uint32_t stream,
-                                               std::uint32_t frame);
 
 }  // namespace orvale

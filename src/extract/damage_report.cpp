@@ -65,8 +65,9 @@ bool tell_skipped_packets(Report& report, const SkippedPackets& s, const LastWri
                    s.first, s.first_length, describe(s.first_status), s.first_needed,
                    suspect.c_str());
   } else {
-    report.warning("packets %" PRIu32 " to %" PRIu32 " (%" PRIu32 " packets) skipped: packet %" PRIu32
-                   " (%" PRIu32 " bytes) %s (its fields need %" PRIu64 " bytes)%s",
+    report.warning("packets %" PRIu32 " to %" PRIu32 " (%" PRIu32
+                   " packets) skipped: packet %" PRIu32 " (%" PRIu32
+                   " bytes) %s (its fields need %" PRIu64 " bytes)%s",
                    s.first, s.last, s.last - s.first + 1, s.first, s.first_length,
                    describe(s.first_status), s.first_needed, suspect.c_str());
   }
@@ -112,7 +113,8 @@ void suggest_rescue(Run& run) {
 void tell_extracted_share(Run& run, std::uint64_t listed, std::uint64_t covered) {
   const std::uint64_t input = run.window.known_size().value_or(run.window.bytes_read());
   run.report.notice(run.path,
-                    "%" PRIu64 " of the %" PRIu64 " packets the index lists were extracted, from %" PRIu64
+                    "%" PRIu64 " of the %" PRIu64
+                    " packets the index lists were extracted, from %" PRIu64
                     " of the input's %" PRIu64 " bytes",
                     run.extracted, listed, covered, input);
 }

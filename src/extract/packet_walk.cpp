@@ -62,7 +62,8 @@ Flow PacketWalker::cut_short(const Packet& packet, std::uint64_t input_end) {
                         " are left in the file",
                         packet.number, packet.length, input_end - packet.start);
     tell_index_damage();
-    note_problem("index entry " + std::to_string(packet.number) + " claims more bytes than are left");
+    note_problem("index entry " + std::to_string(packet.number) +
+                 " claims more bytes than are left");
     return Flow::end;
   }
   const bool written = packet.in_pieces && bytes_taken(run_) != packet.taken_before;
@@ -81,7 +82,8 @@ bool PacketWalker::fields_fit_input(const Packet& packet, std::uint64_t input_en
   }
   const std::uint64_t left = input_end - packet.start;
   const std::uint64_t want = std::min<std::uint64_t>(left, window.capacity());
-  if (window.needs_fill(want) && (!flush_borrowed(run_) || window.fill(want) == ReadStatus::read_error)) {
+  if (window.needs_fill(want) &&
+      (!flush_borrowed(run_) || window.fill(want) == ReadStatus::read_error)) {
     return false;
   }
   const auto bytes = window.data();
@@ -126,7 +128,7 @@ Flow PacketWalker::skip(Packet& packet, std::uint64_t count) {
 }
 
 Flow PacketWalker::skip_malformed(Packet& packet, std::uint64_t consumed, PacketStatus status,
-                            std::uint64_t needed) {
+                                  std::uint64_t needed) {
   // A packet cut short is told as such, not as malformed.
   const Flow flow = skip(packet, packet.length - consumed);
   if (flow != Flow::next) {
@@ -215,8 +217,8 @@ void PacketWalker::warn_frame_too_long(const Packet& packet, std::uint32_t strea
                       packet.number, stream, frame, length, kMaxAdtsPayload);
 }
 
-Flow PacketWalker::pass_frame(Packet& packet, Output& output, std::uint32_t stream, std::uint32_t frame,
-                        std::uint32_t length) {
+Flow PacketWalker::pass_frame(Packet& packet, Output& output, std::uint32_t stream,
+                              std::uint32_t frame, std::uint32_t length) {
   if (!run_.header.is_aac()) {
     return pass_bytes(packet, output, length);
   }
@@ -279,8 +281,8 @@ Flow PacketWalker::pass_in_window(Packet& packet, std::uint32_t video_size, std:
 }
 
 // The rest of a packet longer than half the window, as it passes.
-Flow PacketWalker::pass_in_pieces(Packet& packet, std::uint32_t video_size, std::uint64_t audio_bytes,
-                            std::uint64_t padding) {
+Flow PacketWalker::pass_in_pieces(Packet& packet, std::uint32_t video_size,
+                                  std::uint64_t audio_bytes, std::uint64_t padding) {
   packet.in_pieces = true;
   packet.taken_before = bytes_taken(run_);
   Flow flow = pass_video(packet, video_size);

@@ -72,8 +72,8 @@ Plausibility failed_read(const ByteSource& source) {
                                              std::uint64_t to) {
   constexpr std::uint64_t kOverlap = 4;
   for (std::uint64_t at = from; at < to;) {
-    const auto piece = source.at(
-        at, static_cast<std::size_t>(std::min<std::uint64_t>(to - at, Peek::kSize)));
+    const auto piece =
+        source.at(at, static_cast<std::size_t>(std::min<std::uint64_t>(to - at, Peek::kSize)));
     if (piece.empty()) {
       return failed_read(source);
     }
@@ -232,8 +232,8 @@ Plausibility packets_begin_at(ByteSource& source, const FileHeader& header, std:
   return Plausibility::yes;
 }
 
-Plausibility holds_whole_frames(ByteSource& source, const FileHeader& header,
-                                std::uint64_t offset, std::uint64_t needed, std::string& fault) {
+Plausibility holds_whole_frames(ByteSource& source, const FileHeader& header, std::uint64_t offset,
+                                std::uint64_t needed, std::string& fault) {
   const auto fixed = source.at(offset, kPacketFixedSize);
   if (fixed.size() < kPacketFixedSize) {
     return failed_read(source);
@@ -268,7 +268,8 @@ Plausibility holds_whole_frames(ByteSource& source, const FileHeader& header,
       if (tail.size() < tail_size) {
         return failed_read(source);
       }
-      if (length > 0 && (!opens_with_channel_element(frame, length) || !closes_with_end_element(tail))) {
+      if (length > 0 &&
+          (!opens_with_channel_element(frame, length) || !closes_with_end_element(tail))) {
         fault = "frame " + std::to_string(j) + " of audio stream " + std::to_string(s) +
                 " is not a whole AAC frame";
         return Plausibility::no;

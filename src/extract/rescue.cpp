@@ -188,7 +188,8 @@ Flow Rescuer::follow_index(std::uint64_t start, std::uint64_t entries, std::uint
     if (run_.window.skip_to(std::max(at, run_.window.position())) != ReadStatus::complete) {
       return read_failed(at);
     }
-    if (at == run_.window.position() && packets_.hold(length + kSuccessorLook, length) == Flow::fail) {
+    if (at == run_.window.position() &&
+        packets_.hold(length + kSuccessorLook, length) == Flow::fail) {
       return Flow::fail;
     }
     if (number == 0 && agrees(at, length, needed, agreed) == Flow::fail) {
@@ -223,7 +224,8 @@ bool Rescuer::all_zeros(std::uint64_t from, std::uint64_t to) {
   while (from < to) {
     const auto piece =
         source_.at(from, static_cast<std::size_t>(std::min<std::uint64_t>(to - from, kScanPiece)));
-    if (piece.empty() || std::any_of(piece.begin(), piece.end(), [](std::uint8_t b) { return b != 0; })) {
+    if (piece.empty() ||
+        std::any_of(piece.begin(), piece.end(), [](std::uint8_t b) { return b != 0; })) {
       return false;
     }
     from += piece.size();
@@ -256,12 +258,13 @@ Flow Rescuer::resynchronise(std::uint64_t from, std::uint64_t& found_at) {
     if (byte[0] == 0) {
       std::uint64_t nonzero = found_at;
       for (bool zeros = true; zeros && nonzero < size();) {
-        const auto piece = source_.at(
-            nonzero, static_cast<std::size_t>(std::min<std::uint64_t>(size() - nonzero, kScanPiece)));
+        const auto piece = source_.at(nonzero, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                   size() - nonzero, kScanPiece)));
         if (piece.empty()) {
           return read_failed(nonzero);
         }
-        const auto hit = std::find_if(piece.begin(), piece.end(), [](std::uint8_t b) { return b != 0; });
+        const auto hit =
+            std::find_if(piece.begin(), piece.end(), [](std::uint8_t b) { return b != 0; });
         zeros = hit == piece.end();
         nonzero += static_cast<std::uint64_t>(hit - piece.begin());
       }
@@ -331,7 +334,8 @@ Flow Rescuer::follow_structure(std::uint64_t offset, bool exact) {
         offset += needed;
         resume_from = offset;
       } else if (exact) {
-        run_.report.warning("the packet at byte %" PRIu64 " (%" PRIu64 " bytes) is damaged: %s; dropped",
+        run_.report.warning("the packet at byte %" PRIu64 " (%" PRIu64
+                            " bytes) is damaged: %s; dropped",
                             offset, needed, fault.c_str());
         damage_ = true;
       }

@@ -94,7 +94,8 @@ bool closes_with_end_element(std::span<const std::uint8_t> tail) {
     return false;  // the alignment is at most seven bits
   }
   const std::uint32_t last = tail.back();
-  const std::uint32_t bits = (tail.size() > 1 ? std::uint32_t{tail[tail.size() - 2]} << 8 : 0) | last;
+  const std::uint32_t bits =
+      (tail.size() > 1 ? std::uint32_t{tail[tail.size() - 2]} << 8 : 0) | last;
   return (bits >> std::countr_zero(last) & kEndElement) == kEndElement;
 }
 

@@ -69,6 +69,8 @@ std::map<std::string, Bytes> extract(const Bytes& input, const std::vector<std::
   return outputs;
 }
 
+constexpr std::size_t kVideoAlone = 31;
+
 kvx::File recording(std::size_t packets) {
   kvx::File file;
   file.audio_stream_count = 2;
@@ -80,7 +82,8 @@ kvx::File recording(std::size_t packets) {
       packet.video.push_back(static_cast<std::uint8_t>(2 + rng() % 250));
     }
     packet.audio.resize(2);
-    const std::size_t frames = 1 + rng() % 3;
+    // Packet 31 is video alone: nine zero bytes open it.
+    const std::size_t frames = i == kVideoAlone ? 0 : 1 + rng() % 3;
     for (auto& stream : packet.audio) {
       for (std::size_t j = 0; j < frames; ++j) {
         stream.emplace_back(100 + rng() % 200, static_cast<std::uint8_t>(rng()));
@@ -211,8 +214,8 @@ Bytes aac_frame_too_long_in_25(const Bytes& f) {
 }
 
 template <std::size_t kCount>
-Bytes zeros_before_30(const Bytes& f) {
-  const auto at = static_cast<long>(kvx::packet_offset(f, 30));
+Bytes zeros_before_31(const Bytes& f) {
+  const auto at = static_cast<long>(kvx::packet_offset(f, kVideoAlone));
   Bytes d(f.begin(), f.begin() + at);
   d.insert(d.end(), kCount, 0);
   d.insert(d.end(), f.begin() + at, f.end());
@@ -259,6 +262,34 @@ Bytes garbage_of_a_mib_and_a_half_before_31(const Bytes& f) {
   return d;
 }
 
+// Junk, two packets' look-alikes (each fits and the second follows the
+// first), more junk, then packet 31: two in a row are not enough to trust.
+Bytes lookalikes_before_31(const Bytes& f) {
+  const auto at = static_cast<long>(kvx::packet_offset(f, 31));
+  const Bytes lookalike = {0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 1, 0x65};
+  Bytes d(f.begin(), f.begin() + at);
+  d.insert(d.end(), 100, 0xFF);
+  for (int i = 0; i < 2; ++i) {
+    d.insert(d.end(), lookalike.begin(), lookalike.end());
+  }
+  d.insert(d.end(), 100, 0xFF);
+  d.insert(d.end(), f.begin() + at, f.end());
+  return d;
+}
+
+// Packet 40's video holds a NAL unit header with the forbidden bit set, and
+// packet 41 is overwritten: without a successor, packet 40 is looked at
+// closer, and that header gives it away.
+Bytes forbidden_nal_header_in_40_before_garbage(const Bytes& f) {
+  Bytes d = f;
+  const std::size_t at = kvx::packet_offset(f, 40);
+  const std::size_t video = at + 13 + 4 * 2 * f[at];
+  const Bytes forbidden = {0, 0, 1, 0xE5};
+  std::copy(forbidden.begin(), forbidden.end(), d.begin() + static_cast<long>(video + 12));
+  std::fill_n(d.begin() + static_cast<long>(kvx::packet_offset(f, 41)), packet_length(f, 41), 0xFF);
+  return d;
+}
+
 const Damage kDamages[] = {
     {"frame_count_zero", count_zero, {}},
     {"frame_count_halved", count_halved, {}},
@@ -272,14 +303,16 @@ const Damage kDamages[] = {
     {"audio_frame_length_grown", audio_length_grown_in_45, {45}},
     {"aac_frame_too_long_for_adts", aac_frame_too_long_in_25, {25}},
     {"index_zeroed", index_zeroed, {}},
-    {"five_zeros_before_packet_30", zeros_before_30<5>, {}},
-    {"thirteen_zeros_before_packet_30", zeros_before_30<13>, {}},
-    {"a_hundred_zeros_before_packet_30", zeros_before_30<100>, {}},
-    {"five_thousand_zeros_before_packet_30", zeros_before_30<5000>, {}},
+    {"five_zeros_before_packet_31", zeros_before_31<5>, {}},
+    {"thirteen_zeros_before_packet_31", zeros_before_31<13>, {}},
+    {"a_hundred_zeros_before_packet_31", zeros_before_31<100>, {}},
+    {"five_thousand_zeros_before_packet_31", zeros_before_31<5000>, {}},
     {"frame_count_one_too_high", count_too_high<1>, {}},
     {"frame_count_a_thousand_too_high", count_too_high<1000>, {}},
     {"packet_torn_by_inserted_bytes", packet_40_torn, {40}},
     {"more_garbage_than_the_window_has_read", garbage_of_a_mib_and_a_half_before_31, {}},
+    {"packet_lookalikes_in_garbage", lookalikes_before_31, {}},
+    {"forbidden_nal_header_before_garbage", forbidden_nal_header_in_40_before_garbage, {40, 41}},
 };
 
 class RescueRecording : public ::testing::TestWithParam<Damage> {};

@@ -19,7 +19,7 @@ constexpr std::uint64_t kIndexLookAhead = 512;
 std::uint32_t packets_left_out(const Run& run, std::uint32_t number) {
   std::uint32_t left_out = 0;
   const std::uint64_t entries = run.index.size() / kIndexEntrySize;
-  for (std::uint64_t later = std::uint64_t{number} + 1; later < entries; ++later) {
+  for (std::uint64_t later = static_cast<std::uint64_t>(number) + 1; later < entries; ++later) {
     left_out += packet_length(read_le32(run.index, later * kIndexEntrySize)) != 0 ? 1 : 0;
   }
   return left_out;

@@ -114,6 +114,19 @@ Bytes padded(const Bytes& file, std::size_t padding, std::uint8_t filler) {
   return out;
 }
 
+// `bytes` put into the file at `at`, shifting what follows.
+Bytes inserted(const Bytes& file, std::size_t at, const Bytes& bytes) {
+  return concat({Bytes(file.begin(), file.begin() + static_cast<long>(at)), bytes,
+                 Bytes(file.begin() + static_cast<long>(at), file.end())});
+}
+
+Bytes random_bytes(std::size_t count, std::uint32_t seed) {
+  Bytes bytes(count);
+  std::mt19937 rng(seed);
+  std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<std::uint8_t>(rng()); });
+  return bytes;
+}
+
 struct Damage {
   const char* name;
   Bytes (*apply)(const Bytes& intact);
@@ -136,9 +149,10 @@ Bytes count_halved(const Bytes& f) {
   return d;
 }
 
-Bytes index_zeroed_from_20(const Bytes& f) {
+template <std::size_t kFirst>
+Bytes index_zeroed_from(const Bytes& f) {
   Bytes d = f;
-  std::fill(d.begin() + static_cast<long>(entry_at(20)),
+  std::fill(d.begin() + static_cast<long>(entry_at(kFirst)),
             d.begin() + static_cast<long>(entry_at(frame_count(f))), 0);
   return d;
 }
@@ -156,16 +170,7 @@ Bytes entry_wild(const Bytes& f) {
 }
 
 Bytes garbage_between_30_and_31(const Bytes& f) {
-  const std::size_t at = kvx::packet_offset(f, 31);
-  Bytes garbage(1000);
-  std::mt19937 rng(5);
-  for (auto& byte : garbage) {
-    byte = static_cast<std::uint8_t>(rng());
-  }
-  Bytes d(f.begin(), f.begin() + static_cast<long>(at));
-  d.insert(d.end(), garbage.begin(), garbage.end());
-  d.insert(d.end(), f.begin() + static_cast<long>(at), f.end());
-  return d;
+  return inserted(f, kvx::packet_offset(f, 31), random_bytes(1000, 5));
 }
 
 Bytes middle_of_40_overwritten(const Bytes& f) {
@@ -183,11 +188,7 @@ Bytes cut_inside_the_last_packet(const Bytes& f) {
 }
 
 Bytes garbage_before_the_last_packet(const Bytes& f) {
-  const std::size_t at = kvx::packet_offset(f, frame_count(f) - 1);
-  Bytes d(f.begin(), f.begin() + static_cast<long>(at));
-  d.insert(d.end(), 300, 0xFF);
-  d.insert(d.end(), f.begin() + static_cast<long>(at), f.end());
-  return d;
+  return inserted(f, kvx::packet_offset(f, frame_count(f) - 1), Bytes(300, 0xFF));
 }
 
 // The first audio frame of packet 45 said to be longer than its packet holds.
@@ -215,11 +216,7 @@ Bytes aac_frame_too_long_in_25(const Bytes& f) {
 
 template <std::size_t kCount>
 Bytes zeros_before_31(const Bytes& f) {
-  const auto at = static_cast<long>(kvx::packet_offset(f, kVideoAlone));
-  Bytes d(f.begin(), f.begin() + at);
-  d.insert(d.end(), kCount, 0);
-  d.insert(d.end(), f.begin() + at, f.end());
-  return d;
+  return inserted(f, kvx::packet_offset(f, kVideoAlone), Bytes(kCount, 0));
 }
 
 template <std::uint32_t kMore>
@@ -229,52 +226,25 @@ Bytes count_too_high(const Bytes& f) {
   return d;
 }
 
-Bytes index_zeroed(const Bytes& f) {
-  Bytes d = f;
-  std::fill(d.begin() + static_cast<long>(entry_at(0)),
-            d.begin() + static_cast<long>(entry_at(frame_count(f))), 0);
-  return d;
-}
-
 // Bytes inserted inside packet 40's video chunk tear it: its fields still
 // add up, but its frames are no longer where they say.
 Bytes packet_40_torn(const Bytes& f) {
-  const std::size_t at = kvx::packet_offset(f, 40) + 13 + 4 * 2 * f[kvx::packet_offset(f, 40)] + 20;
-  Bytes garbage(3000);
-  std::mt19937 rng(11);
-  std::generate(garbage.begin(), garbage.end(), [&] { return static_cast<std::uint8_t>(rng()); });
-  Bytes d(f.begin(), f.begin() + static_cast<long>(at));
-  d.insert(d.end(), garbage.begin(), garbage.end());
-  d.insert(d.end(), f.begin() + static_cast<long>(at), f.end());
-  return d;
+  const std::size_t at = kvx::packet_offset(f, 40);
+  return inserted(f, at + 13 + 4 * 2 * f[at] + 20, random_bytes(3000, 11));
 }
 
 // More garbage than the window has read when the search starts: the walk
 // must move on to bytes it has not read yet.
 Bytes garbage_of_a_mib_and_a_half_before_31(const Bytes& f) {
-  const std::size_t at = kvx::packet_offset(f, 31);
-  Bytes garbage(3 * (std::size_t{1} << 19));
-  std::mt19937 rng(13);
-  std::generate(garbage.begin(), garbage.end(), [&] { return static_cast<std::uint8_t>(rng()); });
-  Bytes d(f.begin(), f.begin() + static_cast<long>(at));
-  d.insert(d.end(), garbage.begin(), garbage.end());
-  d.insert(d.end(), f.begin() + static_cast<long>(at), f.end());
-  return d;
+  return inserted(f, kvx::packet_offset(f, 31), random_bytes(3 * (std::size_t{1} << 19), 13));
 }
 
 // Junk, two packets' look-alikes (each fits and the second follows the
 // first), more junk, then packet 31: two in a row are not enough to trust.
 Bytes lookalikes_before_31(const Bytes& f) {
-  const auto at = static_cast<long>(kvx::packet_offset(f, 31));
   const Bytes lookalike = {0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 1, 0x65};
-  Bytes d(f.begin(), f.begin() + at);
-  d.insert(d.end(), 100, 0xFF);
-  for (int i = 0; i < 2; ++i) {
-    d.insert(d.end(), lookalike.begin(), lookalike.end());
-  }
-  d.insert(d.end(), 100, 0xFF);
-  d.insert(d.end(), f.begin() + at, f.end());
-  return d;
+  return inserted(f, kvx::packet_offset(f, 31),
+                  concat({Bytes(100, 0xFF), lookalike, lookalike, Bytes(100, 0xFF)}));
 }
 
 // Packet 40's video holds a NAL unit header with the forbidden bit set, and
@@ -293,7 +263,7 @@ Bytes forbidden_nal_header_in_40_before_garbage(const Bytes& f) {
 const Damage kDamages[] = {
     {"frame_count_zero", count_zero, {}},
     {"frame_count_halved", count_halved, {}},
-    {"index_zeroed_from_entry_20", index_zeroed_from_20, {}},
+    {"index_zeroed_from_entry_20", index_zeroed_from<20>, {}},
     {"index_entry_bit_flipped", entry_bit_flipped, {}},
     {"index_entry_wild", entry_wild, {}},
     {"garbage_between_packets", garbage_between_30_and_31, {}},
@@ -302,7 +272,7 @@ const Damage kDamages[] = {
     {"garbage_before_the_last_packet", garbage_before_the_last_packet, {}},
     {"audio_frame_length_grown", audio_length_grown_in_45, {45}},
     {"aac_frame_too_long_for_adts", aac_frame_too_long_in_25, {25}},
-    {"index_zeroed", index_zeroed, {}},
+    {"index_zeroed", index_zeroed_from<0>, {}},
     {"five_zeros_before_packet_31", zeros_before_31<5>, {}},
     {"thirteen_zeros_before_packet_31", zeros_before_31<13>, {}},
     {"a_hundred_zeros_before_packet_31", zeros_before_31<100>, {}},
@@ -471,8 +441,6 @@ struct Told {
 
 void PrintTo(const Told& t, std::ostream* os) { *os << t.name; }
 
-Bytes index_zeroed_from_entry_20(const Bytes& f) { return index_zeroed_from_20(f); }
-
 Bytes entry_10_short_by_16(const Bytes& f) {
   Bytes d = f;
   kvx::set_le32(d, entry_at(10), orvale::read_le32(f, entry_at(10)) - (16 << 1));
@@ -481,21 +449,17 @@ Bytes entry_10_short_by_16(const Bytes& f) {
 
 template <std::size_t kCount>
 Bytes zeros_before_10(const Bytes& f) {
-  const auto at = static_cast<long>(kvx::packet_offset(f, 10));
-  Bytes d(f.begin(), f.begin() + at);
-  d.insert(d.end(), kCount, 0);
-  d.insert(d.end(), f.begin() + at, f.end());
-  return d;
+  return inserted(f, kvx::packet_offset(f, 10), Bytes(kCount, 0));
 }
 
 const Told kTold[] = {
-    {"packets_after_the_last_listed", index_zeroed_from_entry_20, {}, 1,
+    {"packets_after_the_last_listed", index_zeroed_from<20>, {}, 1,
      [](const Bytes& f) {
        return std::to_string(f.size() - kvx::packet_offset(f, 20)) +
               " bytes follow the last packet the index lists (packet 19), and they look like "
               "packets\n";
      }},
-    {"packets_after_an_empty_index", index_zeroed, {}, 2,
+    {"packets_after_an_empty_index", index_zeroed_from<0>, {}, 2,
      [](const Bytes& f) {
        return "the index lists no packet, but the " +
               std::to_string(f.size() - entry_at(frame_count(f))) +
@@ -520,7 +484,7 @@ const Told kTold[] = {
      }},
     {"a_header_listing_no_packets", count_zero, {}, 2,
      [](const Bytes&) { return std::string("the header lists no packets\n"); }},
-    {"rescue_over_an_empty_index", index_zeroed, {"--rescue"}, 1,
+    {"rescue_over_an_empty_index", index_zeroed_from<0>, {"--rescue"}, 1,
      [](const Bytes& f) {
        return "the index, bytes 56 to " + std::to_string(entry_at(frame_count(f)) - 1) +
               ", is empty\n";

@@ -482,6 +482,13 @@ const Told kTold[] = {
            "the index looks damaged at entry 9: from packet 10 on the packets are read out of "
            "line\n");
      }},
+    {"what_came_through_out_of_line", zeros_before_10<5>, {}, 1,
+     [](const Bytes& f) {
+       return "12 of the 30 packets the index lists were extracted, from " +
+              std::to_string(kvx::packet_offset(f, 12) - kvx::packet_offset(f, 0)) +
+              " of the input's " + std::to_string(f.size() + 5) +
+              " bytes; 2 of them were read out of line\n";
+     }},
     {"a_header_listing_no_packets", count_zero, {}, 2,
      [](const Bytes&) { return std::string("the header lists no packets\n"); }},
     {"rescue_over_an_empty_index", index_zeroed_from<0>, {"--rescue"}, 1,
@@ -508,6 +515,13 @@ TEST_P(DamageTold, InALineThenTheCommandThatMayRecoverMore) {
   const RunResult r = run_orvale(args, dir.path(""));
   EXPECT_EQ(r.status, t.status) << r.err;
   EXPECT_NE(r.err.find("orvale: in.kvx: " + t.line(intact)), std::string::npos) << r.err;
+  // Once the index is blamed, what follows from it is not blamed again.
+  std::size_t blamed = 0;
+  for (auto at = r.err.find("the index looks damaged"); at != std::string::npos;
+       at = r.err.find("the index looks damaged", at + 1)) {
+    ++blamed;
+  }
+  EXPECT_LE(blamed, 1U) << r.err;
   const bool rescuing = t.options == std::vector<std::string>{"--rescue"};
   const std::string folder = t.options.empty() || rescuing ? "" : " -o 'out dir'";
   EXPECT_EQ(r.err.ends_with("orvale: in.kvx: rescue may recover more: orvale --rescue" + folder +

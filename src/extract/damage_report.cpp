@@ -48,15 +48,17 @@ const char* describe(PacketStatus status) {
   return "is well formed";
 }
 
-bool tell_skipped_packets(Report& report, const SkippedPackets& s, const LastWritten& last) {
+bool tell_skipped_packets(Report& report, const SkippedPackets& s, const LastWritten& last,
+                          bool index_blamed) {
   std::string suspect;
   // A run of skipped packets always starts right after the last packet
-  // written, since any packet between would have ended it.
-  if (last.any && last.needed < last.length) {
+  // written, since any packet between would have ended it. Once the index
+  // has been blamed, later runs are its consequences.
+  if (!index_blamed && last.any && last.needed < last.length) {
     suspect = "; the index looks damaged at entry " + std::to_string(last.number) + " (packet " +
               std::to_string(last.number) + "'s fields add up to " + std::to_string(last.needed) +
               " bytes, its entry says " + std::to_string(last.length) + ")";
-  } else if (s.last > s.first && s.first_needed > s.first_length) {
+  } else if (!index_blamed && s.last > s.first && s.first_needed > s.first_length) {
     suspect = "; the index looks damaged at entry " + std::to_string(s.first);
   }
   if (s.first == s.last) {
@@ -110,13 +112,16 @@ void suggest_rescue(Run& run) {
   run.report.notice(run.path, "rescue may recover more: %s", command.c_str());
 }
 
-void tell_extracted_share(Run& run, std::uint64_t listed, std::uint64_t covered) {
+void tell_extracted_share(Run& run, std::uint64_t listed, std::uint64_t covered,
+                          std::uint64_t out_of_line) {
   const std::uint64_t input = run.window.known_size().value_or(run.window.bytes_read());
+  const std::string read_wrong =
+      out_of_line > 0 ? "; " + std::to_string(out_of_line) + " of them were read out of line" : "";
   run.report.notice(run.path,
                     "%" PRIu64 " of the %" PRIu64
                     " packets the index lists were extracted, from %" PRIu64
-                    " of the input's %" PRIu64 " bytes",
-                    run.extracted, listed, covered, input);
+                    " of the input's %" PRIu64 " bytes%s",
+                    run.extracted, listed, covered, input, read_wrong.c_str());
 }
 
 }  // namespace orvale

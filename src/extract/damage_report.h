@@ -34,8 +34,10 @@ struct LastWritten {
 // How a packet's fields fail to fit it, as the messages say it.
 [[nodiscard]] const char* describe(PacketStatus status);
 
-// Tells a run of skipped packets; true when the line blames the index.
-bool tell_skipped_packets(Report& report, const SkippedPackets& skipped, const LastWritten& last);
+// Tells a run of skipped packets; true when the line blames the index,
+// which it does only while nothing else has (`index_blamed`).
+bool tell_skipped_packets(Report& report, const SkippedPackets& skipped, const LastWritten& last,
+                          bool index_blamed);
 
 // Byte ranges in which a rescue found no packet: the first few told one by
 // one, the rest summed up.
@@ -60,7 +62,9 @@ class SkippedRanges {
 // recover more, with this run's output folder.
 void suggest_rescue(Run& run);
 
-// What an input gave of what its index lists, after a walk that lost some.
-void tell_extracted_share(Run& run, std::uint64_t listed, std::uint64_t covered);
+// What an input gave of what its index lists, after a walk that lost some,
+// and how many of those it wrote were read out of line.
+void tell_extracted_share(Run& run, std::uint64_t listed, std::uint64_t covered,
+                          std::uint64_t out_of_line);
 
 }  // namespace orvale

@@ -148,7 +148,7 @@ void PacketWalker::end_skipped_run() {
     return;
   }
   skipped_.active = false;
-  if (tell_skipped_packets(run_.report, skipped_, last_written_)) {
+  if (tell_skipped_packets(run_.report, skipped_, last_written_, index_damage_told_)) {
     tell_index_damage();
   }
 }
@@ -365,6 +365,7 @@ Flow PacketWalker::walk_packet(Packet& packet) {
     ++run_.extracted;
     last_written_ = {packet.number, needed, packet.length, true};
     written_bytes_ += packet.length;
+    out_of_line_ += misalignment_told_ ? 1 : 0;
   }
   return flow;
 }

@@ -52,6 +52,8 @@ class PacketWalker {
   void note_problem(const std::string& problem);
   // Bytes of the input the written packets came from.
   [[nodiscard]] std::uint64_t bytes_written_from() const { return written_bytes_; }
+  // Packets written since the walk was found out of line.
+  [[nodiscard]] std::uint64_t written_out_of_line() const { return out_of_line_; }
 
  private:
   [[nodiscard]] Flow ensure(Packet& packet, std::uint64_t count) {
@@ -98,6 +100,7 @@ class PacketWalker {
   bool misalignment_told_ = false;
   std::string first_problem_;
   std::uint64_t written_bytes_ = 0;
+  std::uint64_t out_of_line_ = 0;
   bool lost_ = false;
   bool index_damage_told_ = false;
 };

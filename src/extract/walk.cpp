@@ -107,7 +107,8 @@ bool walk(Run& run) {
     return done;
   }
   if (packets.lost() && run.extracted > 0) {
-    tell_extracted_share(run, run.header.frame_count, packets.bytes_written_from());
+    tell_extracted_share(run, run.header.frame_count, packets.bytes_written_from(),
+                         packets.written_out_of_line());
   }
   if (packets.index_damage_told()) {
     suggest_rescue(run);

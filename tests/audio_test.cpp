@@ -13,7 +13,7 @@ using testing_support::read_file;
 using testing_support::ScratchDir;
 
 Bytes header_of(std::uint32_t payload, std::uint32_t rate) {
-  const auto header = orvale::adts_header(payload, rate);
+  const auto header = orvale::adts_header(payload, rate, orvale::kStereo);
   EXPECT_TRUE(header.has_value());
   return header ? Bytes(header->begin(), header->end()) : Bytes{};
 }
@@ -89,8 +89,8 @@ TEST(AdtsHeaderFields, HoldForEveryRateAndLength) {
 }
 
 TEST(AdtsHeaderFields, RefusesFramesTheLengthFieldCannotHold) {
-  EXPECT_FALSE(orvale::adts_header(8185, 44100).has_value());
-  EXPECT_FALSE(orvale::adts_header(0xFFFFFFFF, 44100).has_value());
+  EXPECT_FALSE(orvale::adts_header(8185, 44100, orvale::kStereo).has_value());
+  EXPECT_FALSE(orvale::adts_header(0xFFFFFFFF, 44100, orvale::kStereo).has_value());
 }
 
 TEST(AudioWriters, AppendFramesToTheirOutput) {
@@ -101,9 +101,9 @@ TEST(AudioWriters, AppendFramesToTheirOutput) {
   ASSERT_TRUE(open_output(mp3, dir.path("a.mp3")));
   const Bytes frame = {0x11, 0x22};
   const Bytes big(8185, 0x5A);
-  EXPECT_EQ(orvale::dumpaac(aac, frame, 44100), orvale::DumpStatus::ok);
-  EXPECT_EQ(orvale::dumpaac(aac, big, 44100), orvale::DumpStatus::frame_too_long);
-  EXPECT_EQ(orvale::dumpaac(aac, {}, 44100), orvale::DumpStatus::ok);
+  EXPECT_EQ(orvale::dumpaac(aac, frame, 44100, orvale::kStereo), orvale::DumpStatus::ok);
+  EXPECT_EQ(orvale::dumpaac(aac, big, 44100, orvale::kStereo), orvale::DumpStatus::frame_too_long);
+  EXPECT_EQ(orvale::dumpaac(aac, {}, 44100, orvale::kStereo), orvale::DumpStatus::ok);
   EXPECT_EQ(orvale::dumpmp3(mp3, frame), orvale::DumpStatus::ok);
   EXPECT_EQ(orvale::dumpmp3(mp3, {}), orvale::DumpStatus::ok);
   EXPECT_EQ(orvale::dumpmp3(mp3, frame), orvale::DumpStatus::ok);
@@ -184,40 +184,64 @@ TEST(OutputFile, KeepsOrderPastThePendingLimit) {
   EXPECT_EQ(read_file(dir.path("o")), expected);
 }
 
-// What tells an AAC frame from bytes that only have its length: the elements
-// it opens with, and the end element that closes it.
+// What tells an AAC frame from bytes that only have its length (the
+// elements it opens with), and what its opening says of the stream's
+// channels: mono only for a single channel element of instance 0 whose
+// channel stream begins plausibly.
 struct ElementCase {
   const char* name;
   Bytes frame;
   std::uint32_t length;  // of the whole frame, of which `frame` is the start
   bool opens;
+  std::uint8_t channels;
 };
 
 void PrintTo(const ElementCase& c, std::ostream* os) { *os << c.name; }
 
 class AacElements : public ::testing::TestWithParam<ElementCase> {};
 
-TEST_P(AacElements, OpenWithAChannelElementOfInstanceZero) {
+TEST_P(AacElements, OpenWithAChannelElementThatGivesTheLayout) {
   const ElementCase& c = GetParam();
   EXPECT_EQ(orvale::opens_with_channel_element(c.frame, c.length), c.opens);
+  EXPECT_EQ(orvale::channel_configuration(c.frame, c.length), c.channels);
 }
+
+constexpr std::uint8_t kMono = orvale::kMono;
+constexpr std::uint8_t kStereo = orvale::kStereo;
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, AacElements,
     ::testing::Values(
-        ElementCase{"channel_pair", {0x21, 0x1B}, 2, true},
-        ElementCase{"single_channel", {0x01, 0x40}, 2, true},
-        ElementCase{"channel_pair_of_instance_1", {0x22, 0x00}, 2, false},
-        ElementCase{"low_frequency_element_first", {0x60, 0x00}, 2, false},
-        ElementCase{"fill_then_channel_pair", {0xC5, 0x4B, 0x4A, 0x40}, 4, true},
+        ElementCase{"channel_pair", {0x21, 0x1B}, 2, true, kStereo},
+        ElementCase{"channel_pair_with_its_stream", {0x21, 0x2D, 0x67, 0x1F, 0x67, 0x1E}, 6, true,
+                    kStereo},
+        ElementCase{"single_channel_cut_before_its_stream", {0x01, 0x40}, 2, true, kStereo},
+        ElementCase{"single_channel", {0x01, 0x2C, 0x18, 0xAC, 0xE3, 0xC0}, 6, true, kMono},
+        ElementCase{"single_channel_short_windows", {0x01, 0x2C, 0x99, 0x56, 0xCE, 0x3C}, 6, true,
+                    kMono},
+        ElementCase{"single_channel_of_instance_1", {0x03, 0x2C, 0x18, 0xAC, 0xE3, 0xC0}, 6,
+                    false, kStereo},
+        ElementCase{"single_channel_reserved_bit_set", {0x01, 0x2D, 0x18, 0xAC, 0xE3, 0xC0}, 6,
+                    true, kStereo},
+        ElementCase{"single_channel_with_predictor_data", {0x01, 0x2C, 0x18, 0xEC, 0xE3, 0xC0}, 6,
+                    true, kStereo},
+        ElementCase{"escaped_fill_then_single_channel",
+                    {0xDE, 0x06, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4,
+                     0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0x02, 0x58, 0x31, 0x59, 0xC7, 0x80},
+                    25, true, kMono},
+        ElementCase{"channel_pair_of_instance_1", {0x22, 0x00}, 2, false, kStereo},
+        ElementCase{"low_frequency_element_first", {0x60, 0x00}, 2, false, kStereo},
+        ElementCase{"fill_then_channel_pair", {0xC5, 0x4B, 0x4A, 0x40}, 4, true, kStereo},
         ElementCase{"escaped_fill_then_channel_pair",
                     {0xDE, 0x06, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4,
                      0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0xB4, 0x40},
-                    20, true},
-        ElementCase{"aligned_data_stream_then_single_channel", {0x81, 0x01, 0xF0, 0x00}, 4, true},
-        ElementCase{"nothing_but_fill", {0xC5, 0x4B, 0x4A}, 3, false},
-        ElementCase{"fill_running_past_the_frame", {0xC5, 0x4B, 0x4A, 0x40}, 3, false},
-        ElementCase{"fill_past_what_was_read", {0xC5, 0x4B}, 400, true}),
+                    20, true, kStereo},
+        ElementCase{"aligned_data_stream_then_single_channel", {0x81, 0x01, 0xF0, 0x00}, 4, true,
+                    kStereo},
+        ElementCase{"nothing_but_fill", {0xC5, 0x4B, 0x4A}, 3, false, kStereo},
+        ElementCase{"fill_running_past_the_frame", {0xC5, 0x4B, 0x4A, 0x40}, 3, false, kStereo},
+        ElementCase{"fill_past_what_was_read", {0xC5, 0x4B}, 400, true, kStereo},
+        ElementCase{"empty_frame", {}, 0, false, kStereo}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AacEndElement, ClosesEveryFrameAlignedToAByte) {

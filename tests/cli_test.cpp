@@ -349,6 +349,28 @@ TEST_F(Cli, OverlongAacFrameIsSkippedAlone) {
   EXPECT_EQ(output(".1.aac"), expected);
 }
 
+// A stream is labelled mono from its first frame with audio in it, every
+// later header of it says the same whatever its frames look like, and the
+// other stream stays stereo. Whole packets and packets in pieces alike.
+TEST_F(Cli, MonoStreamIsLabelledFromItsFirstFrameWithAudio) {
+  const Bytes mono = {0x01, 0x2C, 0x18, 0xAC, 0xE3, 0xC0};
+  for (const std::size_t video : {std::size_t{4}, std::size_t{3} << 20}) {
+    kvx::File file = av_file(2, 3);
+    file.packets[0].audio[0] = {Bytes{}, Bytes{}};
+    file.packets[1].audio[0] = {mono, Bytes{0x21, 0x1B}};
+    file.packets[1].video.resize(video, 0x11);
+    ASSERT_EQ(extract(encode(file)).status, 0);
+    Bytes expected = concat({adts({}, 44100), adts({}, 44100)});
+    for (const std::size_t p : {1, 2}) {
+      for (const Bytes& frame : file.packets[p].audio[0]) {
+        expected = concat({expected, adts(frame, 44100, 1)});
+      }
+    }
+    EXPECT_EQ(output(".0.aac"), expected) << video;
+    EXPECT_EQ(output(".1.aac"), av_audio(file, 1, {0, 1, 2})) << video;
+  }
+}
+
 TEST_F(Cli, LargestAacAndMp3FramesPassWhole) {
   kvx::File file = av_file(1, 1);
   file.packets[0].audio[0] = {Bytes(8184, 0x31), Bytes{}};

@@ -277,10 +277,10 @@ Bytes av_audio(const kvx::File& file, std::uint32_t s, std::initializer_list<std
   return out;
 }
 
-Bytes adts(const Bytes& frame, std::uint32_t rate) {
+Bytes adts(const Bytes& frame, std::uint32_t rate, std::uint8_t channels) {
   const std::uint32_t length = static_cast<std::uint32_t>(frame.size()) + 7;
   kvx::Bytes out = {0xFF, 0xF9, static_cast<std::uint8_t>(rate == 44100 ? 0x50 : 0x4C),
-                    static_cast<std::uint8_t>(0x80 | length >> 11)};
+                    static_cast<std::uint8_t>(channels << 6 | length >> 11)};
   out.push_back(static_cast<std::uint8_t>(length >> 3));
   out.push_back(static_cast<std::uint8_t>((length & 7) << 5 | 0x1F));
   out.push_back(0xFC);

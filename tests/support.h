@@ -109,8 +109,9 @@ void fail_renames_to(Launch& launch, const std::string& path);
 // What orvale writes for stream `s` of `file` over `packets` (by number).
 [[nodiscard]] Bytes av_audio(const kvx::File& file, std::uint32_t s,
                              std::initializer_list<std::size_t> packets);
-// An AAC frame behind the ADTS header orvale builds for it (44100 Hz, else 48000).
-[[nodiscard]] Bytes adts(const Bytes& frame, std::uint32_t rate);
+// An AAC frame behind the ADTS header orvale builds for it (44100 Hz, else
+// 48000), in a stream of `channels` channels (1 or 2).
+[[nodiscard]] Bytes adts(const Bytes& frame, std::uint32_t rate, std::uint8_t channels = 2);
 // The video and two AAC outputs of `input` that are there, by suffix
 // (".264", ".0.aac", ".1.aac"), each followed by `kept` (".partial", say).
 [[nodiscard]] std::map<std::string, Bytes> outputs_of(const std::string& input,

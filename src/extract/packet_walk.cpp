@@ -8,6 +8,7 @@
 #include "extract/le.h"
 #include "extract/outputs.h"
 #include "extract/recognise.h"
+#include "streams/aac_elements.h"
 #include "streams/adts.h"
 #include "streams/streams.h"
 
@@ -15,6 +16,9 @@ namespace orvale {
 namespace {
 
 constexpr std::uint64_t kVideoSizeOffset = 9;
+// How much of a stream's first frame decides its channel configuration: no
+// more than the smallest window holds.
+constexpr std::uint64_t kChannelLook = 64;
 
 }  // namespace
 
@@ -217,12 +221,33 @@ void PacketWalker::warn_frame_too_long(const Packet& packet, std::uint32_t strea
                       packet.number, stream, frame, length, kMaxAdtsPayload);
 }
 
+// A stream's channel configuration is decided once, from the opening of its
+// first non-empty frame that is written, so that all its headers say the
+// same; an empty frame before it, which holds no audio to label, says
+// stereo. The look is the same in every window, whole frame or pieces.
+void PacketWalker::decide_channels(std::uint32_t stream, std::span<const std::uint8_t> frame,
+                                   std::uint32_t length) {
+  if (channels_[stream] != 0 || length == 0 || length > kMaxAdtsPayload) {
+    return;
+  }
+  channels_[stream] = channel_configuration(
+      frame.first(static_cast<std::size_t>(std::min<std::uint64_t>(length, kChannelLook))),
+      length);
+}
+
 Flow PacketWalker::pass_frame(Packet& packet, Output& output, std::uint32_t stream,
                               std::uint32_t frame, std::uint32_t length) {
   if (!run_.header.is_aac()) {
     return pass_bytes(packet, output, length);
   }
-  switch (dumpaac_header(output, length, run_.header.audio_rate)) {
+  if (length > 0) {
+    const Flow flow = ensure(packet, std::min<std::uint64_t>(length, kChannelLook));
+    if (flow != Flow::next) {
+      return flow;
+    }
+    decide_channels(stream, run_.window.data(), length);
+  }
+  switch (dumpaac_header(output, length, run_.header.audio_rate, header_channels(stream))) {
     case DumpStatus::ok:
       return pass_bytes(packet, output, length);
     case DumpStatus::frame_too_long:
@@ -266,8 +291,11 @@ Flow PacketWalker::pass_in_window(Packet& packet, std::uint32_t video_size, std:
       const std::uint32_t length = lengths_[std::size_t{s} * frames_per_stream_ + j];
       const auto frame = body.subspan(at, length);
       at += length;
+      if (run_.header.is_aac()) {
+        decide_channels(s, frame, length);
+      }
       const DumpStatus status = run_.header.is_aac()
-                                    ? dumpaac(output, frame, run_.header.audio_rate)
+                                    ? dumpaac(output, frame, run_.header.audio_rate, header_channels(s))
                                     : dumpmp3(output, frame);
       if (status == DumpStatus::frame_too_long) {
         warn_frame_too_long(packet, s, j, length);

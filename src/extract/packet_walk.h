@@ -9,6 +9,7 @@
 
 #include "extract/damage_report.h"
 #include "extract/run.h"
+#include "streams/aac_elements.h"
 #include "streams/startcode.h"
 
 namespace orvale {
@@ -73,6 +74,11 @@ class PacketWalker {
                                     std::uint64_t audio_bytes, std::uint64_t padding);
   [[nodiscard]] Flow pass_video(Packet& packet, std::uint32_t video_size);
   [[nodiscard]] Flow pass_audio(Packet& packet, std::uint64_t audio_bytes);
+  void decide_channels(std::uint32_t stream, std::span<const std::uint8_t> frame,
+                       std::uint32_t length);
+  [[nodiscard]] std::uint8_t header_channels(std::uint32_t stream) const {
+    return channels_[stream] != 0 ? channels_[stream] : kStereo;
+  }
   void warn_frame_too_long(const Packet& packet, std::uint32_t stream, std::uint32_t frame,
                            std::uint32_t length);
   [[nodiscard]] Flow pass_frame(Packet& packet, Output& output, std::uint32_t stream,
@@ -88,6 +94,8 @@ class PacketWalker {
   // Frame lengths of the extracted streams; the table is stream-major, so
   // they are its first entries.
   std::array<std::uint32_t, std::size_t{kAudioSlots} * 255> lengths_{};
+  // Each stream's ADTS channel configuration; 0 until its first frame.
+  std::array<std::uint8_t, kAudioSlots> channels_{};
   SkippedPackets skipped_;
   // The last packet written, and whether its entry held more bytes than its
   // fields use: where skipping starts right after such a packet, the index

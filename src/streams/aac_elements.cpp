@@ -65,27 +65,70 @@ void skip_data_stream(BitReader& bits) {
   bits.skip_bytes(count);
 }
 
-}  // namespace
+// Steps over the fill and data stream elements a frame may open with and
+// reads the id of the first other element. Where the frame ends first, or
+// `prefix` before it can be told, says so.
+enum class Opening { element, ends_in_frame, beyond_prefix };
 
-bool opens_with_channel_element(std::span<const std::uint8_t> prefix, std::uint32_t length) {
-  BitReader bits(prefix.first(std::min<std::size_t>(prefix.size(), length)));
-  const std::uint64_t frame_bits = std::uint64_t{length} * 8;
+Opening first_element(BitReader& bits, std::uint64_t frame_bits, bool whole_frame,
+                      std::uint32_t& id) {
   while (true) {
-    const std::uint32_t id = bits.read(3);
+    id = bits.read(3);
     if (bits.overrun()) {
-      return bits.bit() <= frame_bits && prefix.size() < length;
+      return bits.bit() <= frame_bits && !whole_frame ? Opening::beyond_prefix
+                                                      : Opening::ends_in_frame;
     }
     if (id == kFill) {
       skip_fill(bits);
     } else if (id == kDataStream) {
       skip_data_stream(bits);
     } else {
-      return (id == kSingleChannel || id == kChannelPair) && bits.read(4) == 0 && !bits.overrun();
+      return Opening::element;
     }
     if (bits.bit() >= frame_bits) {
-      return false;  // the frame holds nothing but these elements, or they overrun it
+      return Opening::ends_in_frame;  // nothing but these elements, or they overrun it
     }
   }
+}
+
+}  // namespace
+
+bool opens_with_channel_element(std::span<const std::uint8_t> prefix, std::uint32_t length) {
+  BitReader bits(prefix.first(std::min<std::size_t>(prefix.size(), length)));
+  std::uint32_t id = 0;
+  switch (first_element(bits, std::uint64_t{length} * 8, prefix.size() >= length, id)) {
+    case Opening::beyond_prefix:
+      return true;
+    case Opening::ends_in_frame:
+      return false;
+    case Opening::element:
+      break;
+  }
+  return (id == kSingleChannel || id == kChannelPair) && bits.read(4) == 0 && !bits.overrun();
+}
+
+// A single channel element of instance 0, then its channel stream's global
+// gain and the start of its ics_info: the reserved bit clear and, for long
+// windows, no predictor data, which AAC LC never has.
+std::uint8_t channel_configuration(std::span<const std::uint8_t> prefix, std::uint32_t length) {
+  constexpr std::uint32_t kEightShortSequence = 2;
+  BitReader bits(prefix.first(std::min<std::size_t>(prefix.size(), length)));
+  std::uint32_t id = 0;
+  if (first_element(bits, std::uint64_t{length} * 8, prefix.size() >= length, id) !=
+          Opening::element ||
+      id != kSingleChannel || bits.read(4) != 0) {
+    return kStereo;
+  }
+  (void)bits.read(8);  // global gain
+  const bool reserved = bits.read(1) != 0;
+  const std::uint32_t window_sequence = bits.read(2);
+  (void)bits.read(1);  // window shape
+  bool predictor = false;
+  if (window_sequence != kEightShortSequence) {
+    (void)bits.read(6);  // max_sfb
+    predictor = bits.read(1) != 0;
+  }
+  return reserved || predictor || bits.overrun() ? kStereo : kMono;
 }
 
 bool closes_with_end_element(std::span<const std::uint8_t> tail) {

@@ -15,6 +15,17 @@ namespace orvale {
 [[nodiscard]] bool opens_with_channel_element(std::span<const std::uint8_t> prefix,
                                               std::uint32_t length);
 
+inline constexpr std::uint8_t kMono = 1;
+inline constexpr std::uint8_t kStereo = 2;
+
+// The ADTS channel configuration a stream whose first non-empty frame is
+// `length` bytes, starting with `prefix`, gets: kMono when, past any fill and
+// data stream elements, it opens with a single channel element of instance 0
+// whose channel stream begins plausibly (reserved bit clear, no predictor
+// data); kStereo for everything else, as for a frame that cannot be told.
+[[nodiscard]] std::uint8_t channel_configuration(std::span<const std::uint8_t> prefix,
+                                                 std::uint32_t length);
+
 // True when `tail`, the last one or two bytes of a frame, ends the way every
 // raw data block does: with the end element's three 1 bits, then the zero
 // bits that align it to a byte.

@@ -45,12 +45,16 @@ bool is_adts_rate(std::uint32_t audio_rate) {
 }
 
 std::optional<std::array<std::uint8_t, 7>> adts_header(std::uint32_t payload_size,
-                                                       std::uint32_t audio_rate) {
+                                                       std::uint32_t audio_rate,
+                                                       std::uint8_t channels) {
   if (payload_size > kMaxAdtsPayload) {
     return std::nullopt;
   }
   std::array<std::uint8_t, 7> header = AAC_ADTS;
   header[2] |= static_cast<std::uint8_t>(sampling_frequency_index(audio_rate) << 2);
+  // The 3-bit channel configuration straddles bytes 2 and 3.
+  header[2] = static_cast<std::uint8_t>((header[2] & 0xFE) | (channels >> 2 & 1));
+  header[3] = static_cast<std::uint8_t>((header[3] & 0x3F) | (channels & 3) << 6);
   const std::uint32_t frame_length = payload_size + kAdtsHeaderSize;
   header[3] |= static_cast<std::uint8_t>(frame_length >> 11);
   header[4] |= static_cast<std::uint8_t>(frame_length >> 3);
@@ -58,11 +62,12 @@ std::optional<std::array<std::uint8_t, 7>> adts_header(std::uint32_t payload_siz
   return header;
 }
 
-DumpStatus dumpaac_header(Output& audio, std::uint64_t frame_length, std::uint32_t audio_rate) {
+DumpStatus dumpaac_header(Output& audio, std::uint64_t frame_length, std::uint32_t audio_rate,
+                          std::uint8_t channels) {
   if (frame_length > kMaxAdtsPayload) {
     return DumpStatus::frame_too_long;
   }
-  const auto header = adts_header(static_cast<std::uint32_t>(frame_length), audio_rate);
+  const auto header = adts_header(static_cast<std::uint32_t>(frame_length), audio_rate, channels);
   return audio.write(*header) ? DumpStatus::ok : DumpStatus::output_failed;
 }
 
@@ -70,8 +75,9 @@ DumpStatus dump_frame_piece(Output& audio, std::span<const std::uint8_t> piece) 
   return audio.write(piece) ? DumpStatus::ok : DumpStatus::output_failed;
 }
 
-DumpStatus dumpaac(Output& audio, std::span<const std::uint8_t> frame, std::uint32_t audio_rate) {
-  const DumpStatus status = dumpaac_header(audio, frame.size(), audio_rate);
+DumpStatus dumpaac(Output& audio, std::span<const std::uint8_t> frame, std::uint32_t audio_rate,
+                   std::uint8_t channels) {
+  const DumpStatus status = dumpaac_header(audio, frame.size(), audio_rate, channels);
   return status == DumpStatus::ok ? dump_frame_piece(audio, frame) : status;
 }
 

@@ -31,9 +31,11 @@ enum class DumpStatus {
                                        std::span<const std::uint8_t> piece);
 [[nodiscard]] DumpStatus dumpavc_end(Output& video, StartCodeFilter& filter);
 
-// Appends an ADTS header built for this frame and `audio_rate`, then the frame.
+// Appends an ADTS header built for this frame, `audio_rate` and the stream's
+// channel configuration `channels` (see channel_configuration()), then the
+// frame.
 [[nodiscard]] DumpStatus dumpaac(Output& audio, std::span<const std::uint8_t> frame,
-                                 std::uint32_t audio_rate);
+                                 std::uint32_t audio_rate, std::uint8_t channels);
 
 // Appends the MP3 frame as it is.
 [[nodiscard]] DumpStatus dumpmp3(Output& audio, std::span<const std::uint8_t> frame);
@@ -41,7 +43,7 @@ enum class DumpStatus {
 // A frame that arrives in pieces: the ADTS header for a frame of
 // `frame_length` bytes (AAC only), then each piece of the frame in order.
 [[nodiscard]] DumpStatus dumpaac_header(Output& audio, std::uint64_t frame_length,
-                                        std::uint32_t audio_rate);
+                                        std::uint32_t audio_rate, std::uint8_t channels);
 [[nodiscard]] DumpStatus dump_frame_piece(Output& audio, std::span<const std::uint8_t> piece);
 
 }  // namespace orvale

@@ -43,6 +43,7 @@ no_sei_or_delimiter() { ! nal_types "$1" | grep -qwE '6|9'; }
 has_sei_and_delimiter() { nal_types "$1" | grep -qw 6 && nal_types "$1" | grep -qw 9; }
 probe() { ffprobe -v error -select_streams a:0 -show_entries "stream=$2" -of csv=p=0 "$1"; }
 decodes_cleanly() { [[ -z "$(ff -i "$1" -f null - 2>&1)" ]]; }
+strict_decode() { ff -xerror -i "$1" -f null -; }
 frame_count() { ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$1"; }
 runs_clean() {  # runs_clean INPUT: exit 0, nothing printed
   local out
@@ -60,6 +61,9 @@ for rate in 44100 32000; do
     ff -f lavfi -i "sine=frequency=${tone#*:}:sample_rate=$rate:duration=5" -ac 2 -c:a aac \
       -b:a 64k -f adts "$work/tone$rate.${tone%%:*}.aac"
   done
+  # One microphone, as many cameras record.
+  ff -f lavfi -i "sine=frequency=660:sample_rate=$rate:duration=5" -ac 1 -c:a aac -b:a 48k \
+    -f adts "$work/mono$rate.aac"
 done
 ff -f lavfi -i sine=frequency=550:sample_rate=44100:duration=5 -c:a libmp3lame -b:a 96k \
   "$work/tone.mp3"
@@ -69,6 +73,8 @@ cases=(
   "aac44100 44100 tone44100.0.aac tone44100.1.aac"
   "aac32000 32000 tone32000.0.aac tone32000.1.aac"
   "mp3 44100 tone.mp3"
+  "mono44100 44100 mono44100.aac tone44100.1.aac"
+  "mono32000 32000 mono32000.aac"
 )
 for entry in "${cases[@]}"; do
   read -r name rate audio <<<"$entry"
@@ -84,7 +90,10 @@ for entry in "${cases[@]}"; do
       out="$work/$name.kvx.$s.aac"
       check "$name: stream $s is AAC" [ "$(probe "$out" codec_name)" = aac ]
       check "$name: stream $s at $rate Hz" [ "$(probe "$out" sample_rate)" = "$rate" ]
-      check "$name: stream $s has 2 channels" [ "$(probe "$out" channels)" = 2 ]
+      channels=$(probe "$work/$a" channels)
+      check "$name: stream $s has the source's $channels channels" \
+        [ "$(probe "$out" channels)" = "$channels" ]
+      check "$name: stream $s decodes with -xerror" strict_decode "$out"
       check "$name: stream $s decodes to the source samples" same_samples "$out" "$work/$a"
     else
       check "$name: stream $s is the source MP3" cmp -s "$work/$name.kvx.$s.mp3" "$work/$a"

@@ -351,13 +351,18 @@ TEST_F(Cli, OverlongAacFrameIsSkippedAlone) {
 
 // A stream is labelled mono from its first frame with audio in it, every
 // later header of it says the same whatever its frames look like, and the
-// other stream stays stereo. Whole packets and packets in pieces alike.
+// other stream stays stereo: its first frame would be mono too, but its
+// fill element runs past the 64 bytes looked at. Whole packets and packets
+// in pieces alike.
 TEST_F(Cli, MonoStreamIsLabelledFromItsFirstFrameWithAudio) {
   const Bytes mono = {0x01, 0x2C, 0x18, 0xAC, 0xE3, 0xC0};
+  const Bytes long_fill_then_mono =
+      concat({{0xDE, 0x78}, Bytes(74, 0xB4), {0x02, 0x58, 0x31, 0x59, 0xC7, 0x80}});
   for (const std::size_t video : {std::size_t{4}, std::size_t{3} << 20}) {
     kvx::File file = av_file(2, 3);
     file.packets[0].audio[0] = {Bytes{}, Bytes{}};
     file.packets[1].audio[0] = {mono, Bytes{0x21, 0x1B}};
+    file.packets[0].audio[1] = {long_fill_then_mono, Bytes{}};
     file.packets[1].video.resize(video, 0x11);
     ASSERT_EQ(extract(encode(file)).status, 0);
     Bytes expected = concat({adts({}, 44100), adts({}, 44100)});

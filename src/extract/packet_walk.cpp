@@ -231,8 +231,7 @@ void PacketWalker::decide_channels(std::uint32_t stream, std::span<const std::ui
     return;
   }
   channels_[stream] = channel_configuration(
-      frame.first(static_cast<std::size_t>(std::min<std::uint64_t>(length, kChannelLook))),
-      length);
+      frame.first(static_cast<std::size_t>(std::min<std::uint64_t>(length, kChannelLook))), length);
 }
 
 Flow PacketWalker::pass_frame(Packet& packet, Output& output, std::uint32_t stream,
@@ -294,9 +293,9 @@ Flow PacketWalker::pass_in_window(Packet& packet, std::uint32_t video_size, std:
       if (run_.header.is_aac()) {
         decide_channels(s, frame, length);
       }
-      const DumpStatus status = run_.header.is_aac()
-                                    ? dumpaac(output, frame, run_.header.audio_rate, header_channels(s))
-                                    : dumpmp3(output, frame);
+      const DumpStatus status =
+          run_.header.is_aac() ? dumpaac(output, frame, run_.header.audio_rate, header_channels(s))
+                               : dumpmp3(output, frame);
       if (status == DumpStatus::frame_too_long) {
         warn_frame_too_long(packet, s, j, length);
       } else if (status != DumpStatus::ok) {

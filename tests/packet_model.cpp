@@ -3,11 +3,6 @@
 #include "extract/le.h"
 
 namespace orvale {
-namespace {
-
-constexpr std::uint64_t kVideoSizeOffset = 9;
-
-}  // namespace
 
 PacketStatus parse_packet(std::span<const std::uint8_t> packet, std::uint32_t stream_count,
                           PacketLayout& layout, std::uint64_t& needed) {

@@ -10,6 +10,7 @@ inline constexpr std::uint64_t kHeaderSize = 56;
 inline constexpr std::uint64_t kIndexEntrySize = 4;
 // Frames per stream (1 byte), 8 spare bytes, video size (4 bytes).
 inline constexpr std::uint64_t kPacketFixedSize = 13;
+inline constexpr std::uint64_t kVideoSizeOffset = 9;
 inline constexpr std::uint32_t kAudioSlots = 10;
 
 struct FileHeader {

@@ -15,7 +15,6 @@
 namespace orvale {
 namespace {
 
-constexpr std::uint64_t kVideoSizeOffset = 9;
 // How much of a stream's first frame decides its channel configuration: no
 // more than the smallest window holds.
 constexpr std::uint64_t kChannelLook = 64;

@@ -14,7 +14,6 @@
 namespace orvale {
 namespace {
 
-constexpr std::uint64_t kVideoSizeOffset = 9;
 // A packet whose fields need more than an index entry can say is not one.
 constexpr std::uint64_t kMaxPacketLength = 0x7FFFFFFF;
 // What a Peek reads at a time: a search moves on in small steps, and a

@@ -185,11 +185,10 @@ Flow Rescuer::follow_index(std::uint64_t start, std::uint64_t entries, std::uint
     }
     // The window holds the packet and its successor's fields, so that both
     // are judged from it and the packet's bytes are read once.
-    if (run_.window.skip_to(std::max(at, run_.window.position())) != ReadStatus::complete) {
+    if (run_.window.skip_to(at) != ReadStatus::complete) {
       return read_failed(at);
     }
-    if (at == run_.window.position() &&
-        packets_.hold(length + kSuccessorLook, length) == Flow::fail) {
+    if (packets_.hold(length + kSuccessorLook, length) == Flow::fail) {
       return Flow::fail;
     }
     if (number == 0 && agrees(at, length, needed, agreed) == Flow::fail) {

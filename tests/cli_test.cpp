@@ -46,7 +46,7 @@ TEST_F(Cli, SmallCompleteFileGivesTheKnownBytes) {
 TEST_F(Cli, UsageWithoutArguments) {
   const RunResult r = run_orvale({});
   EXPECT_EQ(r.out, "Usage: \nOrvale input.kvx\n");
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, "orvale: no input file; see orvale --help\n");
   EXPECT_EQ(r.status, 2);
 }
 

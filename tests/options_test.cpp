@@ -67,14 +67,14 @@ const std::string kUsage = "Usage: \nOrvale input.kvx\n";
 INSTANTIATE_TEST_SUITE_P(
     CommandLines, Options,
     ::testing::Values(
-        OptionCase{"no_input", {}, 2, kUsage, "", false},
+        OptionCase{"no_input", {}, 2, kUsage, "orvale: no input file; see orvale --help\n", false},
         OptionCase{"help_long",
                    {"--help"},
                    0,
-                   kUsage + "\norvale [OPTIONS] INPUT.kvx...\nExtracts",
+                   "Usage: orvale [OPTIONS] INPUT.kvx...\nExtracts",
                    "",
                    false},
-        OptionCase{"help_short_wins_over_inputs", {"-h", "in.kvx"}, 0, kUsage, "", false},
+        OptionCase{"help_short_wins_over_inputs", {"-h", "in.kvx"}, 0, "Usage: orvale ", "", false},
         OptionCase{"version", {"--version"}, 0, "orvale " ORVALE_VERSION "\n", "", false},
         OptionCase{"unknown_long",
                    {"--frobnicate", "in.kvx"},

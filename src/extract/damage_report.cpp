@@ -1,36 +1,11 @@
 #include "extract/damage_report.h"
 
-#include <algorithm>
 #include <cinttypes>
 #include <string>
-#include <string_view>
+
+#include "extract/shell_word.h"
 
 namespace orvale {
-namespace {
-
-// `word` as the shell reads it back: as it is when it holds nothing the
-// shell would take apart, else in single quotes.
-std::string shell_word(const std::string& word) {
-  const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::string_view("_./,:+=@%-").find(c) != std::string_view::npos;
-  });
-  if (plain) {
-    return word;
-  }
-  std::string quoted = "'";
-  for (const char c : word) {
-    if (c == '\'') {
-      quoted.append("'\\''");
-    } else {
-      quoted.push_back(c);
-    }
-  }
-  quoted.push_back('\'');
-  return quoted;
-}
-
-}  // namespace
 
 const char* describe(PacketStatus status) {
   switch (status) {
@@ -100,10 +75,18 @@ void SkippedRanges::tell(Report& report) const {
   }
 }
 
+// The command repeats what decides where the outputs go and which.
 void suggest_rescue(Run& run) {
+  const Settings& settings = run.settings;
   std::string command = "orvale --rescue";
-  if (!run.settings.output_dir.empty()) {
-    command.append(" -o ").append(shell_word(run.settings.output_dir));
+  command.append(settings.mode == Mode::test ? " --test" : "");
+  command.append(settings.to_stdout ? " -c" : "");
+  if (!settings.streams.everything) {
+    command.append(" -s ").append(settings.streams.spelled());
+  }
+  command.append(settings.parents ? " --parents" : "");
+  if (!settings.output_dir.empty()) {
+    command.append(" -o ").append(shell_word(settings.output_dir));
   }
   if (run.path.starts_with('-')) {
     command.append(" --");

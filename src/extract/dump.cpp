@@ -10,6 +10,7 @@
 
 #include "extract/container.h"
 #include "extract/damage_report.h"
+#include "extract/listing.h"
 #include "extract/outputs.h"
 #include "extract/progress.h"
 #include "extract/rescue.h"
@@ -61,6 +62,7 @@ struct CloseDescriptor {
     return false;
   }
   run.window.consume(kHeaderSize);
+  run.header_read = true;
   const FileHeader& header = run.header;
   if (header.audio_stream_count > kAudioSlots) {
     run.report.warning("%" PRIu32 " audio streams declared; only streams 0 to %" PRIu32
@@ -117,7 +119,16 @@ struct CloseDescriptor {
 ExitStatus dump_descriptor(int fd, const std::string& path, const Settings& settings,
                            Session& session, std::FILE* diagnostics, std::size_t window_size) {
   Progress* progress = session.progress();
+  Listing* listing = session.listing();
   Run run(fd, path, settings, diagnostics, progress, window_size);
+  NalCensus census;
+  if (listing != nullptr) {
+    run.census = &census;
+    run.report.hold_warnings();
+  }
+  if (listing != nullptr || settings.to_stdout) {
+    run.report.keep_stdout_quiet();
+  }
   if (progress != nullptr) {
     progress->set_size(run.window.known_size());
     run.window.observe(&observe_progress, progress);
@@ -127,22 +138,42 @@ ExitStatus dump_descriptor(int fd, const std::string& path, const Settings& sett
     (void)(settings.rescue ? rescue(run) : read_index(run) && walk(run));
   }
   finish_outputs(run, session);
-  return run.report.finish();
+  const ExitStatus status = run.report.finish();
+  if (listing != nullptr) {
+    listing->add(facts_of(run, status));
+  }
+  return status;
 }
+
+namespace {
+
+// An input refused before it was read: told on stderr, and under --list in
+// the listing too.
+ExitStatus refuse(const std::string& path, Session& session, const std::string& why) {
+  Report report(path, stderr, session.progress());
+  report.error(path, "%s", why.c_str());
+  const ExitStatus status = report.finish();
+  if (session.listing() != nullptr) {
+    InputFacts facts;
+    facts.path = path;
+    facts.status = status;
+    facts.error = report.first_error();
+    session.listing()->add(std::move(facts));
+  }
+  return status;
+}
+
+}  // namespace
 
 ExitStatus dump(const std::string& path, const Settings& settings, Session& session) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    Report report(path, stderr, session.progress());
-    report.error(path, "cannot open: %s", std::strerror(errno));
-    return report.finish();
+    return refuse(path, session, std::string("cannot open: ") + std::strerror(errno));
   }
   const CloseDescriptor input(fd);
   struct stat status {};
   if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
-    Report report(path, stderr, session.progress());
-    report.error(path, "is a directory, not a kvxavc file");
-    return report.finish();
+    return refuse(path, session, "is a directory, not a kvxavc file");
   }
   return dump_descriptor(fd, path, settings, session);
 }

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -29,19 +31,42 @@ std::string audio_name(const std::string& base, std::uint32_t stream, const char
   return name;
 }
 
+// Under --parents the input's path is kept below the folder, as `cp
+// --parents` keeps it: an absolute one without its leading '/'.
 std::string base_name(const std::string& path, const Settings& settings) {
   if (settings.output_dir.empty()) {
     return path;
   }
-  return (std::filesystem::path(settings.output_dir) / std::filesystem::path(path).filename())
-      .string();
+  const std::filesystem::path input(path);
+  const std::filesystem::path kept = settings.parents ? input.relative_path() : input.filename();
+  return (std::filesystem::path(settings.output_dir) / kept).string();
 }
 
+// A ".." in the input's path would lead a kept path out of the folder.
+bool leaves_folder(const std::string& path) {
+  const std::filesystem::path input(path);
+  return std::any_of(input.begin(), input.end(),
+                     [](const std::filesystem::path& part) { return part == ".."; });
+}
+
+bool writes_video(const Run& run) {
+  return run.settings.writes() && run.settings.streams.takes_video();
+}
+
+bool writes_audio(const Run& run, std::uint32_t stream) {
+  return run.settings.writes() && run.settings.streams.takes_audio(stream);
+}
+
+// The outputs this run writes; the others discard what they are given.
 template <typename Action>
 void for_each_output(Run& run, Action&& action) {
-  action(run.video_place, run.video, kVideoSlot);
+  if (writes_video(run)) {
+    action(run.video_place, run.video, kVideoSlot);
+  }
   for (std::uint32_t s = 0; s < run.header.extracted_streams(); ++s) {
-    action(run.audio_places[s], run.audio[s], audio_slot(s));
+    if (writes_audio(run, s)) {
+      action(run.audio_places[s], run.audio[s], audio_slot(s));
+    }
   }
 }
 
@@ -73,15 +98,17 @@ void for_each_output(Run& run, Action&& action) {
 // or a file an earlier input of this invocation wrote.
 [[nodiscard]] bool check_identity(Run& run, const Destination& place, const struct stat& input,
                                   const Session& session) {
-  if (place.writes_through() || !place.existed()) {
+  if (!place.existed()) {
     return true;
   }
+  // A FIFO or device is never the input; standard output may be the file
+  // itself, redirected to with >>.
   if (place.device() == input.st_dev && place.inode() == input.st_ino) {
     run.report.say(kCannotOpenOutput);
     run.report.error(place.name(), "is the input itself; nothing written");
     return false;
   }
-  if (session.written_before(place.device(), place.inode())) {
+  if (!place.writes_through() && session.written_before(place.device(), place.inode())) {
     run.report.error(place.name(),
                      "was already written by an earlier input of this run; input refused");
     return false;
@@ -203,7 +230,9 @@ std::string keep_apart(Destination& place) {
 }
 
 void put_in_place(Run& run, Session& session) {
-  report_left_overs(run);
+  if (!run.settings.to_stdout) {
+    report_left_overs(run);
+  }
   for_each_output(run, [&](Destination& place, const Output& output, std::size_t) {
     if (place.writes_through()) {
       return;
@@ -244,18 +273,72 @@ void keep_what_was_extracted(Run& run) {
   }
 }
 
+// A stream the user chose that this input does not have, or a path that
+// would lead out of the output folder, refuses the input.
+[[nodiscard]] bool check_choice(Run& run, const Settings& settings) {
+  if (settings.parents && leaves_folder(run.path)) {
+    run.report.error(run.path, "holds \"..\", so --parents would lead out of %s; input refused",
+                     settings.output_dir.c_str());
+    return false;
+  }
+  const std::uint32_t count = run.header.audio_stream_count;
+  for (std::uint32_t s = count; s < kAudioSlots; ++s) {
+    if (!settings.streams.everything && settings.streams.takes_audio(s)) {
+      run.report.error(run.path,
+                       "has no audio stream %" PRIu32 " (it holds %" PRIu32
+                       "); nothing written for it",
+                       s, count);
+      return false;
+    }
+  }
+  return true;
+}
+
+[[nodiscard]] bool look_all(Run& run, const Settings& settings) {
+  bool looked = true;
+  const auto look_at = [&](Destination& place, const std::string& name) {
+    if (!looked) {
+      return;
+    }
+    if (!settings.to_stdout) {
+      looked = look(run, place, name);
+    } else if (const int error = place.look_standard_output(); error != 0) {
+      run.report.error(place.name(), "cannot be written: %s", std::strerror(error));
+      looked = false;
+    }
+  };
+  if (writes_video(run)) {
+    look_at(run.video_place, run.output_base + ".264");
+  } else {
+    run.video.discard();
+  }
+  for (std::uint32_t s = 0; s < run.header.extracted_streams(); ++s) {
+    if (writes_audio(run, s)) {
+      look_at(run.audio_places[s], audio_name(run.output_base, s, extension(run.header)));
+    } else {
+      run.audio[s].discard();
+    }
+  }
+  return looked;
+}
+
 }  // namespace
 
 OutputsOpened open_outputs(Run& run, const Settings& settings, Session& session) {
-  run.output_base = base_name(run.path, settings);
-  if (!settings.output_dir.empty() && !make_output_dir(run, settings.output_dir)) {
+  if (!settings.writes()) {
+    (void)look_all(run, settings);
+    run.outputs_open = true;
+    return OutputsOpened::open;
+  }
+  if (!check_choice(run, settings)) {
     return OutputsOpened::refused;
   }
-  bool looked = look(run, run.video_place, run.output_base + ".264");
-  for (std::uint32_t s = 0; looked && s < run.header.extracted_streams(); ++s) {
-    looked = look(run, run.audio_places[s], audio_name(run.output_base, s, extension(run.header)));
+  run.output_base = base_name(run.path, settings);
+  const std::string folder = std::filesystem::path(run.output_base).parent_path().string();
+  if (!settings.output_dir.empty() && !settings.to_stdout && !make_output_dir(run, folder)) {
+    return OutputsOpened::refused;
   }
-  if (!looked || !check_clashes(run, session)) {
+  if (!look_all(run, settings) || !check_clashes(run, session)) {
     return OutputsOpened::refused;
   }
   if (settings.no_clobber && already_there(run)) {
@@ -306,10 +389,13 @@ bool flush_borrowed(Run& run) {
   return flushed;
 }
 
+// Outputs that discard count too, so that a run that writes nothing tells
+// what one that writes would.
 std::uint64_t bytes_taken(Run& run) {
-  std::uint64_t taken = 0;
-  for_each_output(
-      run, [&](const Destination&, const Output& output, std::size_t) { taken += output.taken(); });
+  std::uint64_t taken = run.video.taken();
+  for (std::uint32_t s = 0; s < run.header.extracted_streams(); ++s) {
+    taken += run.audio[s].taken();
+  }
   return taken;
 }
 

@@ -196,9 +196,15 @@ Flow PacketWalker::read_table(Packet& packet, std::uint64_t entries, std::uint64
 Flow PacketWalker::pass_video(Packet& packet, std::uint32_t video_size) {
   filter_.reset();
   const Flow flow = pass_pieces(packet, video_size, [&](std::span<const std::uint8_t> piece) {
+    if (run_.census != nullptr) {
+      run_.census->feed(piece);
+    }
     return dumpavc_piece(run_.video, filter_, piece) == DumpStatus::ok ||
            report_output_failure(run_, run_.video);
   });
+  if (run_.census != nullptr) {
+    run_.census->end_chunk();
+  }
   if (flow == Flow::next && dumpavc_end(run_.video, filter_) != DumpStatus::ok) {
     return output_failed(run_.video);
   }
@@ -210,6 +216,13 @@ Flow PacketWalker::pass_bytes(Packet& packet, Output& output, std::uint64_t coun
   return pass_pieces(packet, count, [&](std::span<const std::uint8_t> piece) {
     return dump_frame_piece(output, piece) == DumpStatus::ok || report_output_failure(run_, output);
   });
+}
+
+Flow PacketWalker::pass_frame_bytes(Packet& packet, Output& output, std::uint32_t stream,
+                                    std::uint32_t length) {
+  const Flow flow = pass_bytes(packet, output, length);
+  run_.audio_frames[stream] += flow == Flow::next && length > 0 ? 1 : 0;
+  return flow;
 }
 
 void PacketWalker::warn_frame_too_long(const Packet& packet, std::uint32_t stream,
@@ -236,7 +249,7 @@ void PacketWalker::decide_channels(std::uint32_t stream, std::span<const std::ui
 Flow PacketWalker::pass_frame(Packet& packet, Output& output, std::uint32_t stream,
                               std::uint32_t frame, std::uint32_t length) {
   if (!run_.header.is_aac()) {
-    return pass_bytes(packet, output, length);
+    return pass_frame_bytes(packet, output, stream, length);
   }
   if (length > 0) {
     const Flow flow = ensure(packet, std::min<std::uint64_t>(length, kChannelLook));
@@ -247,7 +260,7 @@ Flow PacketWalker::pass_frame(Packet& packet, Output& output, std::uint32_t stre
   }
   switch (dumpaac_header(output, length, run_.header.audio_rate, header_channels(stream))) {
     case DumpStatus::ok:
-      return pass_bytes(packet, output, length);
+      return pass_frame_bytes(packet, output, stream, length);
     case DumpStatus::frame_too_long:
       warn_frame_too_long(packet, stream, frame, length);
       return skip(packet, length);
@@ -279,6 +292,10 @@ Flow PacketWalker::pass_audio(Packet& packet, std::uint64_t audio_bytes) {
 // included.
 Flow PacketWalker::pass_in_window(Packet& packet, std::uint32_t video_size, std::uint64_t rest) {
   const auto body = run_.window.data().first(static_cast<std::size_t>(rest));
+  if (run_.census != nullptr) {
+    run_.census->feed(body.first(video_size));
+    run_.census->end_chunk();
+  }
   if (dumpavc(run_.video, body.first(video_size)) != DumpStatus::ok) {
     return output_failed(run_.video);
   }
@@ -299,6 +316,8 @@ Flow PacketWalker::pass_in_window(Packet& packet, std::uint32_t video_size, std:
         warn_frame_too_long(packet, s, j, length);
       } else if (status != DumpStatus::ok) {
         return output_failed(output);
+      } else {
+        run_.audio_frames[s] += length > 0 ? 1 : 0;
       }
     }
   }

@@ -9,9 +9,12 @@ constexpr auto kQuietStart = std::chrono::seconds(1);
 constexpr auto kRedrawEvery = std::chrono::milliseconds(250);
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr double kGiB = kMiB * 1024.0;
+constexpr double kGiBFrom = 10 * kGiB;
 
 }  // namespace
 
+// The quiet start counts from the invocation's start, not each input's: a
+// batch of short inputs that lasts minutes still shows where it is.
 Progress::Progress(std::FILE* sink, bool enabled)
     : sink_(sink), enabled_(enabled), started_(Clock::now()) {}
 
@@ -44,8 +47,11 @@ void Progress::draw(std::uint64_t offset, Clock::time_point now) {
   }
   if (size_ && *size_ > 0) {
     const double share = 100.0 * static_cast<double>(offset) / static_cast<double>(*size_);
-    std::fprintf(sink_, ": %.0f%% of %.1f GiB", share > 100.0 ? 100.0 : share,
-                 static_cast<double>(*size_) / kGiB);
+    const auto size = static_cast<double>(*size_);
+    // Tenths of a GiB are too coarse for the recordings most people have.
+    const bool in_gib = size >= kGiBFrom;
+    std::fprintf(sink_, ": %.0f%% of %.1f %s", share > 100.0 ? 100.0 : share,
+                 size / (in_gib ? kGiB : kMiB), in_gib ? "GiB" : "MiB");
   } else {
     std::fprintf(sink_, ": %.1f MiB read", static_cast<double>(offset) / kMiB);
   }

@@ -9,8 +9,9 @@
 
 namespace orvale {
 
-// Draws "orvale: NAME (k/N): 42% of 3.9 GiB, 85 MiB/s" on one line of the
-// terminal once the invocation has lasted about a second, and redraws it a
+// Draws "orvale: NAME (k/N): 42% of 300.5 MiB, 85 MiB/s" (GiB from 10 GiB
+// on) on one line of the terminal once the invocation has lasted about a
+// second, and redraws it a
 // few times a second as reads come in. Printing anything else on the same
 // terminal must clear() it first. Disabled, every call does nothing.
 class Progress {

@@ -34,8 +34,16 @@ class Report {
   // extracting, or found around its outputs.
   void notice(const std::string& file, const char* format, ...)
       __attribute__((format(printf, 3, 4)));
-  // One of the texts scripts match on stdout, with its newline.
+  // One of the texts scripts match on stdout, with its newline; left out
+  // when stdout carries a stream or a listing.
   void say(const char* text);
+  void keep_stdout_quiet() { quiet_stdout_ = true; }
+  // Warnings are counted and the first kept, but not printed: a listing
+  // tells them.
+  void hold_warnings() { hold_warnings_ = true; }
+  [[nodiscard]] const std::string& first_warning() const { return first_warning_; }
+  [[nodiscard]] const std::string& first_error() const { return first_error_; }
+  [[nodiscard]] std::uint64_t warnings() const { return warnings_; }
   // Sums up the warnings not shown and gives the run's exit status.
   [[nodiscard]] ExitStatus finish();
   [[nodiscard]] bool failed() const { return failed_; }
@@ -46,6 +54,11 @@ class Report {
   Progress* progress_;
   std::uint64_t warnings_ = 0;
   bool failed_ = false;
+  bool quiet_stdout_ = false;
+  bool hold_warnings_ = false;
+  bool summed_ = false;
+  std::string first_warning_;
+  std::string first_error_;
 };
 
 }  // namespace orvale

@@ -13,6 +13,7 @@
 #include "extract/report.h"
 #include "extract/session.h"
 #include "streams/destination.h"
+#include "streams/nal_census.h"
 #include "streams/output.h"
 
 namespace orvale {
@@ -36,6 +37,7 @@ struct Run {
   InputWindow window;
   Report report;
   FileHeader header;
+  bool header_read = false;
   ByteBuffer index_buffer;
   std::span<const std::uint8_t> index;
   // The output names without their ".264" or ".N.aac".
@@ -50,6 +52,10 @@ struct Run {
   // when it is a regular file.
   std::optional<timespec> input_modified;
   std::uint64_t extracted = 0;
+  // Frames holding audio written to each stream's output.
+  std::array<std::uint64_t, kAudioSlots> audio_frames{};
+  // Counts the video's NAL units under --list; null otherwise.
+  NalCensus* census = nullptr;
 };
 
 }  // namespace orvale

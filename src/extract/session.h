@@ -3,13 +3,52 @@
 
 #include <sys/types.h>
 
+#include <bit>
+#include <cstdint>
 #include <set>
 #include <string>
 #include <utility>
 
 namespace orvale {
 
+class Listing;
 class Progress;
+
+enum class Mode {
+  extract,  // write the outputs
+  test,     // walk each input as an extraction would, writing nothing
+  list,     // walk each input writing nothing, and tell what it holds
+};
+
+// The streams to write. Audio streams are numbered from 0, as in the output
+// names; only the first ten can be written.
+struct StreamChoice {
+  bool everything = true;
+  bool video = false;
+  std::uint32_t audio = 0;  // bit S: audio stream S
+
+  [[nodiscard]] bool takes_video() const { return everything || video; }
+  [[nodiscard]] bool takes_audio(std::uint32_t stream) const {
+    return everything || (stream < 32 && (audio >> stream & 1U) != 0);
+  }
+  // How many streams the choice names; 0 for everything.
+  [[nodiscard]] int named() const {
+    return everything ? 0 : (video ? 1 : 0) + std::popcount(audio);
+  }
+  // As -s takes it: "v,0,2".
+  [[nodiscard]] std::string spelled() const {
+    std::string list = video ? "v" : "";
+    for (std::uint32_t s = 0; s < 32; ++s) {
+      if ((audio >> s & 1U) != 0) {
+        if (!list.empty()) {
+          list += ',';
+        }
+        list += std::to_string(s);
+      }
+    }
+    return list;
+  }
+};
 
 struct Settings {
   // Where the outputs go, named after the input's file name; empty: beside
@@ -20,21 +59,33 @@ struct Settings {
   bool rescue = false;
   // Skip an input one of whose outputs is already there.
   bool no_clobber = false;
+  // Under output_dir, the outputs keep the input's path, not only its name.
+  bool parents = false;
+  // The one stream chosen goes to standard output, not to a file.
+  bool to_stdout = false;
+  StreamChoice streams;
+  Mode mode = Mode::extract;
+  // Outputs are written (to files or standard output).
+  [[nodiscard]] bool writes() const { return mode == Mode::extract; }
 };
 
 // The files the outputs of earlier inputs became, so that no input replaces
 // what an earlier one wrote, and the progress line.
 class Session {
  public:
-  explicit Session(Progress* progress = nullptr) : progress_(progress) {}
+  explicit Session(Progress* progress = nullptr, Listing* listing = nullptr)
+      : progress_(progress), listing_(listing) {}
   [[nodiscard]] bool written_before(dev_t device, ino_t inode) const {
     return written_.contains({device, inode});
   }
   void remember_written(dev_t device, ino_t inode) { written_.emplace(device, inode); }
   [[nodiscard]] Progress* progress() const { return progress_; }
+  // Where each input's facts go; given only under --list.
+  [[nodiscard]] Listing* listing() const { return listing_; }
 
  private:
   Progress* progress_;
+  Listing* listing_;
   std::set<std::pair<dev_t, ino_t>> written_;
 };
 

@@ -112,11 +112,24 @@ std::string temporary_prefix(const std::string& target) {
   return prefix;
 }
 
+int Destination::look_standard_output() {
+  remove();
+  name_ = target_ = "standard output";
+  through_ = standard_output_ = existed_ = true;
+  struct stat status {};
+  if (::fstat(STDOUT_FILENO, &status) != 0) {
+    return errno;
+  }
+  device_ = status.st_dev;
+  inode_ = status.st_ino;
+  return 0;
+}
+
 int Destination::look(const std::string& name) {
   remove();
   name_ = name;
   target_ = name;
-  through_ = false;
+  through_ = standard_output_ = false;
   existed_ = false;
   // A link is judged by what it leads to: a FIFO or device behind it is
   // written through. A name that is no link is looked at once.
@@ -169,6 +182,10 @@ int Destination::look(const std::string& name) {
 
 int Destination::open(int& fd) {
   fd = -1;
+  if (standard_output_) {
+    fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    return fd < 0 ? errno : 0;
+  }
   if (through_) {
     fd = ::open(name_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     return fd < 0 ? errno : 0;

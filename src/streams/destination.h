@@ -28,6 +28,9 @@ class Destination {
   // (EACCES), or may not replace in a sticky folder (EPERM), is refused, as
   // is a directory (EISDIR) and a name in a folder that is not there.
   [[nodiscard]] int look(const std::string& name);
+  // Writes through to the process's standard output, named "standard output"
+  // in messages.
+  [[nodiscard]] int look_standard_output();
   // Opens for writing: the FIFO or device at the name, or a new temporary
   // beside the target, created exclusively with the mode a new file gets,
   // or the permission bits of the file it is to replace.
@@ -66,6 +69,7 @@ class Destination {
   std::string target_;
   std::string temporary_;
   bool through_ = false;
+  bool standard_output_ = false;
   bool existed_ = false;
   dev_t device_ = 0;
   ino_t inode_ = 0;

@@ -36,6 +36,9 @@ class Output {
 
   // Takes over `fd`, open for writing, under `name` (for messages).
   [[nodiscard]] bool attach(int fd, std::string name);
+  // Counts what it is given and writes it nowhere: the output of a stream
+  // not chosen, or of a run that writes nothing.
+  void discard();
 
   // Appends `bytes`; kCopyLimit bytes or more are borrowed until the next
   // flush().
@@ -68,6 +71,7 @@ class Output {
   bool fail(int error_number);
 
   int fd_ = -1;
+  bool discarding_ = false;
   std::string name_;
   bool regular_ = false;
   dev_t device_ = 0;

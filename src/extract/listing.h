@@ -1,0 +1,82 @@
+// What --list tells of each input: its header, what its index and the file
+// say together, and what each stream holds, as a table or as one JSON
+// document.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "extract/container.h"
+#include "extract/report.h"
+#include "streams/nal_census.h"
+
+namespace orvale {
+
+struct Run;
+
+struct AudioFacts {
+  std::uint64_t bytes = 0;
+  std::uint64_t frames = 0;
+};
+
+struct InputFacts {
+  std::string path;
+  ExitStatus status = ExitStatus::ok;
+  std::string error;
+  std::optional<std::uint64_t> size;
+  // The rest is known only once the header is.
+  bool header_read = false;
+  FileHeader header;
+  // Entries before the first zero one, and the bytes they cover.
+  std::uint64_t index_entries = 0;
+  std::uint64_t index_bytes = 0;
+  // How far the file runs past the last packet the index lists, or falls
+  // short of it; known for a file of known size whose index was read.
+  std::optional<std::int64_t> bytes_after;
+  std::uint64_t problems = 0;
+  std::string first_problem;
+  std::uint64_t packets_extracted = 0;
+  std::uint64_t video_bytes = 0;
+  std::array<std::uint64_t, NalCensus::kTypes> nal_units{};
+  std::uint64_t pictures = 0;
+  std::uint64_t dropped_units = 0;
+  std::vector<AudioFacts> streams;
+};
+
+// What a walk of `run` that ended with `status` found.
+[[nodiscard]] InputFacts facts_of(const Run& run, ExitStatus status);
+
+// Samples one audio frame holds: 1024 for AAC; 1152 for MP3, 576 at the
+// half rates of MPEG-2 and 2.5.
+[[nodiscard]] std::uint32_t samples_per_frame(const FileHeader& header);
+
+// Prints each input's facts as they come, as a table, or with `json` all of
+// them at the end in one document.
+class Listing {
+ public:
+  Listing(std::FILE* sink, bool json) : sink_(sink), json_(json) {}
+  Listing(const Listing&) = delete;
+  Listing& operator=(const Listing&) = delete;
+
+  void add(InputFacts facts);
+  void finish();
+
+ private:
+  std::FILE* sink_;
+  bool json_;
+  std::vector<InputFacts> held_;
+};
+
+// The document for `inputs`, as --list --json prints it.
+[[nodiscard]] std::string listing_json(const std::vector<InputFacts>& inputs);
+// The table lines for one input.
+[[nodiscard]] std::string listing_table(const InputFacts& facts);
+
+// A short name for NAL unit type `type`.
+[[nodiscard]] std::string nal_type_name(std::uint32_t type);
+
+}  // namespace orvale

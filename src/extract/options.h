@@ -1,0 +1,36 @@
+// The command line: options, the inputs, and what may not go together.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "extract/session.h"
+
+namespace orvale {
+
+struct Options {
+  Settings settings;
+  bool quiet = false;
+  // --list prints one JSON document rather than a table.
+  bool json = false;
+  std::vector<std::string> inputs;
+};
+
+enum class Parsed {
+  run,     // go on with the inputs
+  done,    // --help or --version was answered
+  failed,  // a message on stderr said what was wrong
+};
+
+// Reads argv into `options`; options may stand before or after the inputs,
+// and "--" ends them.
+[[nodiscard]] Parsed parse_options(int argc, char** argv, Options& options);
+
+// The two lines a run without input prints on stdout.
+[[nodiscard]] const char* usage_lines();
+
+// Reads a stream list such as "v,0,2"; false when a word in it is neither
+// "v" nor an audio stream number that can be written.
+[[nodiscard]] bool parse_stream_list(const std::string& list, StreamChoice& choice);
+
+}  // namespace orvale

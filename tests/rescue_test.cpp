@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 
@@ -313,6 +315,42 @@ TEST_P(RescueRecording, GivesBackEveryIntactPacketOfTheSample) {
 // allowance after each packet's fields lets the search step over it.
 TEST_P(RescueRecording, GivesBackEveryIntactPacketOfAPaddedRecording) {
   expect_rescued(padded(encode(recording(60)), 64, 0xA5), GetParam());
+}
+
+// --test tells what an extraction tells and writes nothing; --list ends as
+// the extraction does and counts the bytes it wrote. With and without
+// --rescue, on every damage.
+TEST_P(RescueRecording, TestingAndListingTellWhatExtractingTells) {
+  const Bytes input = GetParam().apply(encode(recording(60)));
+  for (const bool rescue : {false, true}) {
+    ScratchDir extracted;
+    ScratchDir tested;
+    write_file(extracted.path("in.kvx"), input);
+    write_file(tested.path("in.kvx"), input);
+    const std::string how = rescue ? "--rescue" : "--quiet";
+    const RunResult extraction = run_orvale({how, "in.kvx"}, extracted.path(""));
+    const RunResult test = run_orvale({"--test", how, "in.kvx"}, tested.path(""));
+    EXPECT_EQ(test.status, extraction.status) << how;
+    EXPECT_EQ(test.out, extraction.out) << how;
+    EXPECT_EQ(test.err, without_kept_line(extraction.err)) << how;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tested.path("")), {}), 1)
+        << "--test " << how << " wrote a file";
+    const RunResult listed = run_orvale({"--list", "--json", how, "in.kvx"}, tested.path(""));
+    EXPECT_EQ(listed.status, extraction.status) << how;
+    EXPECT_EQ(listed.err.empty(), extraction.status != 2) << "only errors are told " << how;
+    const auto document = nlohmann::json::parse(listed.out, nullptr, false);
+    ASSERT_FALSE(document.is_discarded()) << listed.out;
+    const auto& facts = document.at("inputs").at(0);
+    EXPECT_EQ(facts.at("sound"), extraction.status == 0) << how;
+    if (extraction.status == 2) {
+      continue;
+    }
+    EXPECT_EQ(facts.at("video").at("bytes"), read_file(extracted.path("in.kvx.264")).size());
+    for (std::size_t s = 0; s < 2; ++s) {
+      EXPECT_EQ(facts.at("streams").at(s).at("bytes"),
+                read_file(extracted.path("in.kvx" + stream_suffix(s, ".aac"))).size());
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Damages, RescueRecording, ::testing::ValuesIn(kDamages),

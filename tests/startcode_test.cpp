@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "streams/nal_census.h"
 #include "streams/output.h"
 #include "streams/streams.h"
 #include "support.h"
@@ -336,6 +338,59 @@ TEST(FilterRandom, AgreesWhereLongStretchesHoldNoCode) {
     ASSERT_EQ(filter(chunk), expected) << "chunk number " << i;
     const std::vector<std::size_t> cuts = long_cuts(rng, chunk.size(), 1200);
     ASSERT_EQ(filter_pieces(chunk, cuts), expected) << "chunk number " << i << " in pieces";
+  }
+}
+
+// The census as first described: every 00 00 01 whose header byte is in the
+// chunk is a unit; a slice whose next byte opens with a 1 bit is a picture.
+struct Census {
+  std::array<std::uint64_t, orvale::NalCensus::kTypes> units{};
+  std::uint64_t pictures = 0;
+  std::uint64_t dropped = 0;
+  bool operator==(const Census&) const = default;
+};
+
+void count_units(const Bytes& chunk, Census& census) {
+  for (std::size_t k = 2; k + 1 < chunk.size(); ++k) {
+    if (chunk[k - 2] != 0 || chunk[k - 1] != 0 || chunk[k] != 1) {
+      continue;
+    }
+    const std::uint8_t header = chunk[k + 1];
+    const int type = header & 0x1F;
+    ++census.units[type];
+    census.dropped += header == 0x06 || header == 0x09 ? 1 : 0;
+    const bool slice = type == 1 || type == 5;
+    census.pictures += slice && k + 2 < chunk.size() && (chunk[k + 2] & 0x80) != 0 ? 1 : 0;
+  }
+}
+
+// Chunks with long code-free stretches, fed one after another in pieces:
+// nothing one chunk leaves open may count in the next.
+TEST(NalCensus, CountsWhatAPlainScanCountsWhereverThePiecesAreCut) {
+  std::mt19937 rng(1907);
+  std::uniform_int_distribution<int> stretch(0, 300);
+  std::uniform_int_distribution<int> byte(0, 255);
+  orvale::NalCensus census;
+  Census expected;
+  for (int i = 0; i < 20000; ++i) {
+    Bytes chunk;
+    for (int part = std::uniform_int_distribution<int>(1, 4)(rng); part > 0; --part) {
+      const Bytes codes = random_chunk(rng);
+      chunk.insert(chunk.end(), codes.begin(), codes.end());
+      for (int n = stretch(rng) * (part % 2); n > 0; --n) {
+        chunk.push_back(static_cast<std::uint8_t>(byte(rng) | (n % 7 == 0 ? 0 : 1)));
+      }
+    }
+    count_units(chunk, expected);
+    std::size_t at = 0;
+    for (const std::size_t length : i % 2 == 0 ? random_cuts(rng, chunk.size())
+                                                : long_cuts(rng, chunk.size(), 200)) {
+      census.feed(std::span(chunk).subspan(at, length));
+      at += length;
+    }
+    census.end_chunk();
+    ASSERT_EQ((Census{census.units(), census.pictures(), census.dropped()}), expected)
+        << "after chunk number " << i;
   }
 }
 

@@ -79,7 +79,6 @@ void SkippedRanges::tell(Report& report) const {
 void suggest_rescue(Run& run) {
   const Settings& settings = run.settings;
   std::string command = "orvale --rescue";
-  command.append(settings.mode == Mode::test ? " --test" : "");
   command.append(settings.to_stdout ? " -c" : "");
   if (!settings.streams.everything) {
     command.append(" -s ").append(settings.streams.spelled());

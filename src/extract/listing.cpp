@@ -1,5 +1,6 @@
 #include "extract/listing.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <string>
 
@@ -50,8 +51,10 @@ std::string state_line(const InputFacts& facts) {
     return "  state:    sound; " + extracted + "\n";
   }
   const std::string first = facts.first_problem.empty() ? facts.error : facts.first_problem;
-  return format("  state:    damaged (exit status %d); %s; %" PRIu64 " problems, the first: ",
-                static_cast<int>(facts.status), extracted.c_str(), facts.problems) +
+  const std::uint64_t problems = std::max<std::uint64_t>(facts.problems, 1);
+  return format("  state:    damaged (exit status %d); %s; %" PRIu64 " problem%s, the first: ",
+                static_cast<int>(facts.status), extracted.c_str(), problems,
+                problems == 1 ? "" : "s") +
          first + "\n";
 }
 

@@ -277,7 +277,9 @@ void keep_what_was_extracted(Run& run) {
 // would lead out of the output folder, refuses the input.
 [[nodiscard]] bool check_choice(Run& run, const Settings& settings) {
   if (settings.parents && leaves_folder(run.path)) {
-    run.report.error(run.path, "holds \"..\", so --parents would lead out of %s; input refused",
+    run.report.error(run.path,
+                     "its path goes up with \"..\", which --parents cannot keep inside %s; "
+                     "input refused",
                      settings.output_dir.c_str());
     return false;
   }

@@ -1,8 +1,8 @@
 #include "streams/nal_census.h"
 
 #include <algorithm>
-#include <cstring>
 
+#include "streams/blockscan.h"
 #include "streams/startcode.h"
 
 namespace orvale {
@@ -37,29 +37,30 @@ std::uint32_t NalCensus::zeros_before(std::span<const std::uint8_t> piece, std::
   return at == 0 ? zeros + trailing_zeros_ : zeros;
 }
 
-// Every start code ends in 0x01, so the scan jumps from one 0x01 to the next
-// and only then looks at the zeros before it.
+// Slice data, where start codes are rare, is passed over many bytes at a
+// time by the filter's block skip, until two zeros stand side by side.
 void NalCensus::feed(std::span<const std::uint8_t> piece) {
+  static const PlainBlockSkip skip_plain_blocks = fastest_block_scanner().skip;
   const std::size_t size = piece.size();
   std::size_t at = 0;
   while (at < size && awaiting_ != Awaiting::nothing) {
     take(piece[at++]);
   }
-  std::size_t search = 0;
-  while (search < size) {
-    const void* found = std::memchr(piece.data() + search, 0x01, size - search);
-    if (found == nullptr) {
-      break;
+  std::size_t next = at;
+  while (next < size) {
+    if (next >= 2) {
+      next = skip_plain_blocks(piece.data(), next, size);
     }
-    const auto one =
-        static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - piece.data());
-    search = one + 1;
-    if (one < at || zeros_before(piece, one) < 2) {
-      continue;
-    }
-    awaiting_ = Awaiting::header;
-    for (at = one + 1; at < size && awaiting_ != Awaiting::nothing; ++at) {
-      take(piece[at]);
+    const std::size_t block_end = std::min(next + kScanBlock, size);
+    for (; next < block_end; ++next) {
+      if (piece[next] != 0x01 || zeros_before(piece, next) < 2) {
+        continue;
+      }
+      awaiting_ = Awaiting::header;
+      for (at = next + 1; at < size && awaiting_ != Awaiting::nothing; ++at) {
+        take(piece[at]);
+      }
+      next = at - 1;
     }
   }
   std::uint32_t zeros = 0;

@@ -1,0 +1,197 @@
+// Looking before extracting: the streams chosen, where they go (folders kept,
+// standard output), and what --list tells of a file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using namespace testing_support;
+
+// One AAC stream, the video of each packet a slice that begins a picture.
+kvx::File one_stream_file(std::size_t packets = 3) { return av_file(1, packets); }
+
+// The files under `root`, by their path below it, the inputs left out.
+std::vector<std::string> files_made(const std::string& root) {
+  std::vector<std::string> made;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string path = std::filesystem::relative(entry.path(), root).string();
+    if (entry.is_regular_file() && !path.ends_with(".kvx")) {
+      made.push_back(path);
+    }
+  }
+  std::sort(made.begin(), made.end());
+  return made;
+}
+
+// "@" in an argument stands for the scratch folder's absolute path, in an
+// expected file for the same without its leading '/'.
+std::string with_folder(std::string text, const std::string& folder) {
+  if (const auto at = text.find('@'); at != std::string::npos) {
+    text.replace(at, 1, folder);
+  }
+  return text;
+}
+
+struct ChoiceCase {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  std::string err_has;              // "" : stderr is empty
+  std::vector<std::string> made;    // every file the run leaves, sorted
+};
+
+void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
+
+class Choice : public ::testing::TestWithParam<ChoiceCase> {};
+
+TEST_P(Choice, WritesExactlyTheChosenFiles) {
+  ScratchDir dir;
+  const std::string folder = dir.path("").substr(0, dir.path("").size() - 1);
+  std::filesystem::create_directory(dir.path("ch01"));
+  write_file(dir.path("in.kvx"), encode(one_stream_file()));
+  write_file(dir.path("ch01/in.kvx"), encode(one_stream_file()));
+  std::vector<std::string> args;
+  for (const std::string& arg : GetParam().args) {
+    args.push_back(with_folder(arg, folder));
+  }
+  const RunResult r = run_orvale(args, dir.path(""));
+  EXPECT_EQ(r.status, GetParam().status) << r.err;
+  EXPECT_EQ(r.out.empty(), args.front() != "-l") << r.out;
+  if (GetParam().err_has.empty()) {
+    EXPECT_EQ(r.err, "");
+  } else {
+    EXPECT_NE(r.err.find(GetParam().err_has), std::string::npos) << r.err;
+  }
+  std::vector<std::string> made;
+  for (const std::string& name : GetParam().made) {
+    made.push_back(with_folder(name, folder.substr(1)));
+  }
+  EXPECT_EQ(files_made(dir.path("")), made);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, Choice,
+    ::testing::Values(
+        ChoiceCase{"everything", {"in.kvx"}, 0, "", {"in.kvx.0.aac", "in.kvx.264"}},
+        ChoiceCase{"video_only", {"-s", "v", "in.kvx"}, 0, "", {"in.kvx.264"}},
+        ChoiceCase{"audio_only", {"--streams=0", "in.kvx"}, 0, "", {"in.kvx.0.aac"}},
+        ChoiceCase{"rescued_audio_only", {"-r", "-s", "0", "in.kvx"}, 0, "", {"in.kvx.0.aac"}},
+        ChoiceCase{"a_stream_the_input_lacks",
+                   {"-s", "v,1", "in.kvx"},
+                   2,
+                   "orvale: in.kvx: has no audio stream 1 (it holds 1); nothing written for it\n",
+                   {}},
+        ChoiceCase{"test_writes_nothing", {"-t", "in.kvx"}, 0, "", {}},
+        ChoiceCase{"list_writes_nothing", {"-l", "in.kvx"}, 0, "", {}},
+        ChoiceCase{"folder_kept",
+                   {"-o", "out", "--parents", "ch01/in.kvx"},
+                   0,
+                   "",
+                   {"out/ch01/in.kvx.0.aac", "out/ch01/in.kvx.264"}},
+        ChoiceCase{"absolute_folder_kept_below_the_output_folder",
+                   {"--parents", "-o", "out", "-s", "v", "@/in.kvx"},
+                   0,
+                   "",
+                   {"out/@/in.kvx.264"}},
+        ChoiceCase{"folder_not_kept_without_parents",
+                   {"-o", "out", "ch01/in.kvx"},
+                   0,
+                   "",
+                   {"out/in.kvx.0.aac", "out/in.kvx.264"}},
+        ChoiceCase{"a_path_that_goes_up",
+                   {"-o", "out", "--parents", "ch01/../in.kvx"},
+                   2,
+                   "orvale: ch01/../in.kvx: its path goes up with \"..\", which --parents "
+                   "cannot keep inside out; input refused\n",
+                   {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// What a run to standard output writes is what the file would hold, and no
+// message text joins it there, even for an input with something to say.
+TEST(Stdout, CarriesTheChosenStreamAndNothingElse) {
+  ScratchDir dir;
+  // The index lists packet 0 alone; the three after it are said to be there.
+  Bytes damaged = encode(one_stream_file(4));
+  std::fill_n(damaged.begin() + 56 + 4, 12, 0);
+  write_file(dir.path("in.kvx"), damaged);
+  ASSERT_EQ(run_orvale({"in.kvx"}, dir.path("")).status, 1);
+  for (const auto& [stream, suffix] : {std::pair{"v", ".264"}, std::pair{"0", ".0.aac"}}) {
+    const RunResult r = run_orvale({"-c", "-s", stream, "in.kvx"}, dir.path(""));
+    EXPECT_EQ(r.status, 1) << r.err;
+    const Bytes expected = read_file(dir.path(std::string("in.kvx") + suffix));
+    EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), expected) << suffix;
+    EXPECT_NE(r.err.find("rescue may recover more: orvale --rescue -c -s " + std::string(stream) +
+                         " in.kvx"),
+              std::string::npos)
+        << r.err;
+  }
+  write_file(dir.path("not.kvx"), Bytes(100, 7));
+  const RunResult refused = run_orvale({"-c", "-s", "v", "not.kvx"}, dir.path(""));
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.out, "") << "\"not a kvxavc file\" stays off standard output";
+}
+
+// The listing of a sound file, a damaged one and a missing one, against what
+// an extraction of each writes. The names need escaping; one that is not
+// UTF-8 comes out with U+FFFD in place of its stray byte.
+TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
+  ScratchDir dir;
+  const std::string sound = "a \"quoted\" \\ name\nwith é.kvx";
+  const std::string damaged = std::string("cut \xFF.kvx");
+  const kvx::File file = av_file(2, 5);
+  write_file(dir.path(sound), encode(file));
+  Bytes cut = encode(file);
+  cut.resize(cut.size() - 1);
+  write_file(dir.path(damaged), cut);
+  const RunResult r = run_orvale({"-l", "--json", sound, damaged, "missing.kvx"}, dir.path(""));
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_EQ(r.err, "orvale: missing.kvx: cannot open: No such file or directory\n");
+  const auto document = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_FALSE(document.is_discarded()) << r.out;
+  const auto& inputs = document.at("inputs");
+  ASSERT_EQ(inputs.size(), 3U);
+  for (const auto& [input, name, status] :
+       {std::tuple{inputs[0], sound, 0}, std::tuple{inputs[1], std::string("cut \uFFFD.kvx"), 1}}) {
+    EXPECT_EQ(input.at("file"), name);
+    EXPECT_EQ(input.at("exit_status"), status);
+    EXPECT_EQ(input.at("packets_listed"), 5);
+    EXPECT_EQ(input.at("audio_format"), "aac");
+    EXPECT_EQ(input.at("sample_rate"), 44100);
+    EXPECT_EQ(input.at("sound"), status == 0);
+    EXPECT_EQ(input.at("first_problem").is_null(), status == 0);
+    EXPECT_EQ(input.at("packets_extracted"), 5 - status);
+    EXPECT_EQ(input.at("index").at("entries"), 5);
+    EXPECT_EQ(input.at("index").at("bytes_after_last_packet"), -status);
+    const auto& video = input.at("video");
+    EXPECT_EQ(video.at("pictures"), 5 - status);
+    EXPECT_EQ(video.at("units_dropped"), 2 * (5 - status));
+    EXPECT_EQ(video.at("nal_units"),
+              nlohmann::json::parse(R"([{"type": 5, "name": "IDR slice", "count": )" +
+                                    std::to_string(5 - status) +
+                                    R"(}, {"type": 6, "name": "SEI", "count": )" +
+                                    std::to_string(5 - status) +
+                                    R"(}, {"type": 9, "name": "delimiter", "count": )" +
+                                    std::to_string(5 - status) + "}]"));
+    ASSERT_EQ(input.at("streams").size(), 2U);
+    for (int s = 0; s < 2; ++s) {
+      EXPECT_EQ(input.at("streams")[s].at("frames"), 2 * (5 - status));
+      EXPECT_DOUBLE_EQ(input.at("streams")[s].at("duration_seconds").get<double>(),
+                       2 * (5 - status) * 1024 / 44100.0);
+    }
+  }
+  EXPECT_NE(inputs[1].at("first_problem").get<std::string>().find("packet 4 "), std::string::npos);
+  ASSERT_EQ(run_orvale({sound}, dir.path("")).status, 0);
+  EXPECT_EQ(inputs[0].at("video").at("bytes"), read_file(dir.path(sound + ".264")).size());
+  EXPECT_EQ(inputs[0].at("streams")[1].at("bytes"), read_file(dir.path(sound + ".1.aac")).size());
+  EXPECT_EQ(inputs[2], nlohmann::json::parse(R"({"file": "missing.kvx", "exit_status": 2,
+      "error": "cannot open: No such file or directory", "file_size": null})"));
+}
+
+}  // namespace

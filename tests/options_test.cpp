@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -328,10 +330,9 @@ void feed(const std::string& path, const Bytes& bytes, std::chrono::milliseconds
 
 // Runs orvale with its stderr on a pseudo-terminal and gives what the
 // terminal received.
-std::string run_on_terminal(const std::vector<std::string>& args, const std::string& fifo,
-                            const Bytes& input,
-                            std::chrono::milliseconds pause = std::chrono::milliseconds(150),
-                            int expected_status = 0) {
+std::string run_on_terminal(const std::vector<std::string>& args,
+                            const std::function<void()>& feed_inputs, int expected_status = 0,
+                            bool stdout_too = false) {
   int master = -1;
   int slave = -1;
   if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
@@ -346,7 +347,7 @@ std::string run_on_terminal(const std::vector<std::string>& args, const std::str
   const pid_t child = ::fork();
   if (child == 0) {
     const int null = ::open("/dev/null", O_WRONLY);
-    if (null < 0 || ::dup2(null, 1) < 0 || ::dup2(slave, 2) < 0) {
+    if (null < 0 || ::dup2(stdout_too ? slave : null, 1) < 0 || ::dup2(slave, 2) < 0) {
       ::_exit(127);
     }
     ::execv(ORVALE_BINARY, argv.data());
@@ -362,13 +363,21 @@ std::string run_on_terminal(const std::vector<std::string>& args, const std::str
       seen.append(buffer, static_cast<std::size_t>(got));
     }
   });
-  feed(fifo, input, pause);
+  feed_inputs();
   int status = 0;
   ::waitpid(child, &status, 0);
   reader.join();
   ::close(master);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == expected_status) << seen;
   return seen;
+}
+
+// The same with one FIFO input, fed in ten pieces `pause` apart.
+std::string run_on_terminal(const std::vector<std::string>& args, const std::string& fifo,
+                            const Bytes& input,
+                            std::chrono::milliseconds pause = std::chrono::milliseconds(150),
+                            int expected_status = 0) {
+  return run_on_terminal(args, [&] { feed(fifo, input, pause); }, expected_status);
 }
 
 TEST(ProgressLine, ShowsOnATerminalOnLongRunsAndIsClearedAtTheEnd) {
@@ -382,6 +391,36 @@ TEST(ProgressLine, ShowsOnATerminalOnLongRunsAndIsClearedAtTheEnd) {
   EXPECT_TRUE(contains(shown, " MiB/s\033[K")) << shown;
   EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K") << "cleared at the end: " << shown;
   EXPECT_EQ(read_file(fifo + ".264").size(), 200U * 7);
+}
+
+// The quiet second is the invocation's: a later input that takes no time is
+// shown all the same, and its size, under 10 GiB, in MiB.
+TEST(ProgressLine, WaitsOneSecondForTheWholeRunNotEachInput) {
+  ScratchDir dir;
+  const std::string fifo = dir.path("slow.kvx");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const Bytes input = encode(small_file(1, 200));
+  kvx::File big = small_file(2, 3);
+  big.packets[1].video.resize(3 << 20, 0x55);
+  const Bytes fast = encode(big);
+  write_file(dir.path("fast.kvx"), fast);
+  char size[32];
+  std::snprintf(size, sizeof size, "%.1f MiB", static_cast<double>(fast.size()) / (1 << 20));
+  const std::string shown = run_on_terminal({fifo, dir.path("fast.kvx")}, [&] {
+    feed(fifo, input, std::chrono::milliseconds(120));
+  });
+  EXPECT_TRUE(contains(shown, "\rorvale: " + dir.path("fast.kvx") + " (2/2): ")) << shown;
+  EXPECT_TRUE(contains(shown, std::string("% of ") + size + ", ")) << shown;
+}
+
+TEST(Stdout, IsRefusedOnATerminal) {
+  ScratchDir dir;
+  write_file(dir.path("in.kvx"), encode(small_file(1)));
+  const std::string shown =
+      run_on_terminal({"-c", "-s", "v", dir.path("in.kvx")}, [] {}, 2, true);
+  EXPECT_TRUE(contains(shown, "orvale: standard output is a terminal; --stdout writes to a file "
+                              "or a pipe"))
+      << shown;
 }
 
 TEST(ProgressLine, IsClearedBeforeAWarning) {

@@ -24,6 +24,8 @@ void Progress::start_input(const std::string& name, std::size_t number, std::siz
   number_ = number;
   count_ = count;
   input_started_ = Clock::now();
+  // A new input is drawn at its first read, however recent the last line.
+  drawn_ = {};
 }
 
 void Progress::update(std::uint64_t offset) {

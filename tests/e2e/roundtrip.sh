@@ -191,5 +191,16 @@ for s in 0 1; do
   check "flipped: stream $s is back whole" cmp -s "$work/rescued/flipped.kvx.$s.aac" "$full.$s.aac"
 done
 
+# Looking first: the listing counts what ffmpeg counts, and one stream piped
+# straight into ffmpeg decodes as the file does.
+listed() { "$orvale" --list "$full" | grep -o "$1"; }
+check "list: as many pictures as ffmpeg decodes" \
+  [ "$(listed '[0-9]* pictures')" = "$(frame_count "$full.264") pictures" ]
+check "list: as many frames as stream 1 holds" \
+  grep -q "audio 1: .* $(frame_count "$full.1.aac") frames" <(listed 'audio 1:.*frames')
+piped() { "$orvale" -c -s v "$full" | ffmpeg -v error -xerror -f h264 -i - -f framecrc -; }
+check "stdout: the piped video decodes to the file's frames" \
+  cmp -s <(piped) <(ffmpeg -v error -xerror -i "$full.264" -f framecrc -)
+
 echo "roundtrip: $passes passed, $failures failed"
 [[ $failures -eq 0 ]]

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "extract/dump.h"
+#include "extract/listing.h"
 
 namespace {
 
@@ -43,17 +44,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // A small window makes packets longer than it common, so the piecewise path
   // is driven as often as the whole-packet one. Each input is extracted as
-  // usual and then rescued.
+  // usual, then rescued, then listed (counting its NAL units) as JSON.
   const std::size_t window = size % 2 == 0 ? 64 : orvale::InputWindow::kDefaultSize;
-  for (const bool rescue : {false, true}) {
+  for (const int pass : {0, 1, 2}) {
     if (lseek(fd, 0, SEEK_SET) != 0) {
       std::abort();
     }
-    orvale::Session session;
+    orvale::Listing listing(scratch.diagnostics, true);
+    orvale::Session session(nullptr, pass == 2 ? &listing : nullptr);
     orvale::Settings settings;
-    settings.rescue = rescue;
+    settings.rescue = pass == 1;
+    settings.mode = pass == 2 ? orvale::Mode::list : orvale::Mode::extract;
     (void)orvale::dump_descriptor(fd, scratch.directory + "/in", settings, session,
                                   scratch.diagnostics, window);
+    listing.finish();
   }
   close(fd);
   return 0;

@@ -204,7 +204,9 @@ INSTANTIATE_TEST_SUITE_P(
         ReadErrorCase{"in_a_packet", in_packet_2, {}, "",
                       "read error in packet 2: Input/output error", 2},
         ReadErrorCase{"in_a_packet_while_rescuing", in_packet_2, {"--rescue"}, "",
-                      "read error at byte @: Input/output error", 2}),
+                      "read error at byte @: Input/output error", 2},
+        ReadErrorCase{"in_a_packet_under_test", in_packet_2, {"--test"}, "",
+                      "read error in packet 2: Input/output error", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "extract/listing.h"
 #include "support.h"
 
 namespace {
@@ -132,6 +133,13 @@ TEST(Stdout, CarriesTheChosenStreamAndNothingElse) {
               std::string::npos)
         << r.err;
   }
+  // Appended to the input itself, the stream would be read back as it grows.
+  const Bytes before = read_file(dir.path("in.kvx"));
+  const RunResult onto_input =
+      run("/bin/sh", {"-c", "exec \"$0\" -c -s v in.kvx >>in.kvx", ORVALE_BINARY}, dir.path(""));
+  EXPECT_EQ(onto_input.status, 2);
+  EXPECT_EQ(onto_input.err, "orvale: standard output: is the input itself; nothing written\n");
+  EXPECT_EQ(read_file(dir.path("in.kvx")), before);
   write_file(dir.path("not.kvx"), Bytes(100, 7));
   const RunResult refused = run_orvale({"-c", "-s", "v", "not.kvx"}, dir.path(""));
   EXPECT_EQ(refused.status, 2);
@@ -145,7 +153,9 @@ TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
   ScratchDir dir;
   const std::string sound = "a \"quoted\" \\ name\nwith é.kvx";
   const std::string damaged = std::string("cut \xFF.kvx");
-  const kvx::File file = av_file(2, 5);
+  kvx::File file = av_file(2, 5);
+  // An empty frame is written, but holds no audio to count.
+  file.packets[0].audio[0][0].clear();
   write_file(dir.path(sound), encode(file));
   Bytes cut = encode(file);
   cut.resize(cut.size() - 1);
@@ -181,9 +191,10 @@ TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
                                     std::to_string(5 - status) + "}]"));
     ASSERT_EQ(input.at("streams").size(), 2U);
     for (int s = 0; s < 2; ++s) {
-      EXPECT_EQ(input.at("streams")[s].at("frames"), 2 * (5 - status));
+      const int frames = 2 * (5 - status) - (s == 0 ? 1 : 0);
+      EXPECT_EQ(input.at("streams")[s].at("frames"), frames);
       EXPECT_DOUBLE_EQ(input.at("streams")[s].at("duration_seconds").get<double>(),
-                       2 * (5 - status) * 1024 / 44100.0);
+                       frames * 1024 / 44100.0);
     }
   }
   EXPECT_NE(inputs[1].at("first_problem").get<std::string>().find("packet 4 "), std::string::npos);
@@ -192,6 +203,21 @@ TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
   EXPECT_EQ(inputs[0].at("streams")[1].at("bytes"), read_file(dir.path(sound + ".1.aac")).size());
   EXPECT_EQ(inputs[2], nlohmann::json::parse(R"({"file": "missing.kvx", "exit_status": 2,
       "error": "cannot open: No such file or directory", "file_size": null})"));
+}
+
+TEST(List, DurationCountsTheSamplesOfEachKindOfFrame) {
+  struct Case {
+    std::uint32_t format;
+    std::uint32_t rate;
+    std::uint32_t samples;
+  };
+  for (const Case c : {Case{kvx::kFormatAac, 44100, 1024}, Case{kvx::kFormatAac, 8000, 1024},
+                       Case{kvx::kFormatMp3, 32000, 1152}, Case{kvx::kFormatMp3, 22050, 576}}) {
+    orvale::FileHeader header;
+    header.audio_format = c.format;
+    header.audio_rate = c.rate;
+    EXPECT_EQ(orvale::samples_per_frame(header), c.samples) << c.format << " at " << c.rate;
+  }
 }
 
 }  // namespace

@@ -342,6 +342,19 @@ TEST_P(RescueRecording, TestingAndListingTellWhatExtractingTells) {
     ASSERT_FALSE(document.is_discarded()) << listed.out;
     const auto& facts = document.at("inputs").at(0);
     EXPECT_EQ(facts.at("sound"), extraction.status == 0) << how;
+    // The entries up to the first zero one, when the file holds the index.
+    std::uint64_t entries = 0;
+    std::uint64_t covered = 0;
+    for (std::size_t at = kHeader; !rescue && at + 4 <= entry_at(frame_count(input)) &&
+                                   entry_at(frame_count(input)) <= input.size() &&
+                                   orvale::read_le32(input, at) >> 1 != 0;
+         at += 4, ++entries) {
+      covered += orvale::read_le32(input, at) >> 1;
+    }
+    if (!rescue && facts.contains("index")) {
+      EXPECT_EQ(facts.at("index").at("entries"), entries);
+      EXPECT_EQ(facts.at("index").at("bytes"), covered);
+    }
     if (extraction.status == 2) {
       continue;
     }

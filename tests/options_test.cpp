@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "orvale -- --old.kvx, or orvale ./--old.kvx\n",
                    false},
         OptionCase{"unknown_option_ending_its_word",
-                   {"-q/"},
+                   {"-q/", "in.kvx"},
                    2,
                    "",
                    "unknown option -/\norvale: a file named -q/ is given as: orvale -- -q/,",

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "extract/listing.h"
+#include "streams/mp3_frames.h"
 #include "support.h"
 
 namespace {
@@ -83,6 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
         ChoiceCase{"everything", {"in.kvx"}, 0, "", {"in.kvx.0.aac", "in.kvx.264"}},
         ChoiceCase{"video_only", {"-s", "v", "in.kvx"}, 0, "", {"in.kvx.264"}},
         ChoiceCase{"audio_only", {"--streams=0", "in.kvx"}, 0, "", {"in.kvx.0.aac"}},
+        ChoiceCase{"lists_add_up", {"-s", "0", "--streams=v", "in.kvx"}, 0, "",
+                   {"in.kvx.0.aac", "in.kvx.264"}},
         ChoiceCase{"rescued_audio_only", {"-r", "-s", "0", "in.kvx"}, 0, "", {"in.kvx.0.aac"}},
         ChoiceCase{"a_stream_the_input_lacks",
                    {"-s", "v,1", "in.kvx"},
@@ -205,18 +211,46 @@ TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
       "error": "cannot open: No such file or directory", "file_size": null})"));
 }
 
-TEST(List, DurationCountsTheSamplesOfEachKindOfFrame) {
-  struct Case {
-    std::uint32_t format;
-    std::uint32_t rate;
-    std::uint32_t samples;
-  };
-  for (const Case c : {Case{kvx::kFormatAac, 44100, 1024}, Case{kvx::kFormatAac, 8000, 1024},
-                       Case{kvx::kFormatMp3, 32000, 1152}, Case{kvx::kFormatMp3, 22050, 576}}) {
-    orvale::FileHeader header;
-    header.audio_format = c.format;
-    header.audio_rate = c.rate;
-    EXPECT_EQ(orvale::samples_per_frame(header), c.samples) << c.format << " at " << c.rate;
+// MP3 frames of every version, bitrate and rate, with stray bytes between
+// some, cut anywhere: counted by their headers, whatever the pieces.
+TEST(Mp3Frames, AreCountedByTheirHeadersWhereverThePiecesAreCut) {
+  const int mpeg1_kbits[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+  const int mpeg2_kbits[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+  const int rates[][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000},
+                          {44100, 48000, 32000}};
+  std::mt19937 rng(576);
+  for (int round = 0; round < 200; ++round) {
+    Bytes stream;
+    std::uint64_t frames = 0;
+    double seconds = 0;
+    for (int n = std::uniform_int_distribution<int>(0, 30)(rng); n > 0; --n) {
+      const int version = std::array{0, 2, 3}[rng() % 3];
+      const int bitrate = static_cast<int>(rng() % 14);
+      const int rate = static_cast<int>(rng() % 3);
+      const int padding = static_cast<int>(rng() % 2);
+      const int kbits = (version == 3 ? mpeg1_kbits : mpeg2_kbits)[bitrate];
+      const int hz = rates[version][rate];
+      const int length = (version == 3 ? 144000 : 72000) * kbits / hz + padding;
+      const Bytes header = {0xFF, static_cast<std::uint8_t>(0xE0 | version << 3 | 1 << 1),
+                            static_cast<std::uint8_t>((bitrate + 1) << 4 | rate << 2 | padding << 1),
+                            0xC4};
+      if (rng() % 4 == 0) {
+        stream.insert(stream.end(), rng() % 5, 0x11);  // no frame begins in these
+      }
+      stream.insert(stream.end(), header.begin(), header.end());
+      stream.insert(stream.end(), static_cast<std::size_t>(length) - header.size(), 0);
+      ++frames;
+      seconds += (version == 3 ? 1152.0 : 576.0) / hz;
+    }
+    orvale::Mp3Frames counted;
+    std::size_t at = 0;
+    while (at < stream.size()) {
+      const std::size_t length = std::min<std::size_t>(stream.size() - at, rng() % 700);
+      counted.feed(std::span(stream).subspan(at, length));
+      at += length;
+    }
+    ASSERT_EQ(counted.frames(), frames) << "round " << round;
+    ASSERT_DOUBLE_EQ(counted.seconds(), seconds) << "round " << round;
   }
 }
 

@@ -117,6 +117,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "orvale -- '-a b.kvx', or orvale './-a b.kvx'\n",
                    false},
         OptionCase{"streams_without_a_list", {"in.kvx", "-s"}, 2, "", "needs a stream list", false},
+        OptionCase{"a_value_for_an_option_that_takes_none", {"--json=1", "in.kvx"}, 2, "",
+                   "orvale: option --json takes no value\n", false},
+        OptionCase{"a_value_for_a_short_one_spelled_long", {"--quiet=yes", "in.kvx"}, 2, "",
+                   "orvale: option --quiet takes no value\n", false},
+        OptionCase{"an_empty_output_folder", {"-o", "", "in.kvx"}, 2, "",
+                   "orvale: -o needs a folder name, not an empty one\n", false},
         OptionCase{"stream_list_with_a_stranger", {"-s", "v,a", "in.kvx"}, 2, "",
                    "orvale: -s v,a: a stream is v for the video or an audio stream number from "
                    "0 to 9, separated by commas\n", false},

@@ -351,9 +351,11 @@ TEST_P(RescueRecording, TestingAndListingTellWhatExtractingTells) {
          at += 4, ++entries) {
       covered += orvale::read_le32(input, at) >> 1;
     }
-    if (!rescue && facts.contains("index")) {
+    EXPECT_EQ(facts.at("problems") == 0, extraction.status == 0) << how;
+    if (!rescue) {
       EXPECT_EQ(facts.at("index").at("entries"), entries);
       EXPECT_EQ(facts.at("index").at("bytes"), covered);
+      EXPECT_EQ(facts.at("index").at("complete"), entry_at(frame_count(input)) <= input.size());
     }
     if (extraction.status == 2) {
       continue;

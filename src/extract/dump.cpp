@@ -121,7 +121,7 @@ ExitStatus dump_descriptor(int fd, const std::string& path, const Settings& sett
   Progress* progress = session.progress();
   Listing* listing = session.listing();
   Run run(fd, path, settings, diagnostics, progress, window_size);
-  NalCensus census;
+  Census census;
   if (listing != nullptr) {
     run.census = &census;
     run.report.hold_warnings();

@@ -5,17 +5,13 @@
 #include <string>
 
 #include "extract/le.h"
+#include "extract/progress.h"
 #include "extract/run.h"
 
 namespace orvale {
 namespace {
 
-constexpr std::uint32_t kAacSamples = 1024;
-constexpr std::uint32_t kMp3Samples = 1152;
-// MPEG-2 and 2.5 layer III frames carry half as many samples; they are the
-// ones below 32000 Hz.
-constexpr std::uint32_t kLowRateMp3Samples = 576;
-constexpr std::uint32_t kLowestMpeg1Rate = 32000;
+constexpr double kAacSamples = 1024;
 
 std::string format(const char* pattern, auto... values) {
   const int length = std::snprintf(nullptr, 0, pattern, values...);
@@ -25,19 +21,32 @@ std::string format(const char* pattern, auto... values) {
   return text;
 }
 
-std::string duration(const FileHeader& header, std::uint64_t frames) {
-  if (header.audio_rate == 0) {
-    return "";
+// Control characters in a name would break the table's lines.
+std::string printable(std::string name) {
+  std::replace_if(
+      name.begin(), name.end(),
+      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
+  return name;
+}
+
+std::string header_line(const FileHeader& header) {
+  const std::uint32_t streams = header.audio_stream_count;
+  const std::string packets = format(", %" PRIu32 " packets listed, ", header.frame_count);
+  if (streams == 0) {
+    return packets + "no audio\n";
   }
-  const double seconds = static_cast<double>(frames) * samples_per_frame(header) /
-                         static_cast<double>(header.audio_rate);
-  return format(", %.2f s", seconds);
+  return packets + format("%" PRIu32 " %s audio stream%s at %" PRIu32 " Hz\n", streams,
+                          header.is_aac() ? "AAC" : "MP3", streams == 1 ? "" : "s",
+                          header.audio_rate);
 }
 
 std::string index_line(const InputFacts& facts) {
   std::string line = format("  index:    %" PRIu64 " entries cover %" PRIu64 " bytes",
                             facts.index_entries, facts.index_bytes);
-  if (facts.bytes_after && *facts.bytes_after >= 0) {
+  if (!facts.index_complete) {
+    line +=
+        format("; the file ends inside the index of %" PRIu32 " entries", facts.header.frame_count);
+  } else if (facts.bytes_after && *facts.bytes_after >= 0) {
     line += format("; %" PRId64 " bytes after the last packet", *facts.bytes_after);
   } else if (facts.bytes_after) {
     line += format("; the file ends %" PRId64 " bytes short of them", -*facts.bytes_after);
@@ -47,14 +56,13 @@ std::string index_line(const InputFacts& facts) {
 
 std::string state_line(const InputFacts& facts) {
   const std::string extracted = format("%" PRIu64 " packets extracted", facts.packets_extracted);
-  if (facts.problems == 0 && facts.error.empty()) {
+  if (facts.problems == 0) {
     return "  state:    sound; " + extracted + "\n";
   }
   const std::string first = facts.first_problem.empty() ? facts.error : facts.first_problem;
-  const std::uint64_t problems = std::max<std::uint64_t>(facts.problems, 1);
   return format("  state:    damaged (exit status %d); %s; %" PRIu64 " problem%s, the first: ",
-                static_cast<int>(facts.status), extracted.c_str(), problems,
-                problems == 1 ? "" : "s") +
+                static_cast<int>(facts.status), extracted.c_str(), facts.problems,
+                facts.problems == 1 ? "" : "s") +
          first + "\n";
 }
 
@@ -73,13 +81,6 @@ std::string video_line(const InputFacts& facts) {
 }
 
 }  // namespace
-
-std::uint32_t samples_per_frame(const FileHeader& header) {
-  if (header.is_aac()) {
-    return kAacSamples;
-  }
-  return header.audio_rate < kLowestMpeg1Rate ? kLowRateMp3Samples : kMp3Samples;
-}
 
 std::string nal_type_name(std::uint32_t type) {
   switch (type) {
@@ -106,6 +107,18 @@ std::string nal_type_name(std::uint32_t type) {
   }
 }
 
+AudioFacts audio_facts(const Run& run, std::uint32_t stream) {
+  AudioFacts audio{run.audio[stream].taken(), run.audio_frames[stream], {}};
+  const FileHeader& header = run.header;
+  if (!header.is_aac() && run.census != nullptr) {
+    audio.frames = run.census->mp3[stream].frames();
+    audio.seconds = run.census->mp3[stream].seconds();
+  } else if (header.is_aac() && header.audio_rate != 0) {
+    audio.seconds = static_cast<double>(audio.frames) * kAacSamples / header.audio_rate;
+  }
+  return audio;
+}
+
 InputFacts facts_of(const Run& run, ExitStatus status) {
   InputFacts facts;
   facts.path = run.path;
@@ -114,7 +127,7 @@ InputFacts facts_of(const Run& run, ExitStatus status) {
   facts.size = run.window.known_size();
   facts.header_read = run.header_read;
   facts.header = run.header;
-  facts.problems = run.report.warnings();
+  facts.problems = run.report.warnings() + (facts.error.empty() ? 0 : 1);
   facts.first_problem = run.report.first_warning();
   if (!run.header_read) {
     return facts;
@@ -128,40 +141,38 @@ InputFacts facts_of(const Run& run, ExitStatus status) {
     ++facts.index_entries;
     facts.index_bytes += length;
   }
-  if (facts.size && entries != 0) {
+  facts.index_complete = entries == run.header.frame_count;
+  if (facts.size && entries != 0 && facts.index_complete) {
     const std::uint64_t end = kHeaderSize + run.index.size() + facts.index_bytes;
     facts.bytes_after = static_cast<std::int64_t>(*facts.size - end);
   }
   facts.packets_extracted = run.extracted;
   facts.video_bytes = run.video.taken();
   if (run.census != nullptr) {
-    facts.nal_units = run.census->units();
-    facts.pictures = run.census->pictures();
-    facts.dropped_units = run.census->dropped();
+    facts.nal_units = run.census->video.units();
+    facts.pictures = run.census->video.pictures();
+    facts.dropped_units = run.census->video.dropped();
   }
   for (std::uint32_t s = 0; s < run.header.extracted_streams(); ++s) {
-    facts.streams.push_back({run.audio[s].taken(), run.audio_frames[s]});
+    facts.streams.push_back(audio_facts(run, s));
   }
   return facts;
 }
 
 std::string listing_table(const InputFacts& facts) {
-  std::string table = facts.path;
+  std::string table = printable(facts.path);
   if (facts.size) {
     table += format(": %" PRIu64 " bytes", *facts.size);
   }
   if (!facts.header_read) {
     return table + "\n  error:    " + facts.error + "\n";
   }
-  const FileHeader& header = facts.header;
-  table += format(", %" PRIu32 " packets listed, %" PRIu32 " %s audio streams at %" PRIu32 " Hz\n",
-                  header.frame_count, header.audio_stream_count, header.is_aac() ? "AAC" : "MP3",
-                  header.audio_rate);
-  table += index_line(facts) + state_line(facts) + video_line(facts);
+  table += header_line(facts.header) + index_line(facts) + state_line(facts) + video_line(facts);
   for (std::size_t s = 0; s < facts.streams.size(); ++s) {
-    table += format("  audio %zu:  %" PRIu64 " bytes, %" PRIu64 " frames", s,
-                    facts.streams[s].bytes, facts.streams[s].frames) +
-             duration(header, facts.streams[s].frames) + "\n";
+    const AudioFacts& audio = facts.streams[s];
+    table += format("  audio %zu:  %" PRIu64 " bytes, %" PRIu64 " frames", s, audio.bytes,
+                    audio.frames) +
+             (audio.seconds ? format(", %.2f s", *audio.seconds) : "") + "\n";
   }
   return table;
 }
@@ -172,6 +183,9 @@ void Listing::add(InputFacts facts) {
     return;
   }
   const std::string table = listing_table(facts);
+  if (progress_ != nullptr) {
+    progress_->clear();
+  }
   std::fputs(table.c_str(), sink_);
 }
 

@@ -16,11 +16,14 @@
 
 namespace orvale {
 
+class Progress;
 struct Run;
 
 struct AudioFacts {
   std::uint64_t bytes = 0;
   std::uint64_t frames = 0;
+  // Unknown for AAC at a rate of 0.
+  std::optional<double> seconds;
 };
 
 struct InputFacts {
@@ -31,12 +34,15 @@ struct InputFacts {
   // The rest is known only once the header is.
   bool header_read = false;
   FileHeader header;
-  // Entries before the first zero one, and the bytes they cover.
+  // Entries before the first zero one, and the bytes they cover; the index
+  // is incomplete when the file ends inside it.
   std::uint64_t index_entries = 0;
   std::uint64_t index_bytes = 0;
+  bool index_complete = false;
   // How far the file runs past the last packet the index lists, or falls
   // short of it; known for a file of known size whose index was read.
   std::optional<std::int64_t> bytes_after;
+  // Warnings, and the error if there was one.
   std::uint64_t problems = 0;
   std::string first_problem;
   std::uint64_t packets_extracted = 0;
@@ -50,15 +56,13 @@ struct InputFacts {
 // What a walk of `run` that ended with `status` found.
 [[nodiscard]] InputFacts facts_of(const Run& run, ExitStatus status);
 
-// Samples one audio frame holds: 1024 for AAC; 1152 for MP3, 576 at the
-// half rates of MPEG-2 and 2.5.
-[[nodiscard]] std::uint32_t samples_per_frame(const FileHeader& header);
-
 // Prints each input's facts as they come, as a table, or with `json` all of
-// them at the end in one document.
+// them at the end in one document; a progress line on the same terminal is
+// cleared first.
 class Listing {
  public:
-  Listing(std::FILE* sink, bool json) : sink_(sink), json_(json) {}
+  Listing(std::FILE* sink, bool json, Progress* progress = nullptr)
+      : sink_(sink), json_(json), progress_(progress) {}
   Listing(const Listing&) = delete;
   Listing& operator=(const Listing&) = delete;
 
@@ -68,6 +72,7 @@ class Listing {
  private:
   std::FILE* sink_;
   bool json_;
+  Progress* progress_;
   std::vector<InputFacts> held_;
 };
 

@@ -28,18 +28,12 @@ json video_of(const InputFacts& facts) {
 
 json streams_of(const InputFacts& facts) {
   json streams = json::array();
-  const FileHeader& header = facts.header;
   for (std::size_t s = 0; s < facts.streams.size(); ++s) {
     const AudioFacts& stream = facts.streams[s];
-    json duration = nullptr;
-    if (header.audio_rate != 0) {
-      duration = static_cast<double>(stream.frames) * samples_per_frame(header) /
-                 static_cast<double>(header.audio_rate);
-    }
     streams.push_back({{"stream", s},
                        {"bytes", stream.bytes},
                        {"frames", stream.frames},
-                       {"duration_seconds", duration}});
+                       {"duration_seconds", stream.seconds ? json(*stream.seconds) : json()}});
   }
   return streams;
 }
@@ -60,8 +54,9 @@ json input_of(const InputFacts& facts) {
   input["index"] = {
       {"entries", facts.index_entries},
       {"bytes", facts.index_bytes},
+      {"complete", facts.index_complete},
       {"bytes_after_last_packet", facts.bytes_after ? json(*facts.bytes_after) : json(nullptr)}};
-  input["sound"] = facts.problems == 0 && facts.error.empty();
+  input["sound"] = facts.problems == 0;
   input["problems"] = facts.problems;
   input["first_problem"] = or_null(facts.first_problem.empty() ? facts.error : facts.first_problem);
   input["packets_extracted"] = facts.packets_extracted;

@@ -20,12 +20,18 @@ constexpr int kExitError = static_cast<int>(orvale::ExitStatus::error);
 
 // A descriptor among 0, 1 and 2 that a launcher left closed would be taken by
 // the first file opened, and diagnostics would land in an output.
-void open_standard_descriptors() {
+// Gives whether standard output was one of them.
+bool open_standard_descriptors() {
+  bool stdout_closed = false;
   for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) == -1 && ::open("/dev/null", O_RDWR) == -1) {
-      ::_exit(kExitError);
+    if (::fcntl(fd, F_GETFD) == -1) {
+      stdout_closed = stdout_closed || fd == STDOUT_FILENO;
+      if (::open("/dev/null", O_RDWR) == -1) {
+        ::_exit(kExitError);
+      }
     }
   }
+  return stdout_closed;
 }
 
 // A reader that goes away or a file-size limit must end in the checked-write
@@ -47,7 +53,7 @@ int check_stdout(int status) {
 
 int extract_all(const orvale::Options& options, bool terminal) {
   orvale::Progress progress(stderr, !options.quiet && terminal);
-  orvale::Listing listing(stdout, options.json);
+  orvale::Listing listing(stdout, options.json, &progress);
   const bool listing_wanted = options.settings.mode == orvale::Mode::list;
   orvale::Session session(&progress, listing_wanted ? &listing : nullptr);
   int worst = 0;
@@ -68,7 +74,7 @@ int extract_all(const orvale::Options& options, bool terminal) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  open_standard_descriptors();
+  const bool stdout_closed = open_standard_descriptors();
   ignore_write_signals();
   const bool terminal = ::isatty(STDERR_FILENO) == 1;
   orvale::install_interrupt_cleanup(terminal);
@@ -77,7 +83,7 @@ int main(int argc, char** argv) {
     switch (orvale::parse_options(argc, argv, options)) {
       using enum orvale::Parsed;
       case done:
-        return std::fflush(stdout) == 0 ? 0 : kExitError;
+        return check_stdout(0);
       case failed:
         return kExitError;
       case run:
@@ -86,6 +92,13 @@ int main(int argc, char** argv) {
     if (options.inputs.empty()) {
       std::fputs(orvale::usage_lines(), stdout);
       std::fputs("orvale: no input file; see orvale --help\n", stderr);
+      return kExitError;
+    }
+    // What --stdout and --list write would be lost without a word.
+    const bool writes_stdout =
+        options.settings.to_stdout || options.settings.mode == orvale::Mode::list;
+    if (writes_stdout && stdout_closed) {
+      std::fputs("orvale: standard output is closed; --stdout and --list write there\n", stderr);
       return kExitError;
     }
     if (options.settings.to_stdout && ::isatty(STDOUT_FILENO) == 1) {

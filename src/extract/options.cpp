@@ -31,7 +31,7 @@ constexpr const char* kHelp =
     "      --parents         with -o, keep the input's path under DIR\n"
     "                        (-o out --parents ch01/0001.kvx: out/ch01/0001.kvx.264)\n"
     "  -s, --streams=LIST    write only these streams: v for the video, N for audio\n"
-    "                        stream N (-s v, -s 0,2, -s v,1)\n"
+    "                        stream N (-s v, -s 0,2, -s v -s 1)\n"
     "  -c, --stdout          write the one stream chosen with -s to standard output\n"
     "  -n, --no-clobber      skip an input whose outputs are already there\n"
     "  -r, --rescue          also recover the packets a damaged or missing index hides\n"
@@ -47,6 +47,31 @@ constexpr const char* kHelp =
     "highest of their statuses. --test and --list end as the extraction would.\n";
 
 enum LongOnly { kVersion = 256, kJson, kParents };
+
+const option kLong[] = {{"output-dir", required_argument, nullptr, 'o'},
+                        {"parents", no_argument, nullptr, kParents},
+                        {"streams", required_argument, nullptr, 's'},
+                        {"stdout", no_argument, nullptr, 'c'},
+                        {"no-clobber", no_argument, nullptr, 'n'},
+                        {"rescue", no_argument, nullptr, 'r'},
+                        {"test", no_argument, nullptr, 't'},
+                        {"list", no_argument, nullptr, 'l'},
+                        {"json", no_argument, nullptr, kJson},
+                        {"quiet", no_argument, nullptr, 'q'},
+                        {"help", no_argument, nullptr, 'h'},
+                        {"version", no_argument, nullptr, kVersion},
+                        {nullptr, 0, nullptr, 0}};
+
+// An option given a value it does not take ("--json=1") leaves its code in
+// optopt; only long options are spelled with a value.
+const option* option_without_value(int code) {
+  for (const option& known : kLong) {
+    if (known.name != nullptr && known.val == code && known.has_arg == no_argument) {
+      return &known;
+    }
+  }
+  return nullptr;
+}
 
 bool looks_like_a_file(const char* word) {
   return std::strchr(word, '.') != nullptr || std::strchr(word, '/') != nullptr;
@@ -67,6 +92,11 @@ const char* refused_word(int argc, char** argv) {
 }
 
 void tell_unknown_option(int argc, char** argv) {
+  if (const option* known = option_without_value(optopt); known != nullptr) {
+    std::fprintf(stderr, "orvale: option --%s takes no value\n", known->name);
+    std::fputs(kUsage, stderr);
+    return;
+  }
   if (optopt != 0) {
     std::fprintf(stderr, "orvale: unknown option -%c\n", optopt);
   } else {
@@ -109,7 +139,8 @@ void tell_unknown_option(int argc, char** argv) {
   if (settings.streams.named() != 1) {
     return refuse("--stdout needs exactly one stream, chosen with -s (-s v, -s 0, ...)");
   }
-  if (options.inputs.size() != 1) {
+  // No input at all gets the usage.
+  if (options.inputs.size() > 1) {
     return refuse("--stdout takes exactly one input");
   }
   if (!settings.output_dir.empty() || settings.no_clobber || settings.parents) {
@@ -121,7 +152,6 @@ void tell_unknown_option(int argc, char** argv) {
 }  // namespace
 
 bool parse_stream_list(const std::string& list, StreamChoice& choice) {
-  choice = StreamChoice{};
   choice.everything = false;
   std::size_t from = 0;
   while (from <= list.size()) {
@@ -143,19 +173,6 @@ bool parse_stream_list(const std::string& list, StreamChoice& choice) {
 }
 
 Parsed parse_options(int argc, char** argv, Options& options) {
-  static const option kLong[] = {{"output-dir", required_argument, nullptr, 'o'},
-                                 {"parents", no_argument, nullptr, kParents},
-                                 {"streams", required_argument, nullptr, 's'},
-                                 {"stdout", no_argument, nullptr, 'c'},
-                                 {"no-clobber", no_argument, nullptr, 'n'},
-                                 {"rescue", no_argument, nullptr, 'r'},
-                                 {"test", no_argument, nullptr, 't'},
-                                 {"list", no_argument, nullptr, 'l'},
-                                 {"json", no_argument, nullptr, kJson},
-                                 {"quiet", no_argument, nullptr, 'q'},
-                                 {"help", no_argument, nullptr, 'h'},
-                                 {"version", no_argument, nullptr, kVersion},
-                                 {nullptr, 0, nullptr, 0}};
   Settings& settings = options.settings;
   bool listing = false;
   bool testing = false;
@@ -164,6 +181,11 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   while ((option_char = ::getopt_long(argc, argv, "o:s:cnrtlqh", kLong, nullptr)) != -1) {
     switch (option_char) {
       case 'o':
+        // An empty name, from a variable not set, is no folder at all.
+        if (*optarg == '\0') {
+          std::fputs("orvale: -o needs a folder name, not an empty one\n", stderr);
+          return Parsed::failed;
+        }
         settings.output_dir = optarg;
         break;
       case kParents:

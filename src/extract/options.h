@@ -29,8 +29,8 @@ enum class Parsed {
 // The two lines a run without input prints on stdout.
 [[nodiscard]] const char* usage_lines();
 
-// Reads a stream list such as "v,0,2"; false when a word in it is neither
-// "v" nor an audio stream number that can be written.
+// Adds the streams of a list such as "v,0,2" to `choice`; false when a word
+// in it is neither "v" nor an audio stream number that can be written.
 [[nodiscard]] bool parse_stream_list(const std::string& list, StreamChoice& choice);
 
 }  // namespace orvale

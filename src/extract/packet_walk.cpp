@@ -197,13 +197,13 @@ Flow PacketWalker::pass_video(Packet& packet, std::uint32_t video_size) {
   filter_.reset();
   const Flow flow = pass_pieces(packet, video_size, [&](std::span<const std::uint8_t> piece) {
     if (run_.census != nullptr) {
-      run_.census->feed(piece);
+      run_.census->video.feed(piece);
     }
     return dumpavc_piece(run_.video, filter_, piece) == DumpStatus::ok ||
            report_output_failure(run_, run_.video);
   });
   if (run_.census != nullptr) {
-    run_.census->end_chunk();
+    run_.census->video.end_chunk();
   }
   if (flow == Flow::next && dumpavc_end(run_.video, filter_) != DumpStatus::ok) {
     return output_failed(run_.video);
@@ -211,16 +211,23 @@ Flow PacketWalker::pass_video(Packet& packet, std::uint32_t video_size) {
   return flow;
 }
 
-// Passes `count` bytes of the packet to `output` as they come.
-Flow PacketWalker::pass_bytes(Packet& packet, Output& output, std::uint64_t count) {
+// Passes `count` bytes of the packet to `output` as they come, and to
+// `mp3_frames` when it counts them.
+Flow PacketWalker::pass_bytes(Packet& packet, Output& output, std::uint64_t count,
+                              Mp3Frames* mp3_frames) {
   return pass_pieces(packet, count, [&](std::span<const std::uint8_t> piece) {
+    if (mp3_frames != nullptr) {
+      mp3_frames->feed(piece);
+    }
     return dump_frame_piece(output, piece) == DumpStatus::ok || report_output_failure(run_, output);
   });
 }
 
 Flow PacketWalker::pass_frame_bytes(Packet& packet, Output& output, std::uint32_t stream,
                                     std::uint32_t length) {
-  const Flow flow = pass_bytes(packet, output, length);
+  Mp3Frames* mp3_frames =
+      run_.census != nullptr && !run_.header.is_aac() ? &run_.census->mp3[stream] : nullptr;
+  const Flow flow = pass_bytes(packet, output, length, mp3_frames);
   run_.audio_frames[stream] += flow == Flow::next && length > 0 ? 1 : 0;
   return flow;
 }
@@ -293,8 +300,8 @@ Flow PacketWalker::pass_audio(Packet& packet, std::uint64_t audio_bytes) {
 Flow PacketWalker::pass_in_window(Packet& packet, std::uint32_t video_size, std::uint64_t rest) {
   const auto body = run_.window.data().first(static_cast<std::size_t>(rest));
   if (run_.census != nullptr) {
-    run_.census->feed(body.first(video_size));
-    run_.census->end_chunk();
+    run_.census->video.feed(body.first(video_size));
+    run_.census->video.end_chunk();
   }
   if (dumpavc(run_.video, body.first(video_size)) != DumpStatus::ok) {
     return output_failed(run_.video);
@@ -308,6 +315,9 @@ Flow PacketWalker::pass_in_window(Packet& packet, std::uint32_t video_size, std:
       at += length;
       if (run_.header.is_aac()) {
         decide_channels(s, frame, length);
+      }
+      if (run_.census != nullptr && !run_.header.is_aac()) {
+        run_.census->mp3[s].feed(frame);
       }
       const DumpStatus status =
           run_.header.is_aac() ? dumpaac(output, frame, run_.header.audio_rate, header_channels(s))

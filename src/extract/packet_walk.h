@@ -83,7 +83,8 @@ class PacketWalker {
                            std::uint32_t length);
   [[nodiscard]] Flow pass_frame(Packet& packet, Output& output, std::uint32_t stream,
                                 std::uint32_t frame, std::uint32_t length);
-  [[nodiscard]] Flow pass_bytes(Packet& packet, Output& output, std::uint64_t count);
+  [[nodiscard]] Flow pass_bytes(Packet& packet, Output& output, std::uint64_t count,
+                                Mp3Frames* mp3_frames = nullptr);
   [[nodiscard]] Flow pass_frame_bytes(Packet& packet, Output& output, std::uint32_t stream,
                                       std::uint32_t length);
   [[nodiscard]] Flow output_failed(const Output& output);

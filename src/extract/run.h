@@ -13,10 +13,18 @@
 #include "extract/report.h"
 #include "extract/session.h"
 #include "streams/destination.h"
+#include "streams/mp3_frames.h"
 #include "streams/nal_census.h"
 #include "streams/output.h"
 
 namespace orvale {
+
+// What --list counts beside the bytes: the video's NAL units, and the frames
+// of each MP3 stream, found by their headers.
+struct Census {
+  NalCensus video;
+  std::array<Mp3Frames, kAudioSlots> mp3;
+};
 
 // Leaving scope releases all of it on every path. The window is declared
 // before the outputs so that it outlives the pieces they borrow from it, and
@@ -52,10 +60,10 @@ struct Run {
   // when it is a regular file.
   std::optional<timespec> input_modified;
   std::uint64_t extracted = 0;
-  // Frames holding audio written to each stream's output.
+  // Entries holding audio written to each stream's output.
   std::array<std::uint64_t, kAudioSlots> audio_frames{};
-  // Counts the video's NAL units under --list; null otherwise.
-  NalCensus* census = nullptr;
+  // Set under --list only.
+  Census* census = nullptr;
 };
 
 }  // namespace orvale

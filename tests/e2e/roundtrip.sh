@@ -65,8 +65,10 @@ for rate in 44100 32000; do
   ff -f lavfi -i "sine=frequency=660:sample_rate=$rate:duration=5" -ac 1 -c:a aac -b:a 48k \
     -f adts "$work/mono$rate.aac"
 done
+# Plain frames, as a recorder streams them: no Xing frame, which holds no
+# audio but would count as a frame.
 ff -f lavfi -i sine=frequency=550:sample_rate=44100:duration=5 -c:a libmp3lame -b:a 96k \
-  "$work/tone.mp3"
+  -write_xing 0 "$work/tone.mp3"
 
 # name rate audio...
 cases=(
@@ -198,6 +200,8 @@ check "list: as many pictures as ffmpeg decodes" \
   [ "$(listed '[0-9]* pictures')" = "$(frame_count "$full.264") pictures" ]
 check "list: as many frames as stream 1 holds" \
   grep -q "audio 1: .* $(frame_count "$full.1.aac") frames" <(listed 'audio 1:.*frames')
+check "list: as many MP3 frames as ffprobe counts" \
+  grep -q " $(frame_count "$work/mp3.kvx.0.mp3") frames" <("$orvale" --list "$work/mp3.kvx")
 piped() { "$orvale" -c -s v "$full" | ffmpeg -v error -xerror -f h264 -i - -f framecrc -; }
 check "stdout: the piped video decodes to the file's frames" \
   cmp -s <(piped) <(ffmpeg -v error -xerror -i "$full.264" -f framecrc -)

@@ -3,6 +3,7 @@
 // whichever found it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -115,5 +116,26 @@ class PacketWalker {
   bool lost_ = false;
   bool index_damage_told_ = false;
 };
+
+// Hands the next `count` bytes of the packet to `take` piece by piece, as the
+// window holds them; `take` returns false when an output failed. Here, since
+// both files of the walk pass bytes this way.
+template <typename Take>
+Flow PacketWalker::pass_pieces(Packet& packet, std::uint64_t count, Take&& take) {
+  while (count > 0) {
+    const Flow flow = ensure(packet, 1);
+    if (flow != Flow::next) {
+      return flow;
+    }
+    const auto piece = run_.window.data().first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(count, run_.window.data().size())));
+    if (!take(piece)) {
+      return Flow::fail;
+    }
+    run_.window.consume(piece.size());
+    count -= piece.size();
+  }
+  return Flow::next;
+}
 
 }  // namespace orvale

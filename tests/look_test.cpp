@@ -166,13 +166,23 @@ TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
   Bytes cut = encode(file);
   cut.resize(cut.size() - 1);
   write_file(dir.path(damaged), cut);
-  const RunResult r = run_orvale({"-l", "--json", sound, damaged, "missing.kvx"}, dir.path(""));
+  // The file ends inside its index: 2 of its 5 entries are there.
+  write_file(dir.path("short.kvx"), Bytes(cut.begin(), cut.begin() + 56 + 8));
+  const RunResult r =
+      run_orvale({"-l", "--json", sound, damaged, "missing.kvx", "short.kvx"}, dir.path(""));
   EXPECT_EQ(r.status, 2) << r.err;
-  EXPECT_EQ(r.err, "orvale: missing.kvx: cannot open: No such file or directory\n");
+  EXPECT_NE(r.err.find("orvale: missing.kvx: cannot open: No such file or directory\n"),
+            std::string::npos);
   const auto document = nlohmann::json::parse(r.out, nullptr, false);
   ASSERT_FALSE(document.is_discarded()) << r.out;
   const auto& inputs = document.at("inputs");
-  ASSERT_EQ(inputs.size(), 3U);
+  ASSERT_EQ(inputs.size(), 4U);
+  const auto& short_index = inputs[3].at("index");
+  EXPECT_EQ(inputs[3].at("exit_status"), 2);
+  EXPECT_EQ(short_index.at("entries"), 2);
+  EXPECT_EQ(short_index.at("complete"), false);
+  EXPECT_TRUE(short_index.at("bytes_after_last_packet").is_null()) << short_index;
+  EXPECT_EQ(inputs[0].at("index").at("complete"), true);
   for (const auto& [input, name, status] :
        {std::tuple{inputs[0], sound, 0}, std::tuple{inputs[1], std::string("cut \uFFFD.kvx"), 1}}) {
     EXPECT_EQ(input.at("file"), name);

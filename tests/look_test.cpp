@@ -246,6 +246,8 @@ TEST(Mp3Frames, AreCountedByTheirHeadersWhereverThePiecesAreCut) {
                             0xC4};
       if (rng() % 4 == 0) {
         stream.insert(stream.end(), rng() % 5, 0x11);  // no frame begins in these
+      } else if (rng() % 4 == 0) {
+        stream.insert(stream.end(), {0xFF, 0xFD, 0x90, 0x00});  // layer II: no MP3 frame
       }
       stream.insert(stream.end(), header.begin(), header.end());
       stream.insert(stream.end(), static_cast<std::size_t>(length) - header.size(), 0);

@@ -77,7 +77,7 @@ std::string video_line(const InputFacts& facts) {
   return format("  video:    %" PRIu64 " bytes, %" PRIu64 " pictures; NAL units: ",
                 facts.video_bytes, facts.pictures) +
          (units.empty() ? "none" : units) +
-         format("; %" PRIu64 " SEI units and delimiters dropped\n", facts.dropped_units);
+         format("; %" PRIu64 " dropped (SEI units and delimiters)\n", facts.dropped_units);
 }
 
 }  // namespace

@@ -44,9 +44,9 @@ std::string index_line(const InputFacts& facts) {
   std::string line = format("  index:    %" PRIu64 " entries cover %" PRIu64 " bytes",
                             facts.index_entries, facts.index_bytes);
   if (!facts.index_complete) {
-    line +=
-        format("; the file ends inside the index of %" PRIu32 " entries", facts.header.frame_count);
-  } else if (facts.bytes_after && *facts.bytes_after >= 0) {
+    line += format("; the header announces %" PRIu32 " entries", facts.header.frame_count);
+  }
+  if (facts.bytes_after && *facts.bytes_after >= 0) {
     line += format("; %" PRId64 " bytes after the last packet", *facts.bytes_after);
   } else if (facts.bytes_after) {
     line += format("; the file ends %" PRId64 " bytes short of them", -*facts.bytes_after);
@@ -107,6 +107,8 @@ std::string nal_type_name(std::uint32_t type) {
   }
 }
 
+namespace {
+
 AudioFacts audio_facts(const Run& run, std::uint32_t stream) {
   AudioFacts audio{run.audio[stream].taken(), run.audio_frames[stream], {}};
   const FileHeader& header = run.header;
@@ -118,6 +120,8 @@ AudioFacts audio_facts(const Run& run, std::uint32_t stream) {
   }
   return audio;
 }
+
+}  // namespace
 
 InputFacts facts_of(const Run& run, ExitStatus status) {
   InputFacts facts;
@@ -141,8 +145,10 @@ InputFacts facts_of(const Run& run, ExitStatus status) {
     ++facts.index_entries;
     facts.index_bytes += length;
   }
+  // A rescue reads the index up to where the packets begin, whatever the
+  // header's count says.
   facts.index_complete = entries == run.header.frame_count;
-  if (facts.size && entries != 0 && facts.index_complete) {
+  if (facts.size && entries != 0 && (facts.index_complete || run.settings.rescue)) {
     const std::uint64_t end = kHeaderSize + run.index.size() + facts.index_bytes;
     facts.bytes_after = static_cast<std::int64_t>(*facts.size - end);
   }

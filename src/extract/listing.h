@@ -35,7 +35,8 @@ struct InputFacts {
   bool header_read = false;
   FileHeader header;
   // Entries before the first zero one, and the bytes they cover; the index
-  // is incomplete when the file ends inside it.
+  // is incomplete when it holds other than the entries the header announces
+  // (the file ends inside it, or a rescue found the count wrong).
   std::uint64_t index_entries = 0;
   std::uint64_t index_bytes = 0;
   bool index_complete = false;

@@ -48,8 +48,8 @@ struct ChoiceCase {
   const char* name;
   std::vector<std::string> args;
   int status;
-  std::string err_has;              // "" : stderr is empty
-  std::vector<std::string> made;    // every file the run leaves, sorted
+  std::string err_has;            // "" : stderr is empty
+  std::vector<std::string> made;  // every file the run leaves, sorted
 };
 
 void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
@@ -69,11 +69,8 @@ TEST_P(Choice, WritesExactlyTheChosenFiles) {
   const RunResult r = run_orvale(args, dir.path(""));
   EXPECT_EQ(r.status, GetParam().status) << r.err;
   EXPECT_EQ(r.out.empty(), args.front() != "-l") << r.out;
-  if (GetParam().err_has.empty()) {
-    EXPECT_EQ(r.err, "");
-  } else {
-    EXPECT_NE(r.err.find(GetParam().err_has), std::string::npos) << r.err;
-  }
+  EXPECT_EQ(r.err.find(GetParam().err_has) == std::string::npos || r.err.empty(),
+            GetParam().err_has.empty()) << r.err;
   std::vector<std::string> made;
   for (const std::string& name : GetParam().made) {
     made.push_back(with_folder(name, folder.substr(1)));
@@ -81,43 +78,20 @@ TEST_P(Choice, WritesExactlyTheChosenFiles) {
   EXPECT_EQ(files_made(dir.path("")), made);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CommandLines, Choice,
-    ::testing::Values(
-        ChoiceCase{"everything", {"in.kvx"}, 0, "", {"in.kvx.0.aac", "in.kvx.264"}},
-        ChoiceCase{"video_only", {"-s", "v", "in.kvx"}, 0, "", {"in.kvx.264"}},
-        ChoiceCase{"audio_only", {"--streams=0", "in.kvx"}, 0, "", {"in.kvx.0.aac"}},
-        ChoiceCase{"lists_add_up", {"-s", "0", "--streams=v", "in.kvx"}, 0, "",
-                   {"in.kvx.0.aac", "in.kvx.264"}},
-        ChoiceCase{"rescued_audio_only", {"-r", "-s", "0", "in.kvx"}, 0, "", {"in.kvx.0.aac"}},
-        ChoiceCase{"a_stream_the_input_lacks",
-                   {"-s", "v,1", "in.kvx"},
-                   2,
-                   "orvale: in.kvx: has no audio stream 1 (it holds 1); nothing written for it\n",
-                   {}},
-        ChoiceCase{"test_writes_nothing", {"-t", "in.kvx"}, 0, "", {}},
-        ChoiceCase{"list_writes_nothing", {"-l", "in.kvx"}, 0, "", {}},
-        ChoiceCase{"folder_kept",
-                   {"-o", "out", "--parents", "ch01/in.kvx"},
-                   0,
-                   "",
-                   {"out/ch01/in.kvx.0.aac", "out/ch01/in.kvx.264"}},
-        ChoiceCase{"absolute_folder_kept_below_the_output_folder",
-                   {"--parents", "-o", "out", "-s", "v", "@/in.kvx"},
-                   0,
-                   "",
-                   {"out/@/in.kvx.264"}},
-        ChoiceCase{"folder_not_kept_without_parents",
-                   {"-o", "out", "ch01/in.kvx"},
-                   0,
-                   "",
-                   {"out/in.kvx.0.aac", "out/in.kvx.264"}},
-        ChoiceCase{"a_path_that_goes_up",
-                   {"-o", "out", "--parents", "ch01/../in.kvx"},
-                   2,
-                   "orvale: ch01/../in.kvx: its path goes up with \"..\", which --parents "
-                   "cannot keep inside out; input refused\n",
-                   {}}),
+INSTANTIATE_TEST_SUITE_P(CommandLines, Choice, ::testing::Values(
+    ChoiceCase{"video_only", {"-s", "v", "in.kvx"}, 0, "", {"in.kvx.264"}},
+    ChoiceCase{"audio_only", {"--streams=0", "in.kvx"}, 0, "", {"in.kvx.0.aac"}},
+    ChoiceCase{"lists_add_up", {"-s", "0", "-s", "v", "in.kvx"}, 0, "", {"in.kvx.0.aac", "in.kvx.264"}},
+    ChoiceCase{"a_stream_the_input_lacks", {"-s", "v,1", "in.kvx"}, 2,
+               "orvale: in.kvx: has no audio stream 1 (it holds 1); nothing written for it\n", {}},
+    ChoiceCase{"list_writes_nothing", {"-l", "in.kvx"}, 0, "", {}},
+    ChoiceCase{"folder_kept", {"-o", "out", "--parents", "ch01/in.kvx"}, 0, "",
+               {"out/ch01/in.kvx.0.aac", "out/ch01/in.kvx.264"}},
+    ChoiceCase{"absolute_folder_kept", {"--parents", "-o", "out", "-s", "v", "@/in.kvx"}, 0, "",
+               {"out/@/in.kvx.264"}},
+    ChoiceCase{"a_path_that_goes_up", {"-o", "out", "--parents", "ch01/../in.kvx"}, 2,
+               "orvale: ch01/../in.kvx: its path goes up with \"..\", which --parents cannot keep "
+               "inside out; input refused\n", {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // What a run to standard output writes is what the file would hold, and no
@@ -134,10 +108,7 @@ TEST(Stdout, CarriesTheChosenStreamAndNothingElse) {
     EXPECT_EQ(r.status, 1) << r.err;
     const Bytes expected = read_file(dir.path(std::string("in.kvx") + suffix));
     EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), expected) << suffix;
-    EXPECT_NE(r.err.find("rescue may recover more: orvale --rescue -c -s " + std::string(stream) +
-                         " in.kvx"),
-              std::string::npos)
-        << r.err;
+    EXPECT_TRUE(r.err.ends_with("orvale --rescue -c -s " + std::string(stream) + " in.kvx\n"));
   }
   // Appended to the input itself, the stream would be read back as it grows.
   const Bytes before = read_file(dir.path("in.kvx"));
@@ -152,9 +123,10 @@ TEST(Stdout, CarriesTheChosenStreamAndNothingElse) {
   EXPECT_EQ(refused.out, "") << "\"not a kvxavc file\" stays off standard output";
 }
 
-// The listing of a sound file, a damaged one and a missing one, against what
-// an extraction of each writes. The names need escaping; one that is not
-// UTF-8 comes out with U+FFFD in place of its stray byte.
+// The listing of a sound file, a damaged one, a missing one and one cut in
+// its index; what it says against an extraction's files is held on every
+// damage by TestingAndListingTellWhatExtractingTells. The names need escaping;
+// one that is not UTF-8 comes out with U+FFFD in place of its stray byte.
 TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
   ScratchDir dir;
   const std::string sound = "a \"quoted\" \\ name\nwith é.kvx";
@@ -177,89 +149,68 @@ TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
   ASSERT_FALSE(document.is_discarded()) << r.out;
   const auto& inputs = document.at("inputs");
   ASSERT_EQ(inputs.size(), 4U);
-  const auto& short_index = inputs[3].at("index");
-  EXPECT_EQ(inputs[3].at("exit_status"), 2);
-  EXPECT_EQ(short_index.at("entries"), 2);
-  EXPECT_EQ(short_index.at("complete"), false);
-  EXPECT_TRUE(short_index.at("bytes_after_last_packet").is_null()) << short_index;
+  auto short_index = inputs[3].at("index");
+  short_index.erase("bytes");
+  EXPECT_EQ(short_index, (nlohmann::json{{"entries", 2}, {"complete", false},
+                                         {"bytes_after_last_packet", nullptr}}));
   EXPECT_EQ(inputs[0].at("index").at("complete"), true);
   for (const auto& [input, name, status] :
        {std::tuple{inputs[0], sound, 0}, std::tuple{inputs[1], std::string("cut \uFFFD.kvx"), 1}}) {
-    EXPECT_EQ(input.at("file"), name);
-    EXPECT_EQ(input.at("exit_status"), status);
-    EXPECT_EQ(input.at("packets_listed"), 5);
-    EXPECT_EQ(input.at("audio_format"), "aac");
-    EXPECT_EQ(input.at("sample_rate"), 44100);
-    EXPECT_EQ(input.at("sound"), status == 0);
-    EXPECT_EQ(input.at("first_problem").is_null(), status == 0);
-    EXPECT_EQ(input.at("packets_extracted"), 5 - status);
-    EXPECT_EQ(input.at("index").at("entries"), 5);
+    const int packets = 5 - status;
+    const nlohmann::json expected = {{"file", name}, {"exit_status", status},
+                                     {"packets_listed", 5}, {"audio_format", "aac"},
+                                     {"sample_rate", 44100}, {"packets_extracted", packets}};
+    for (const auto& [key, value] : expected.items()) {
+      EXPECT_EQ(input.at(key), value) << key;
+    }
     EXPECT_EQ(input.at("index").at("bytes_after_last_packet"), -status);
     const auto& video = input.at("video");
-    EXPECT_EQ(video.at("pictures"), 5 - status);
-    EXPECT_EQ(video.at("units_dropped"), 2 * (5 - status));
-    EXPECT_EQ(video.at("nal_units"),
-              nlohmann::json::parse(R"([{"type": 5, "name": "IDR slice", "count": )" +
-                                    std::to_string(5 - status) +
-                                    R"(}, {"type": 6, "name": "SEI", "count": )" +
-                                    std::to_string(5 - status) +
-                                    R"(}, {"type": 9, "name": "delimiter", "count": )" +
-                                    std::to_string(5 - status) + "}]"));
+    EXPECT_EQ(video.at("pictures"), packets);
+    EXPECT_EQ(video.at("units_dropped"), 2 * packets);
+    for (const auto& unit : video.at("nal_units")) {  // an IDR slice, an SEI unit, a delimiter
+      EXPECT_EQ(unit.at("count"), packets) << unit;
+    }
+    EXPECT_EQ(video.at("nal_units")[1], (nlohmann::json{{"type", 6}, {"name", "SEI"}, {"count", packets}}));
     ASSERT_EQ(input.at("streams").size(), 2U);
     for (int s = 0; s < 2; ++s) {
-      const int frames = 2 * (5 - status) - (s == 0 ? 1 : 0);
+      const int frames = 2 * packets - (s == 0 ? 1 : 0);
       EXPECT_EQ(input.at("streams")[s].at("frames"), frames);
-      EXPECT_DOUBLE_EQ(input.at("streams")[s].at("duration_seconds").get<double>(),
-                       frames * 1024 / 44100.0);
+      EXPECT_DOUBLE_EQ(input.at("streams")[s].at("duration_seconds").get<double>(), frames * 1024 / 44100.0);
     }
   }
-  EXPECT_NE(inputs[1].at("first_problem").get<std::string>().find("packet 4 "), std::string::npos);
-  ASSERT_EQ(run_orvale({sound}, dir.path("")).status, 0);
-  EXPECT_EQ(inputs[0].at("video").at("bytes"), read_file(dir.path(sound + ".264")).size());
-  EXPECT_EQ(inputs[0].at("streams")[1].at("bytes"), read_file(dir.path(sound + ".1.aac")).size());
   EXPECT_EQ(inputs[2], nlohmann::json::parse(R"({"file": "missing.kvx", "exit_status": 2,
       "error": "cannot open: No such file or directory", "file_size": null})"));
 }
 
-// MP3 frames of every version, bitrate and rate, with stray bytes between
-// some, cut anywhere: counted by their headers, whatever the pieces.
+// MP3 frames of every version, bitrate and rate, with stray bytes and a
+// layer II header between some, cut anywhere: counted by their headers.
 TEST(Mp3Frames, AreCountedByTheirHeadersWhereverThePiecesAreCut) {
-  const int mpeg1_kbits[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-  const int mpeg2_kbits[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
-  const int rates[][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000},
-                          {44100, 48000, 32000}};
+  const int kbits[2][14] = {{8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+                            {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}};
+  const int rates[4][3] = {{11025, 12000, 8000}, {}, {22050, 24000, 16000}, {44100, 48000, 32000}};
   std::mt19937 rng(576);
   for (int round = 0; round < 200; ++round) {
     Bytes stream;
     std::uint64_t frames = 0;
     double seconds = 0;
-    for (int n = std::uniform_int_distribution<int>(0, 30)(rng); n > 0; --n) {
-      const int version = std::array{0, 2, 3}[rng() % 3];
-      const int bitrate = static_cast<int>(rng() % 14);
-      const int rate = static_cast<int>(rng() % 3);
-      const int padding = static_cast<int>(rng() % 2);
-      const int kbits = (version == 3 ? mpeg1_kbits : mpeg2_kbits)[bitrate];
+    for (int n = static_cast<int>(rng() % 31); n > 0; --n, ++frames) {
+      const unsigned version = std::array{0U, 2U, 3U}[rng() % 3], bitrate = rng() % 14;
+      const unsigned rate = rng() % 3, padding = rng() % 2, mpeg1 = version == 3 ? 1 : 0;
       const int hz = rates[version][rate];
-      const int length = (version == 3 ? 144000 : 72000) * kbits / hz + padding;
-      const Bytes header = {0xFF, static_cast<std::uint8_t>(0xE0 | version << 3 | 1 << 1),
-                            static_cast<std::uint8_t>((bitrate + 1) << 4 | rate << 2 | padding << 1),
-                            0xC4};
       if (rng() % 4 == 0) {
         stream.insert(stream.end(), rng() % 5, 0x11);  // no frame begins in these
       } else if (rng() % 4 == 0) {
         stream.insert(stream.end(), {0xFF, 0xFD, 0x90, 0x00});  // layer II: no MP3 frame
       }
-      stream.insert(stream.end(), header.begin(), header.end());
-      stream.insert(stream.end(), static_cast<std::size_t>(length) - header.size(), 0);
-      ++frames;
-      seconds += (version == 3 ? 1152.0 : 576.0) / hz;
+      stream.insert(stream.end(), {0xFF, static_cast<std::uint8_t>(0xE2 | version << 3),
+                                   static_cast<std::uint8_t>((bitrate + 1) << 4 | rate << 2 | padding << 1), 0xC4});
+      stream.insert(stream.end(), (mpeg1 ? 144000 : 72000) * kbits[mpeg1][bitrate] / hz + padding - 4, 0);
+      seconds += (mpeg1 ? 1152.0 : 576.0) / hz;
     }
     orvale::Mp3Frames counted;
-    std::size_t at = 0;
-    while (at < stream.size()) {
-      const std::size_t length = std::min<std::size_t>(stream.size() - at, rng() % 700);
+    for (std::size_t at = 0, length = 0; at < stream.size(); at += length) {
+      length = std::min<std::size_t>(stream.size() - at, rng() % 700);
       counted.feed(std::span(stream).subspan(at, length));
-      at += length;
     }
     ASSERT_EQ(counted.frames(), frames) << "round " << round;
     ASSERT_DOUBLE_EQ(counted.seconds(), seconds) << "round " << round;

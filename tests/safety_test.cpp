@@ -62,14 +62,10 @@ TEST(ClosedDescriptors, DiagnosticsNeverLandInAnOutput) {
     EXPECT_EQ(outputs.at(".264"), whole_two);
   }
   // What is meant for standard output has nowhere to go when it is closed.
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"--list"}, {"-c", "-s", "v"}}) {
-    ScratchDir dir;
-    write_file(dir.path("in.kvx"), input);
+  for (const auto& args : {std::vector<std::string>{"--list", "x.kvx"}, {"-cs", "v", "x.kvx"}}) {
     Launch launch;
     launch.closed = {1};
-    std::vector<std::string> with_input = args;
-    with_input.push_back(dir.path("in.kvx"));
-    const RunResult r = run_orvale(with_input, launch);
+    const RunResult r = run_orvale(args, launch);
     EXPECT_EQ(r.status, 2) << args[0];
     EXPECT_EQ(r.err, "orvale: standard output is closed; --stdout and --list write there\n");
   }

@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <string>
 
-#include "extract/shell_word.h"
+#include "extract/text.h"
 
 namespace orvale {
 

@@ -7,19 +7,12 @@
 #include "extract/le.h"
 #include "extract/progress.h"
 #include "extract/run.h"
+#include "extract/text.h"
 
 namespace orvale {
 namespace {
 
 constexpr double kAacSamples = 1024;
-
-std::string format(const char* pattern, auto... values) {
-  const int length = std::snprintf(nullptr, 0, pattern, values...);
-  std::string text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
-  std::snprintf(text.data(), text.size(), pattern, values...);
-  text.pop_back();
-  return text;
-}
 
 // Control characters in a name would break the table's lines.
 std::string printable(std::string name) {
@@ -31,38 +24,38 @@ std::string printable(std::string name) {
 
 std::string header_line(const FileHeader& header) {
   const std::uint32_t streams = header.audio_stream_count;
-  const std::string packets = format(", %" PRIu32 " packets listed, ", header.frame_count);
+  const std::string packets = formatted(", %" PRIu32 " packets listed, ", header.frame_count);
   if (streams == 0) {
     return packets + "no audio\n";
   }
-  return packets + format("%" PRIu32 " %s audio stream%s at %" PRIu32 " Hz\n", streams,
-                          header.is_aac() ? "AAC" : "MP3", streams == 1 ? "" : "s",
-                          header.audio_rate);
+  return packets + formatted("%" PRIu32 " %s audio stream%s at %" PRIu32 " Hz\n", streams,
+                             header.is_aac() ? "AAC" : "MP3", streams == 1 ? "" : "s",
+                             header.audio_rate);
 }
 
 std::string index_line(const InputFacts& facts) {
-  std::string line = format("  index:    %" PRIu64 " entries cover %" PRIu64 " bytes",
-                            facts.index_entries, facts.index_bytes);
+  std::string line = formatted("  index:    %" PRIu64 " entries cover %" PRIu64 " bytes",
+                               facts.index_entries, facts.index_bytes);
   if (!facts.index_complete) {
-    line += format("; the header announces %" PRIu32 " entries", facts.header.frame_count);
+    line += formatted("; the header announces %" PRIu32 " entries", facts.header.frame_count);
   }
   if (facts.bytes_after && *facts.bytes_after >= 0) {
-    line += format("; %" PRId64 " bytes after the last packet", *facts.bytes_after);
+    line += formatted("; %" PRId64 " bytes after the last packet", *facts.bytes_after);
   } else if (facts.bytes_after) {
-    line += format("; the file ends %" PRId64 " bytes short of them", -*facts.bytes_after);
+    line += formatted("; the file ends %" PRId64 " bytes short of them", -*facts.bytes_after);
   }
   return line + "\n";
 }
 
 std::string state_line(const InputFacts& facts) {
-  const std::string extracted = format("%" PRIu64 " packets extracted", facts.packets_extracted);
+  const std::string extracted = formatted("%" PRIu64 " packets extracted", facts.packets_extracted);
   if (facts.problems == 0) {
     return "  state:    sound; " + extracted + "\n";
   }
   const std::string first = facts.first_problem.empty() ? facts.error : facts.first_problem;
-  return format("  state:    damaged (exit status %d); %s; %" PRIu64 " problem%s, the first: ",
-                static_cast<int>(facts.status), extracted.c_str(), facts.problems,
-                facts.problems == 1 ? "" : "s") +
+  return formatted("  state:    damaged (exit status %d); %s; %" PRIu64 " problem%s, the first: ",
+                   static_cast<int>(facts.status), extracted.c_str(), facts.problems,
+                   facts.problems == 1 ? "" : "s") +
          first + "\n";
 }
 
@@ -71,13 +64,13 @@ std::string video_line(const InputFacts& facts) {
   for (std::uint32_t type = 0; type < NalCensus::kTypes; ++type) {
     if (facts.nal_units[type] != 0) {
       units += units.empty() ? "" : ", ";
-      units += format("%" PRIu64 " ", facts.nal_units[type]) + nal_type_name(type);
+      units += formatted("%" PRIu64 " ", facts.nal_units[type]) + nal_type_name(type);
     }
   }
-  return format("  video:    %" PRIu64 " bytes, %" PRIu64 " pictures; NAL units: ",
-                facts.video_bytes, facts.pictures) +
+  return formatted("  video:    %" PRIu64 " bytes, %" PRIu64 " pictures; NAL units: ",
+                   facts.video_bytes, facts.pictures) +
          (units.empty() ? "none" : units) +
-         format("; %" PRIu64 " dropped (SEI units and delimiters)\n", facts.dropped_units);
+         formatted("; %" PRIu64 " dropped (SEI units and delimiters)\n", facts.dropped_units);
 }
 
 }  // namespace
@@ -168,7 +161,7 @@ InputFacts facts_of(const Run& run, ExitStatus status) {
 std::string listing_table(const InputFacts& facts) {
   std::string table = printable(facts.path);
   if (facts.size) {
-    table += format(": %" PRIu64 " bytes", *facts.size);
+    table += formatted(": %" PRIu64 " bytes", *facts.size);
   }
   if (!facts.header_read) {
     return table + "\n  error:    " + facts.error + "\n";
@@ -176,9 +169,9 @@ std::string listing_table(const InputFacts& facts) {
   table += header_line(facts.header) + index_line(facts) + state_line(facts) + video_line(facts);
   for (std::size_t s = 0; s < facts.streams.size(); ++s) {
     const AudioFacts& audio = facts.streams[s];
-    table += format("  audio %zu:  %" PRIu64 " bytes, %" PRIu64 " frames", s, audio.bytes,
-                    audio.frames) +
-             (audio.seconds ? format(", %.2f s", *audio.seconds) : "") + "\n";
+    table += formatted("  audio %zu:  %" PRIu64 " bytes, %" PRIu64 " frames", s, audio.bytes,
+                       audio.frames) +
+             (audio.seconds ? formatted(", %.2f s", *audio.seconds) : "") + "\n";
   }
   return table;
 }

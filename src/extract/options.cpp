@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "extract/container.h"
-#include "extract/shell_word.h"
+#include "extract/text.h"
 
 namespace orvale {
 namespace {

@@ -6,25 +6,10 @@
 
 #include "extract/interrupt.h"
 #include "extract/progress.h"
+#include "extract/text.h"
 
 namespace orvale {
 namespace {
-
-std::string format_text(const char* format, std::va_list arguments) {
-  std::va_list counting;
-  va_copy(counting, arguments);
-  // The va_list is started by the caller; the analyzer cannot see that.
-  const int length =
-      std::vsnprintf(nullptr, 0, format, counting);  // NOLINT(clang-analyzer-valist.Uninitialized)
-  va_end(counting);
-  if (length <= 0) {
-    return {};
-  }
-  std::string text(static_cast<std::size_t>(length) + 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, arguments);
-  text.pop_back();
-  return text;
-}
 
 void print_line(std::FILE* sink, Progress* progress, const std::string& file,
                 const std::string& text) {
@@ -45,7 +30,7 @@ void Report::warning(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   }
   std::va_list arguments;
   va_start(arguments, format);
-  const std::string text = format_text(format, arguments);
+  const std::string text = vformatted(format, arguments);
   va_end(arguments);
   if (keep) {
     first_warning_ = text;
@@ -59,7 +44,7 @@ void Report::error(const std::string& file, const char* format, ...) {  // NOLIN
   failed_ = true;
   std::va_list arguments;
   va_start(arguments, format);
-  const std::string text = format_text(format, arguments);
+  const std::string text = vformatted(format, arguments);
   va_end(arguments);
   if (first_error_.empty()) {
     first_error_ = file == input_name_ ? text : file + ": " + text;
@@ -70,7 +55,7 @@ void Report::error(const std::string& file, const char* format, ...) {  // NOLIN
 void Report::notice(const std::string& file, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   std::va_list arguments;
   va_start(arguments, format);
-  const std::string text = format_text(format, arguments);
+  const std::string text = vformatted(format, arguments);
   va_end(arguments);
   if (!hold_warnings_) {
     print_line(sink_, progress_, file, text);

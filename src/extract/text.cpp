@@ -1,9 +1,35 @@
-#include "extract/shell_word.h"
+#include "extract/text.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string_view>
 
 namespace orvale {
+
+std::string vformatted(const char* format, std::va_list arguments) {
+  std::va_list counting;
+  va_copy(counting, arguments);
+  // The va_list is started by the caller; the analyzer cannot see that.
+  const int length =
+      std::vsnprintf(nullptr, 0, format, counting);  // NOLINT(clang-analyzer-valist.Uninitialized)
+  va_end(counting);
+  if (length <= 0) {
+    return {};
+  }
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, arguments);
+  text.pop_back();
+  return text;
+}
+
+// printf-style, so that the compiler checks each format against its arguments.
+std::string formatted(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+  std::va_list arguments;
+  va_start(arguments, format);
+  std::string text = vformatted(format, arguments);
+  va_end(arguments);
+  return text;
+}
 
 std::string shell_word(const std::string& word) {
   const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {

@@ -1,10 +1,5 @@
 #include "extract/dump.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 
@@ -31,12 +26,12 @@ void observe_progress(void* progress, std::uint64_t offset) {
   static_cast<Progress*>(progress)->update(offset);
 }
 
-struct CloseDescriptor {
-  explicit CloseDescriptor(int descriptor) : fd(descriptor) {}
-  CloseDescriptor(const CloseDescriptor&) = delete;
-  CloseDescriptor& operator=(const CloseDescriptor&) = delete;
-  ~CloseDescriptor() { ::close(fd); }
-  int fd;
+struct CloseInput {
+  explicit CloseInput(platform::File input) : file(input) {}
+  CloseInput(const CloseInput&) = delete;
+  CloseInput& operator=(const CloseInput&) = delete;
+  ~CloseInput() { (void)platform::close(file); }
+  platform::File file;
 };
 
 [[nodiscard]] bool read_header(Run& run) {
@@ -116,11 +111,11 @@ struct CloseDescriptor {
 
 }  // namespace
 
-ExitStatus dump_descriptor(int fd, const std::string& path, const Settings& settings,
+ExitStatus dump_descriptor(platform::File file, const std::string& path, const Settings& settings,
                            Session& session, std::FILE* diagnostics, std::size_t window_size) {
   Progress* progress = session.progress();
   Listing* listing = session.listing();
-  Run run(fd, path, settings, diagnostics, progress, window_size);
+  Run run(file, path, settings, diagnostics, progress, window_size);
   Census census;
   if (listing != nullptr) {
     run.census = &census;
@@ -166,16 +161,16 @@ ExitStatus refuse(const std::string& path, Session& session, const std::string& 
 }  // namespace
 
 ExitStatus dump(const std::string& path, const Settings& settings, Session& session) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return refuse(path, session, std::string("cannot open: ") + std::strerror(errno));
+  platform::File file = platform::kNoFile;
+  if (const int error = platform::open_to_read(path, file); error != 0) {
+    return refuse(path, session, std::string("cannot open: ") + std::strerror(error));
   }
-  const CloseDescriptor input(fd);
-  struct stat status {};
-  if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+  const CloseInput input(file);
+  platform::FileStatus status;
+  if (platform::status(file, status) == 0 && status.kind == platform::Kind::directory) {
     return refuse(path, session, "is a directory, not a kvxavc file");
   }
-  return dump_descriptor(fd, path, settings, session);
+  return dump_descriptor(file, path, settings, session);
 }
 
 }  // namespace orvale

@@ -13,11 +13,12 @@ namespace orvale {
 // Extracts the kvxavc file at `path`.
 [[nodiscard]] ExitStatus dump(const std::string& path, const Settings& settings, Session& session);
 
-// Extracts from `fd`, open for reading, as if it had been opened from `path`;
+// Extracts from `file`, open for reading, as if it had been opened from `path`;
 // diagnostics go to `diagnostics`, and the input passes through a window of
 // `window_size` bytes.
-[[nodiscard]] ExitStatus dump_descriptor(int fd, const std::string& path, const Settings& settings,
-                                         Session& session, std::FILE* diagnostics = stderr,
+[[nodiscard]] ExitStatus dump_descriptor(platform::File file, const std::string& path,
+                                         const Settings& settings, Session& session,
+                                         std::FILE* diagnostics = stderr,
                                          std::size_t window_size = InputWindow::kDefaultSize);
 
 }  // namespace orvale

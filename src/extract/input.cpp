@@ -1,13 +1,6 @@
 #include "extract/input.h"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,12 +16,6 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // have pushed its first part out again before it was used (a quarter less
 // time in user space on a 250 MiB file).
 constexpr std::size_t kReadStep = std::size_t{1} << 20;
-
-// False also when the input cannot tell.
-bool nothing_waiting(int fd) {
-  int waiting = 0;
-  return ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting == 0;
-}
 
 }  // namespace
 
@@ -52,14 +39,15 @@ bool ByteBuffer::grow(std::uint64_t size) {
 // The header (56 bytes) must fit whole, and so must a packet's fixed fields.
 constexpr std::size_t kSmallestWindow = 64;
 
-InputWindow::InputWindow(int fd, std::size_t size)
-    : fd_(fd), capacity_(std::max(size, kSmallestWindow)) {
-  struct stat status {};
+InputWindow::InputWindow(platform::File file, std::size_t size)
+    : file_(file), capacity_(std::max(size, kSmallestWindow)) {
+  platform::FileStatus status;
   // A regular file of length 0 is often a kernel file whose length is not
   // known in advance; only a positive length is taken at its word.
-  if (::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-    known_size_ = static_cast<std::uint64_t>(status.st_size);
-    (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (platform::status(file_, status) == 0 && status.kind == platform::Kind::regular &&
+      status.size > 0) {
+    known_size_ = status.size;
+    platform::expect_sequential(file_);
   }
 }
 
@@ -70,12 +58,12 @@ bool InputWindow::allocate() {
   const bool huge = capacity_ >= kHugePage;
   const std::size_t alignment = huge ? kHugePage : alignof(std::max_align_t);
   const std::size_t rounded = (capacity_ + alignment - 1) / alignment * alignment;
-  buffer_.reset(static_cast<std::uint8_t*>(std::aligned_alloc(alignment, rounded)));
+  buffer_.reset(platform::allocate_aligned(rounded, alignment));
   if (buffer_ == nullptr) {
     return false;
   }
   if (huge) {
-    (void)::madvise(buffer_.get(), rounded, MADV_HUGEPAGE);
+    platform::prefer_large_pages(buffer_.get(), rounded);
   }
   return true;
 }
@@ -97,32 +85,28 @@ ReadStatus InputWindow::fill(std::uint64_t count) {
   const std::size_t target = std::min(capacity_, end_ + step);
   while (end_ < target && !ended_) {
     const std::size_t wanted = target - end_;
-    const ssize_t got = ::read(fd_, buffer_.get() + end_, wanted);
-    if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
+    std::size_t got = 0;
+    if (const int error = platform::read(file_, {buffer_.get() + end_, wanted}, got); error != 0) {
       // The bytes before a bad spot are good: they serve, and the error shows
       // when a later fill has to read past them.
       if (!needs_fill(count)) {
         return ReadStatus::complete;
       }
-      error_ = errno;
+      error_ = error;
       return ReadStatus::read_error;
     }
     if (got == 0) {
       ended_ = true;
       break;
     }
-    end_ += static_cast<std::size_t>(got);
-    read_ += static_cast<std::uint64_t>(got);
+    end_ += got;
+    read_ += got;
     if (observer_ != nullptr) {
       observer_(observer_context_, read_);
     }
     // A pipe with nothing more for now ends the wait once the packet is
     // there: a live source is written out as it comes, not a MiB later.
-    if (static_cast<std::size_t>(got) < wanted && !known_size_ && !needs_fill(count) &&
-        nothing_waiting(fd_)) {
+    if (got < wanted && !known_size_ && !needs_fill(count) && platform::nothing_waiting(file_)) {
       break;
     }
   }
@@ -134,8 +118,8 @@ ReadStatus InputWindow::skip_to(std::uint64_t offset) {
     consume(static_cast<std::size_t>(offset - position()));
     return ReadStatus::complete;
   }
-  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
-    error_ = errno;
+  if (const int error = platform::seek(file_, offset); error != 0) {
+    error_ = error;
     return ReadStatus::read_error;
   }
   begin_ = 0;

@@ -8,11 +8,17 @@
 #include <optional>
 #include <span>
 
+#include "platform/platform.h"
+
 namespace orvale {
 
 // Releases memory from malloc() and its kin.
 struct FreeBytes {
   void operator()(std::uint8_t* bytes) const { std::free(bytes); }
+};
+
+struct FreeAligned {
+  void operator()(std::uint8_t* bytes) const { platform::free_aligned(bytes); }
 };
 
 // A heap buffer that grows only as far as bytes really arrive, so a header
@@ -38,9 +44,9 @@ class InputWindow {
  public:
   static constexpr std::size_t kDefaultSize = std::size_t{4} * 1024 * 1024;
 
-  // Reads from `fd`, which the caller keeps open. `size` is the window's
+  // Reads from `file`, which the caller keeps open. `size` is the window's
   // capacity, at least 64 bytes (tests use small ones).
-  explicit InputWindow(int fd, std::size_t size = kDefaultSize);
+  explicit InputWindow(platform::File file, std::size_t size = kDefaultSize);
 
   // Allocates the window; false when memory runs out.
   [[nodiscard]] bool allocate();
@@ -86,9 +92,9 @@ class InputWindow {
  private:
   [[nodiscard]] std::uint64_t held_by_file(std::uint64_t size) const;
 
-  int fd_;
+  platform::File file_;
   std::size_t capacity_;
-  std::unique_ptr<std::uint8_t, FreeBytes> buffer_;
+  std::unique_ptr<std::uint8_t, FreeAligned> buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::uint64_t read_ = 0;

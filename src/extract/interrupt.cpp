@@ -1,22 +1,19 @@
 #include "extract/interrupt.h"
 
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
-#include <climits>
+#include <csignal>
 #include <cstring>
 
 namespace orvale {
 namespace {
 
-// Ctrl-C, kill, a closed terminal, and Ctrl-\ when Ctrl-C seemed not to work.
-constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Longer paths are not tracked, and no temporary is made under them.
+constexpr std::size_t kMaxPath = 4096;
 
 // Read by the handler, so plain arrays filled before it may run: nothing in
 // it allocates or formats.
-std::array<std::array<char, PATH_MAX>, kTrackedTemporaries> temporaries{};
-std::array<char, PATH_MAX + 128> message{};
+std::array<std::array<char, kMaxPath>, kTrackedTemporaries> temporaries{};
+std::array<char, kMaxPath + 128> message{};
 std::size_t message_length = 0;
 bool clears_line = false;
 volatile sig_atomic_t stderr_in_use = 0;
@@ -39,56 +36,24 @@ void set_message(const std::string& input) {
   message_length = text.size();
 }
 
-extern "C" void remove_temporaries_and_die(int signal_number) {
+void remove_temporaries() {
   for (const auto& name : temporaries) {
     if (name[0] != '\0') {
-      (void)::unlink(name.data());
+      platform::remove_now(name.data());
     }
   }
   if (stderr_in_use == 0) {
-    (void)!::write(STDERR_FILENO, message.data(), message_length);
+    platform::write_now(platform::Standard::error, message.data(), message_length);
   }
-  // Blocked while the handler runs, the signal arrives again once it
-  // returns, now with its default action.
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  sigemptyset(&default_action.sa_mask);
-  (void)::sigaction(signal_number, &default_action, nullptr);
-  (void)::raise(signal_number);
-}
-
-sigset_t handled_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int signal_number : kSignals) {
-    sigaddset(&set, signal_number);
-  }
-  return set;
 }
 
 }  // namespace
 
-void install_interrupt_cleanup(bool terminal) {
-  clears_line = terminal;
+void install_interrupt_cleanup(bool clear_line) {
+  clears_line = clear_line;
   set_message("");
-  struct sigaction action {};
-  action.sa_handler = remove_temporaries_and_die;
-  action.sa_mask = handled_signals();
-  action.sa_flags = SA_RESTART;
-  for (const int signal_number : kSignals) {
-    struct sigaction previous {};
-    if (::sigaction(signal_number, &action, &previous) == 0 && previous.sa_handler == SIG_IGN) {
-      (void)::sigaction(signal_number, &previous, nullptr);
-    }
-  }
+  platform::on_interrupt(remove_temporaries);
 }
-
-InterruptsHeld::InterruptsHeld() {
-  const sigset_t set = handled_signals();
-  (void)::sigprocmask(SIG_BLOCK, &set, &previous_);
-}
-
-InterruptsHeld::~InterruptsHeld() { (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
 bool track_temporary(std::size_t slot, const std::string& path) {
   if (slot >= temporaries.size()) {

@@ -1,36 +1,31 @@
-// What SIGINT, SIGTERM, SIGHUP and SIGQUIT leave behind: every output name as it was,
-// and none of the run's temporary files.
+// What an interruption (Ctrl-C, kill, a closed terminal or console) leaves
+// behind: every output name as it was, and none of the run's temporary files.
 #pragma once
-
-#include <signal.h>
 
 #include <cstddef>
 #include <string>
+
+#include "platform/platform.h"
 
 namespace orvale {
 
 // One temporary for the video and one for each of the ten audio outputs.
 inline constexpr std::size_t kTrackedTemporaries = 11;
 
-// Installs the handler for each of the four signals that was not ignored
-// when the program started (a background job of a script keeps SIGINT
-// ignored). The handler removes the temporaries tracked, prints one line
-// unless stderr is busy, and ends the process by the same signal, so the
-// parent sees its true cause. `terminal`: stderr is a terminal, where the
-// line first clears a progress line.
-void install_interrupt_cleanup(bool terminal);
+// Installs the handler. It removes the temporaries tracked, prints one line
+// unless stderr is busy, and ends the process as the interruption would
+// have, so the parent sees its true cause. `clear_line`: the line first
+// clears a progress line on a terminal.
+void install_interrupt_cleanup(bool clear_line);
 
-// Blocks the four signals while it lives: the handler never sees the
+// Holds interruptions off while it lives: the handler never sees the
 // temporaries half changed, and the files they concern change as one.
 class InterruptsHeld {
  public:
-  InterruptsHeld();
-  ~InterruptsHeld();
+  InterruptsHeld() { platform::hold_interrupts(); }
+  ~InterruptsHeld() { platform::release_interrupts(); }
   InterruptsHeld(const InterruptsHeld&) = delete;
   InterruptsHeld& operator=(const InterruptsHeld&) = delete;
-
- private:
-  sigset_t previous_{};
 };
 
 // The temporaries the handler removes, by slot; change them only while held.

@@ -1,45 +1,21 @@
 // orvale: extracts the H.264 video and the audio streams of kvxavc files.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "extract/dump.h"
 #include "extract/interrupt.h"
 #include "extract/listing.h"
 #include "extract/options.h"
 #include "extract/progress.h"
+#include "platform/platform.h"
 
 namespace {
 
 constexpr int kExitError = static_cast<int>(orvale::ExitStatus::error);
-
-// A descriptor among 0, 1 and 2 that a launcher left closed would be taken by
-// the first file opened, and diagnostics would land in an output.
-// Gives whether standard output was one of them.
-bool open_standard_descriptors() {
-  bool stdout_closed = false;
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) == -1) {
-      stdout_closed = stdout_closed || fd == STDOUT_FILENO;
-      if (::open("/dev/null", O_RDWR) == -1) {
-        ::_exit(kExitError);
-      }
-    }
-  }
-  return stdout_closed;
-}
-
-// A reader that goes away or a file-size limit must end in the checked-write
-// path (a message, status 2, the other outputs flushed), not in a signal.
-void ignore_write_signals() {
-  (void)std::signal(SIGPIPE, SIG_IGN);
-  (void)std::signal(SIGXFSZ, SIG_IGN);
-}
 
 // A listing, or a stream under --stdout, that did not reach standard output
 // is a failed run.
@@ -51,8 +27,8 @@ int check_stdout(int status) {
   return kExitError;
 }
 
-int extract_all(const orvale::Options& options, bool terminal) {
-  orvale::Progress progress(stderr, !options.quiet && terminal);
+int extract_all(const orvale::Options& options, bool terminal, bool escapes) {
+  orvale::Progress progress(stderr, !options.quiet && terminal, escapes);
   orvale::Listing listing(stdout, options.json, &progress);
   const bool listing_wanted = options.settings.mode == orvale::Mode::list;
   orvale::Session session(&progress, listing_wanted ? &listing : nullptr);
@@ -74,13 +50,28 @@ int extract_all(const orvale::Options& options, bool terminal) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool stdout_closed = open_standard_descriptors();
-  ignore_write_signals();
-  const bool terminal = ::isatty(STDERR_FILENO) == 1;
-  orvale::install_interrupt_cleanup(terminal);
+  namespace platform = orvale::platform;
+  // A standard file that a launcher left closed would be taken by the first
+  // file opened, and diagnostics would land in an output.
+  bool standard_files_open = false;
+  const bool stdout_closed = platform::open_standard_files(standard_files_open);
+  if (!standard_files_open) {
+    return kExitError;
+  }
+  platform::prepare_standard_files();
+  const bool terminal = platform::is_terminal(platform::Standard::error);
+  const bool escapes = terminal && platform::terminal_takes_escapes();
+  orvale::install_interrupt_cleanup(escapes);
   try {
+    // The words as UTF-8, behind pointers that getopt may reorder.
+    std::vector<std::string> words = platform::arguments(argc, argv);
+    std::vector<char*> word_pointers;
+    for (std::string& word : words) {
+      word_pointers.push_back(word.data());
+    }
+    word_pointers.push_back(nullptr);
     orvale::Options options;
-    switch (orvale::parse_options(argc, argv, options)) {
+    switch (orvale::parse_options(static_cast<int>(words.size()), word_pointers.data(), options)) {
       using enum orvale::Parsed;
       case done:
         return check_stdout(0);
@@ -101,12 +92,12 @@ int main(int argc, char** argv) {
       std::fputs("orvale: standard output is closed; --stdout and --list write there\n", stderr);
       return kExitError;
     }
-    if (options.settings.to_stdout && ::isatty(STDOUT_FILENO) == 1) {
+    if (options.settings.to_stdout && platform::is_terminal(platform::Standard::output)) {
       std::fputs("orvale: standard output is a terminal; --stdout writes to a file or a pipe\n",
                  stderr);
       return kExitError;
     }
-    return extract_all(options, terminal);
+    return extract_all(options, terminal, escapes);
   } catch (const std::bad_alloc&) {
     // Only the small strings around the core can throw; the buffers do not.
     std::fputs("orvale: out of memory\n", stderr);

@@ -1,8 +1,5 @@
 #include "extract/outputs.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -37,14 +34,14 @@ std::string base_name(const std::string& path, const Settings& settings) {
   if (settings.output_dir.empty()) {
     return path;
   }
-  const std::filesystem::path input(path);
+  const std::filesystem::path input = platform::path_of(path);
   const std::filesystem::path kept = settings.parents ? input.relative_path() : input.filename();
-  return (std::filesystem::path(settings.output_dir) / kept).string();
+  return platform::utf8_of(platform::path_of(settings.output_dir) / kept);
 }
 
 // A ".." in the input's path would lead a kept path out of the folder.
 bool leaves_folder(const std::string& path) {
-  const std::filesystem::path input(path);
+  const std::filesystem::path input = platform::path_of(path);
   return std::any_of(input.begin(), input.end(),
                      [](const std::filesystem::path& part) { return part == ".."; });
 }
@@ -74,7 +71,7 @@ void for_each_output(Run& run, Action&& action) {
 // input.
 [[nodiscard]] bool make_output_dir(Run& run, const std::string& directory) {
   std::error_code error;
-  std::filesystem::create_directories(directory, error);
+  std::filesystem::create_directories(platform::path_of(directory), error);
   if (!error) {
     return true;
   }
@@ -96,19 +93,19 @@ void for_each_output(Run& run, Action&& action) {
 
 // Refuses an output that is the input itself, another output of this input,
 // or a file an earlier input of this invocation wrote.
-[[nodiscard]] bool check_identity(Run& run, const Destination& place, const struct stat& input,
-                                  const Session& session) {
+[[nodiscard]] bool check_identity(Run& run, const Destination& place,
+                                  const platform::FileStatus& input, const Session& session) {
   if (!place.existed()) {
     return true;
   }
   // A FIFO or device is never the input; standard output may be the file
   // itself, redirected to with >>.
-  if (place.device() == input.st_dev && place.inode() == input.st_ino) {
+  if (place.id() == input.id) {
     run.report.say(kCannotOpenOutput);
     run.report.error(place.name(), "is the input itself; nothing written");
     return false;
   }
-  if (!place.writes_through() && session.written_before(place.device(), place.inode())) {
+  if (!place.writes_through() && session.written_before(place.id())) {
     run.report.error(place.name(),
                      "was already written by an earlier input of this run; input refused");
     return false;
@@ -117,13 +114,13 @@ void for_each_output(Run& run, Action&& action) {
 }
 
 [[nodiscard]] bool check_clashes(Run& run, const Session& session) {
-  struct stat input {};
-  if (::fstat(run.fd, &input) != 0) {
-    run.report.error(run.path, "cannot examine the input: %s", std::strerror(errno));
+  platform::FileStatus input;
+  if (const int error = platform::status(run.file, input); error != 0) {
+    run.report.error(run.path, "cannot examine the input: %s", std::strerror(error));
     return false;
   }
-  if (S_ISREG(input.st_mode)) {
-    run.input_modified = input.st_mtim;
+  if (input.kind == platform::Kind::regular) {
+    run.input_modified = input.modified;
   }
   bool clear = true;
   for_each_output(run, [&](const Destination& place, const Output&, std::size_t slot) {
@@ -156,27 +153,27 @@ void for_each_output(Run& run, Action&& action) {
 // A temporary is created with the signals held, so the handler knows of it
 // from its first moment.
 [[nodiscard]] bool open_output(Run& run, Destination& place, Output& output, std::size_t slot) {
-  int fd = -1;
-  int error = place.open(fd);
+  platform::File file = platform::kNoFile;
+  int error = place.open(file);
   if (error == 0 && !place.writes_through() && !track_temporary(slot, place.temporary())) {
     error = ENAMETOOLONG;
   }
   if (error != 0) {
-    if (fd >= 0) {
-      ::close(fd);
+    if (file != platform::kNoFile) {
+      (void)platform::close(file);
     }
     run.report.say(kCannotOpenOutput);
     run.report.error(place.name(), "cannot create: %s", std::strerror(error));
     return false;
   }
-  if (!output.attach(fd, place.name())) {
+  if (!output.attach(file, place.name())) {
     return report_output_failure(run, output);
   }
   return true;
 }
 
 void close_outputs(Run& run) {
-  const timespec* modified =
+  const platform::Time* modified =
       run.report.failed() || !run.input_modified ? nullptr : &*run.input_modified;
   for_each_output(run, [&](const Destination& place, Output& output, std::size_t) {
     // A failure met during the walk was told there.
@@ -194,8 +191,8 @@ void close_outputs(Run& run) {
 void report_left_overs(Run& run) {
   std::string names;
   const auto note = [&](const std::string& name) {
-    struct stat status {};
-    if (::lstat(name.c_str(), &status) == 0) {
+    platform::FileStatus status;
+    if (platform::status(name, false, status) == 0) {
       names += names.empty() ? "" : ", ";
       names += name;
     }
@@ -247,7 +244,7 @@ void put_in_place(Run& run, Session& session) {
                        std::strerror(error), keep_apart(place).c_str());
       return;
     }
-    session.remember_written(output.device(), output.inode());
+    session.remember_written(output.id());
   });
 }
 
@@ -336,7 +333,7 @@ OutputsOpened open_outputs(Run& run, const Settings& settings, Session& session)
     return OutputsOpened::refused;
   }
   run.output_base = base_name(run.path, settings);
-  const std::string folder = std::filesystem::path(run.output_base).parent_path().string();
+  const std::string folder = platform::utf8_of(platform::path_of(run.output_base).parent_path());
   if (!settings.output_dir.empty() && !settings.to_stdout && !make_output_dir(run, folder)) {
     return OutputsOpened::refused;
   }

@@ -1,6 +1,9 @@
 #include "extract/progress.h"
 
+#include <algorithm>
+
 #include "extract/interrupt.h"
+#include "extract/text.h"
 
 namespace orvale {
 namespace {
@@ -15,8 +18,8 @@ constexpr double kGiBFrom = 10 * kGiB;
 
 // The quiet start counts from the invocation's start, not each input's: a
 // batch of short inputs that lasts minutes still shows where it is.
-Progress::Progress(std::FILE* sink, bool enabled)
-    : sink_(sink), enabled_(enabled), started_(Clock::now()) {}
+Progress::Progress(std::FILE* sink, bool enabled, bool escapes)
+    : sink_(sink), enabled_(enabled), escapes_(escapes), started_(Clock::now()) {}
 
 void Progress::start_input(const std::string& name, std::size_t number, std::size_t count) {
   name_ = name;
@@ -42,34 +45,45 @@ void Progress::update(std::uint64_t offset) {
 void Progress::draw(std::uint64_t offset, Clock::time_point now) {
   const double seconds = std::chrono::duration<double>(now - input_started_).count();
   const double rate = seconds > 0 ? static_cast<double>(offset) / kMiB / seconds : 0.0;
-  const StderrInUse in_use;
-  std::fprintf(sink_, "\rorvale: %s", name_.c_str());
+  std::string line = formatted("orvale: %s", name_.c_str());
   if (count_ > 1) {
-    std::fprintf(sink_, " (%zu/%zu)", number_, count_);
+    line += formatted(" (%zu/%zu)", number_, count_);
   }
   if (size_ && *size_ > 0) {
     const double share = 100.0 * static_cast<double>(offset) / static_cast<double>(*size_);
     const auto size = static_cast<double>(*size_);
     // Tenths of a GiB are too coarse for the recordings most people have.
     const bool in_gib = size >= kGiBFrom;
-    std::fprintf(sink_, ": %.0f%% of %.1f %s", share > 100.0 ? 100.0 : share,
-                 size / (in_gib ? kGiB : kMiB), in_gib ? "GiB" : "MiB");
+    line += formatted(": %.0f%% of %.1f %s", share > 100.0 ? 100.0 : share,
+                      size / (in_gib ? kGiB : kMiB), in_gib ? "GiB" : "MiB");
   } else {
-    std::fprintf(sink_, ": %.1f MiB read", static_cast<double>(offset) / kMiB);
+    line += formatted(": %.1f MiB read", static_cast<double>(offset) / kMiB);
   }
-  // Erase to the end of the line: the previous text may have been longer.
-  std::fprintf(sink_, ", %.0f MiB/s\033[K", rate);
-  std::fflush(sink_);
-  shown_ = true;
+  line += formatted(", %.0f MiB/s", rate);
+  show(line);
   drawn_ = now;
+}
+
+// The previous text may have been longer: it is erased to the end of the
+// line, or covered with spaces.
+void Progress::show(const std::string& line) {
+  const StderrInUse in_use;
+  std::string text = "\r" + line;
+  if (escapes_) {
+    text += "\033[K";
+  } else if (line.size() < width_) {
+    text.append(width_ - line.size(), ' ');
+    text += line.empty() ? "\r" : "";
+  }
+  width_ = line.empty() ? 0 : std::max(width_, line.size());
+  std::fputs(text.c_str(), sink_);
+  std::fflush(sink_);
+  shown_ = !line.empty();
 }
 
 void Progress::clear() {
   if (shown_) {
-    const StderrInUse in_use;
-    std::fputs("\r\033[K", sink_);
-    std::fflush(sink_);
-    shown_ = false;
+    show("");
   }
 }
 

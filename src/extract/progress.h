@@ -14,9 +14,11 @@ namespace orvale {
 // second, and redraws it a
 // few times a second as reads come in. Printing anything else on the same
 // terminal must clear() it first. Disabled, every call does nothing.
+// `escapes`: the terminal erases to the end of a line when told; on one that
+// does not, shorter text is padded over longer.
 class Progress {
  public:
-  Progress(std::FILE* sink, bool enabled);
+  Progress(std::FILE* sink, bool enabled, bool escapes = true);
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
   ~Progress() { clear(); }
@@ -33,8 +35,12 @@ class Progress {
   using Clock = std::chrono::steady_clock;
   void draw(std::uint64_t offset, Clock::time_point now);
 
+  void show(const std::string& line);
+
   std::FILE* sink_;
   bool enabled_;
+  bool escapes_;
+  std::size_t width_ = 0;
   bool shown_ = false;
   Clock::time_point started_;
   Clock::time_point input_started_;

@@ -1,9 +1,6 @@
 #include "extract/recognise.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <new>
 
 #include "extract/le.h"
@@ -110,22 +107,20 @@ std::span<const std::uint8_t> Peek::at(std::uint64_t offset, std::size_t count) 
     const auto want = static_cast<std::size_t>(
         std::min<std::uint64_t>(std::clamp(count, kPeekStep, kSize), file_size_ - offset));
     while (cached_ < want) {
-      const ssize_t got =
-          ::pread(fd_, cache_.get() + cached_, want - cached_, static_cast<off_t>(base_ + cached_));
-      if (got < 0 && errno == EINTR) {
-        continue;
-      }
-      if (got < 0 && cached_ >= count) {
+      std::size_t got = 0;
+      const int error =
+          platform::read_at(file_, base_ + cached_, {cache_.get() + cached_, want - cached_}, got);
+      if (error != 0 && cached_ >= count) {
         break;  // the bytes asked for arrived before the bad spot
       }
-      if (got < 0) {
-        error_ = errno;
+      if (error != 0) {
+        error_ = error;
         return {};
       }
       if (got == 0) {
         break;  // the file shrank under the run
       }
-      cached_ += static_cast<std::size_t>(got);
+      cached_ += got;
     }
   }
   const std::uint64_t available = base_ + cached_ > offset ? base_ + cached_ - offset : 0;

@@ -15,13 +15,13 @@ namespace orvale {
 // Bytes a recorder may leave between one packet's fields and the next packet.
 inline constexpr std::uint64_t kMaxPadding = 64;
 
-// Reads a regular file by offset through a cache refilled with pread, apart
+// Reads a regular file by offset through a cache refilled by offset, apart
 // from the window the walk reads through.
 class Peek {
  public:
   static constexpr std::size_t kSize = std::size_t{1} << 20;
 
-  Peek(int fd, std::uint64_t file_size) : fd_(fd), file_size_(file_size) {}
+  Peek(platform::File file, std::uint64_t file_size) : file_(file), file_size_(file_size) {}
   [[nodiscard]] bool allocate();
   // Up to `count` (at most kSize) bytes at `offset`, fewer at the file's end;
   // empty after a read error.
@@ -30,7 +30,7 @@ class Peek {
   [[nodiscard]] int error() const { return error_; }
 
  private:
-  int fd_;
+  platform::File file_;
   std::uint64_t file_size_;
   std::unique_ptr<std::uint8_t[]> cache_;
   std::uint64_t base_ = 0;

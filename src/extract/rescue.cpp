@@ -416,7 +416,7 @@ bool rescue(Run& run) {
                      "or copy it to a file first");
     return false;
   }
-  Peek peek(run.fd, *size);
+  Peek peek(run.file, *size);
   if (!peek.allocate()) {
     run.report.error(run.path, "out of memory for the rescue search");
     return false;

@@ -1,8 +1,6 @@
 // Everything one extraction owns, shared by the steps that make it up.
 #pragma once
 
-#include <time.h>
-
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -31,17 +29,17 @@ struct Census {
 // the destinations before the outputs so that a temporary left is removed
 // after its file is closed.
 struct Run {
-  Run(int input_fd, std::string input_path, const Settings& run_settings, std::FILE* diagnostics,
-      Progress* progress, std::size_t window_size)
+  Run(platform::File input_file, std::string input_path, const Settings& run_settings,
+      std::FILE* diagnostics, Progress* progress, std::size_t window_size)
       : path(std::move(input_path)),
         settings(run_settings),
-        fd(input_fd),
-        window(input_fd, window_size),
+        file(input_file),
+        window(input_file, window_size),
         report(path, diagnostics, progress) {}
 
   std::string path;
   const Settings& settings;
-  int fd;
+  platform::File file;
   InputWindow window;
   Report report;
   FileHeader header;
@@ -58,7 +56,7 @@ struct Run {
   bool outputs_open = false;
   // What finished outputs take as their modification time: the input's,
   // when it is a regular file.
-  std::optional<timespec> input_modified;
+  std::optional<platform::Time> input_modified;
   std::uint64_t extracted = 0;
   // Entries holding audio written to each stream's output.
   std::array<std::uint64_t, kAudioSlots> audio_frames{};

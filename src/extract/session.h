@@ -1,13 +1,13 @@
 // What the user asked for, and what the inputs of one invocation share.
 #pragma once
 
-#include <sys/types.h>
-
 #include <bit>
 #include <cstdint>
 #include <set>
 #include <string>
 #include <utility>
+
+#include "platform/platform.h"
 
 namespace orvale {
 
@@ -75,10 +75,10 @@ class Session {
  public:
   explicit Session(Progress* progress = nullptr, Listing* listing = nullptr)
       : progress_(progress), listing_(listing) {}
-  [[nodiscard]] bool written_before(dev_t device, ino_t inode) const {
-    return written_.contains({device, inode});
+  [[nodiscard]] bool written_before(const platform::FileId& file) const {
+    return written_.contains(file);
   }
-  void remember_written(dev_t device, ino_t inode) { written_.emplace(device, inode); }
+  void remember_written(const platform::FileId& file) { written_.insert(file); }
   [[nodiscard]] Progress* progress() const { return progress_; }
   // Where each input's facts go; given only under --list.
   [[nodiscard]] Listing* listing() const { return listing_; }
@@ -86,7 +86,7 @@ class Session {
  private:
   Progress* progress_;
   Listing* listing_;
-  std::set<std::pair<dev_t, ino_t>> written_;
+  std::set<platform::FileId> written_;
 };
 
 }  // namespace orvale

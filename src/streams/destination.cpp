@@ -1,14 +1,8 @@
 #include "streams/destination.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <climits>
+#include <chrono>
 #include <cstdint>
 #include <string_view>
 
@@ -25,28 +19,23 @@ constexpr int kAttempts = 100;
 // Follows the links at `name` to the name that is no link: a file, whose
 // `status` it gives, or nothing yet (ENOENT). A relative link counts from the
 // directory holding it.
-int follow_links(const std::string& name, std::string& target, struct stat& status) {
+int follow_links(const std::string& name, std::string& target, platform::FileStatus& status) {
   target = name;
   for (int hops = 0; hops <= kMaxLinks; ++hops) {
-    if (::lstat(target.c_str(), &status) != 0) {
-      return errno;
+    if (const int error = platform::status(target, false, status); error != 0) {
+      return error;
     }
-    if (!S_ISLNK(status.st_mode)) {
+    if (status.kind != platform::Kind::link) {
       return 0;
     }
-    std::array<char, PATH_MAX> link{};
-    const ssize_t length = ::readlink(target.c_str(), link.data(), link.size());
-    if (length < 0) {
-      return errno;
+    std::string next;
+    if (const int error = platform::read_link(target, next); error != 0) {
+      return error;
     }
-    if (static_cast<std::size_t>(length) == link.size()) {
-      return ENAMETOOLONG;
-    }
-    if (length == 0) {
+    if (next.empty()) {
       return ENOENT;
     }
-    std::string next(link.data(), static_cast<std::size_t>(length));
-    const auto slash = target.rfind('/');
+    const auto slash = target.find_last_of(platform::kSeparators);
     if (next.front() != '/' && slash != std::string::npos) {
       next.insert(0, target, 0, slash + 1);
     }
@@ -59,12 +48,12 @@ int follow_links(const std::string& name, std::string& target, struct stat& stat
 // between runs that start at the same moment.
 std::string random_part() {
   static std::uint64_t state = [] {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto ticks = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
     // The address differs from one process to the next where the system
     // places programs at random, which costs no system call to learn.
-    return static_cast<std::uint64_t>(now.tv_nsec) ^ static_cast<std::uint64_t>(now.tv_sec) << 30 ^
-           static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&now)) << 20;
+    return ticks ^ static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&ticks)) << 20;
   }();
   state += 0x9E3779B97F4A7C15ULL;
   std::uint64_t mixed = state;
@@ -81,29 +70,20 @@ std::string random_part() {
 }
 
 std::string folder_of(const std::string& path) {
-  const auto slash = path.rfind('/');
+  const auto slash = path.find_last_of(platform::kSeparators);
   if (slash == std::string::npos) {
     return ".";
   }
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// In a sticky folder (/tmp) only the owner of a file, or of the folder, may
-// rename over it; finding that out at the rename would leave the other
-// outputs of the input replaced and this one not.
-bool sticky_refuses(const struct stat& folder, const struct stat& file) {
-  const uid_t user = ::geteuid();
-  return (folder.st_mode & S_ISVTX) != 0 && user != 0 && file.st_uid != user &&
-         folder.st_uid != user;
-}
-
 }  // namespace
 
 std::string temporary_prefix(const std::string& target) {
-  const auto slash = target.rfind('/');
+  const auto slash = target.find_last_of(platform::kSeparators);
   const std::size_t base_at = slash == std::string::npos ? 0 : slash + 1;
   // A directory entry holds at most NAME_MAX bytes.
-  constexpr std::size_t kRoom = NAME_MAX - 1 - kTemporaryTag.size() - kRandomLength;
+  constexpr std::size_t kRoom = platform::kMaxNameBytes - 1 - kTemporaryTag.size() - kRandomLength;
   const std::size_t base_length = std::min(target.size() - base_at, kRoom);
   std::string prefix = target.substr(0, base_at);
   prefix += '.';
@@ -116,13 +96,7 @@ int Destination::look_standard_output() {
   remove();
   name_ = target_ = "standard output";
   through_ = standard_output_ = existed_ = true;
-  struct stat status {};
-  if (::fstat(STDOUT_FILENO, &status) != 0) {
-    return errno;
-  }
-  device_ = status.st_dev;
-  inode_ = status.st_ino;
-  return 0;
+  return platform::status(platform::standard(platform::Standard::output), found_);
 }
 
 int Destination::look(const std::string& name) {
@@ -131,79 +105,67 @@ int Destination::look(const std::string& name) {
   target_ = name;
   through_ = standard_output_ = false;
   existed_ = false;
+  found_ = {};
   // A link is judged by what it leads to: a FIFO or device behind it is
   // written through. A name that is no link is looked at once.
-  struct stat status {};
-  const bool there = ::lstat(name.c_str(), &status) == 0;
-  if (!there && errno != ENOENT) {
-    return errno;
+  platform::FileStatus status;
+  int error = platform::status(name, false, status);
+  if (error != 0 && error != ENOENT) {
+    return error;
   }
-  const bool link = there && S_ISLNK(status.st_mode);
-  struct stat leads_to = status;
-  const bool leads_somewhere = link ? ::stat(name.c_str(), &leads_to) == 0 : there;
-  if (link && !leads_somewhere && errno != ENOENT) {
-    return errno;
+  const bool there = error == 0;
+  const bool link = there && status.kind == platform::Kind::link;
+  platform::FileStatus leads_to = status;
+  const int followed = link ? platform::status(name, true, leads_to) : error;
+  if (link && followed != 0 && followed != ENOENT) {
+    return followed;
   }
-  if (leads_somewhere && S_ISDIR(leads_to.st_mode)) {
+  const bool leads_somewhere = followed == 0;
+  if (leads_somewhere && leads_to.kind == platform::Kind::directory) {
     return EISDIR;
   }
-  if (leads_somewhere && !S_ISREG(leads_to.st_mode)) {
+  if (leads_somewhere && leads_to.kind != platform::Kind::regular) {
     through_ = true;
     existed_ = true;
-    device_ = leads_to.st_dev;
-    inode_ = leads_to.st_ino;
+    found_ = leads_to;
     return 0;
   }
   const int found = link ? follow_links(name, target_, status) : there ? 0 : ENOENT;
   if (found != 0 && found != ENOENT) {
     return found;
   }
-  struct stat folder {};
-  if (::stat(folder_of(target_).c_str(), &folder) != 0) {
-    return errno;
+  platform::FileStatus folder;
+  if (error = platform::status(folder_of(target_), true, folder); error != 0) {
+    return error;
   }
-  folder_device_ = folder.st_dev;
-  folder_inode_ = folder.st_ino;
-  base_ = target_.substr(target_.rfind('/') + 1);
+  folder_ = folder.id;
+  base_ = target_.substr(target_.find_last_of(platform::kSeparators) + 1);
   if (found == ENOENT) {
     return 0;
   }
   existed_ = true;
-  device_ = status.st_dev;
-  inode_ = status.st_ino;
-  changed_ = status.st_ctim;
-  mode_ = status.st_mode;
-  // Renaming over a file its owner protected would replace it all the same.
-  if (::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
-    return errno;
-  }
-  return sticky_refuses(folder, status) ? EPERM : 0;
+  found_ = status;
+  return platform::may_replace(target_, status, folder);
 }
 
-int Destination::open(int& fd) {
-  fd = -1;
+int Destination::open(platform::File& file) {
+  file = platform::kNoFile;
   if (standard_output_) {
-    fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    return fd < 0 ? errno : 0;
+    return platform::duplicate_standard_output(file);
   }
   if (through_) {
-    fd = ::open(name_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    return fd < 0 ? errno : 0;
+    return platform::open_to_write(name_, file);
   }
   const std::string prefix = temporary_prefix(target_);
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::string candidate = prefix + random_part();
-    fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd >= 0) {
+    const int error = platform::create_new(candidate, existed_ ? &found_ : nullptr, file);
+    if (error == 0) {
       temporary_ = std::move(candidate);
-      // A file its owner kept private stays private.
-      if (existed_) {
-        (void)::fchmod(fd, mode_ & 0777);
-      }
       return 0;
     }
-    if (errno != EEXIST) {
-      return errno;
+    if (error != EEXIST) {
+      return error;
     }
   }
   return EEXIST;
@@ -213,8 +175,8 @@ int Destination::move_temporary(const std::string& to) {
   if (temporary_.empty()) {
     return 0;
   }
-  if (::rename(temporary_.c_str(), to.c_str()) != 0) {
-    return errno;
+  if (const int error = platform::rename_over(temporary_, to); error != 0) {
+    return error;
   }
   temporary_.clear();
   return 0;
@@ -226,18 +188,17 @@ int Destination::keep_partial() { return move_temporary(partial()); }
 
 void Destination::remove() {
   if (!temporary_.empty()) {
-    (void)::unlink(temporary_.c_str());
+    (void)platform::remove(temporary_);
     temporary_.clear();
   }
 }
 
 bool Destination::replaced_meanwhile() const {
-  struct stat status {};
-  if (through_ || ::lstat(target_.c_str(), &status) != 0) {
+  platform::FileStatus status;
+  if (through_ || platform::status(target_, false, status) != 0) {
     return false;
   }
-  return !existed_ || status.st_dev != device_ || status.st_ino != inode_ ||
-         status.st_ctim.tv_sec != changed_.tv_sec || status.st_ctim.tv_nsec != changed_.tv_nsec;
+  return !existed_ || status.id != found_.id || status.changed != found_.changed;
 }
 
 bool Destination::same_file_as(const Destination& other) const {
@@ -245,10 +206,9 @@ bool Destination::same_file_as(const Destination& other) const {
     return false;
   }
   if (existed_) {
-    return device_ == other.device_ && inode_ == other.inode_;
+    return found_.id == other.found_.id;
   }
-  return folder_device_ == other.folder_device_ && folder_inode_ == other.folder_inode_ &&
-         base_ == other.base_;
+  return folder_ == other.folder_ && base_ == other.base_;
 }
 
 }  // namespace orvale

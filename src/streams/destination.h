@@ -1,10 +1,9 @@
 // Where an output's bytes go, and how they take the output name's place.
 #pragma once
 
-#include <sys/types.h>
-#include <time.h>
-
 #include <string>
+
+#include "platform/platform.h"
 
 namespace orvale {
 
@@ -34,7 +33,7 @@ class Destination {
   // Opens for writing: the FIFO or device at the name, or a new temporary
   // beside the target, created exclusively with the mode a new file gets,
   // or the permission bits of the file it is to replace.
-  [[nodiscard]] int open(int& fd);
+  [[nodiscard]] int open(platform::File& file);
   // The temporary takes the target's place.
   [[nodiscard]] int replace();
   // The temporary is kept as the target's name followed by ".partial".
@@ -59,8 +58,7 @@ class Destination {
   [[nodiscard]] bool writes_through() const { return through_; }
   // What look() found at the target: whether a file stood there, and which.
   [[nodiscard]] bool existed() const { return existed_; }
-  [[nodiscard]] dev_t device() const { return device_; }
-  [[nodiscard]] ino_t inode() const { return inode_; }
+  [[nodiscard]] const platform::FileId& id() const { return found_.id; }
 
  private:
   [[nodiscard]] int move_temporary(const std::string& to);
@@ -71,13 +69,10 @@ class Destination {
   bool through_ = false;
   bool standard_output_ = false;
   bool existed_ = false;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
-  // Told apart from a later file that got the same inode number.
-  timespec changed_{};
-  mode_t mode_ = 0;
-  dev_t folder_device_ = 0;
-  ino_t folder_inode_ = 0;
+  // What stood at the target; its change time tells it apart from a later
+  // file that got the same number.
+  platform::FileStatus found_;
+  platform::FileId folder_;
   std::string base_;
 };
 

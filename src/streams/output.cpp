@@ -1,10 +1,5 @@
 #include "streams/output.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -21,10 +16,10 @@ bool Output::fail(int error_number) {
   return false;
 }
 
-bool Output::attach(int fd, std::string name) {
+bool Output::attach(platform::File file, std::string name) {
   (void)close();
   discarding_ = false;
-  fd_ = fd;
+  file_ = file;
   name_ = std::move(name);
   error_ = 0;
   taken_ = 0;
@@ -38,13 +33,12 @@ bool Output::attach(int fd, std::string name) {
       return fail(ENOMEM);
     }
   }
-  struct stat status {};
-  if (::fstat(fd_, &status) != 0) {
-    return fail(errno);
+  platform::FileStatus status;
+  if (const int error = platform::status(file_, status); error != 0) {
+    return fail(error);
   }
-  regular_ = S_ISREG(status.st_mode);
-  device_ = status.st_dev;
-  inode_ = status.st_ino;
+  regular_ = status.kind == platform::Kind::regular;
+  id_ = status.id;
   return true;
 }
 
@@ -59,7 +53,7 @@ bool Output::write(std::span<const std::uint8_t> bytes) {
     taken_ += bytes.size();
     return true;
   }
-  if (error_ != 0 || fd_ < 0) {
+  if (error_ != 0 || !is_open()) {
     return fail(error_ != 0 ? error_ : EBADF);
   }
   return bytes.empty() || append(bytes);
@@ -73,14 +67,13 @@ bool Output::append(std::span<const std::uint8_t> piece) {
   }
   // A copy right behind the staged piece before it joins that piece.
   const bool joins = copy && pending_count_ > 0 &&
-                     static_cast<std::uint8_t*>(pending_[pending_count_ - 1].iov_base) +
-                             pending_[pending_count_ - 1].iov_len ==
+                     pending_[pending_count_ - 1].bytes + pending_[pending_count_ - 1].size ==
                          buffer_.get() + used_;
   if (!joins && pending_count_ == kMaxPending && !write_pending()) {
     return false;
   }
   if (!copy) {
-    pending_[pending_count_++] = {const_cast<std::uint8_t*>(piece.data()), piece.size()};
+    pending_[pending_count_++] = {piece.data(), piece.size()};
     borrowed_ = true;
     return true;
   }
@@ -88,7 +81,7 @@ bool Output::append(std::span<const std::uint8_t> piece) {
   std::memcpy(at, piece.data(), piece.size());
   used_ += piece.size();
   if (joins) {
-    pending_[pending_count_ - 1].iov_len += piece.size();
+    pending_[pending_count_ - 1].size += piece.size();
   } else {
     pending_[pending_count_++] = {at, piece.size()};
   }
@@ -98,23 +91,19 @@ bool Output::append(std::span<const std::uint8_t> piece) {
 bool Output::write_pending() {
   std::size_t done = 0;
   while (done < pending_count_) {
-    const auto count = static_cast<int>(pending_count_ - done);
-    const ssize_t written = ::writev(fd_, pending_.data() + done, count);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return fail(errno);
+    std::size_t left = 0;
+    const auto pieces = std::span(pending_).subspan(done, pending_count_ - done);
+    if (const int error = platform::write(file_, pieces, left); error != 0) {
+      return fail(error);
     }
-    written_ += static_cast<std::uint64_t>(written);
-    auto left = static_cast<std::size_t>(written);
-    while (done < pending_count_ && left >= pending_[done].iov_len) {
-      left -= pending_[done].iov_len;
+    written_ += left;
+    while (done < pending_count_ && left >= pending_[done].size) {
+      left -= pending_[done].size;
       ++done;
     }
     if (done < pending_count_) {
-      pending_[done].iov_base = static_cast<std::uint8_t*>(pending_[done].iov_base) + left;
-      pending_[done].iov_len -= left;
+      pending_[done].bytes += left;
+      pending_[done].size -= left;
     }
   }
   pending_count_ = 0;
@@ -130,19 +119,20 @@ bool Output::flush() {
   return pending_count_ == 0 || write_pending();
 }
 
-bool Output::close(const timespec* modified) {
-  if (fd_ < 0) {
+bool Output::close(const platform::Time* modified) {
+  if (!is_open()) {
     return error_ == 0;
   }
   bool flushed = flush();
   pending_count_ = 0;
   borrowed_ = false;
   if (flushed && modified != nullptr) {
-    const std::array<timespec, 2> times = {timespec{0, UTIME_OMIT}, *modified};
-    flushed = ::futimens(fd_, times.data()) == 0 || fail(errno);
+    const int error = platform::set_modified(file_, *modified);
+    flushed = error == 0 || fail(error);
   }
-  if (::close(std::exchange(fd_, -1)) != 0 && flushed) {
-    return fail(errno);
+  const int error = platform::close(std::exchange(file_, platform::kNoFile));
+  if (error != 0 && flushed) {
+    return fail(error);
   }
   return flushed;
 }

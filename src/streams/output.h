@@ -1,10 +1,6 @@
 // A buffered output file that reports every failure to its caller.
 #pragma once
 
-#include <sys/types.h>
-#include <sys/uio.h>
-#include <time.h>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,9 +8,11 @@
 #include <span>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace orvale {
 
-// Owns one output file descriptor, a small staging buffer and a list of
+// Owns one open output file, a small staging buffer and a list of
 // pending pieces. Small pieces are copied into the staging buffer; larger ones
 // are borrowed, not copied, and leave with the staged bytes in one gathered
 // write at the next flush(). The caller keeps borrowed memory unchanged until
@@ -26,16 +24,16 @@ class Output {
   static constexpr std::size_t kBufferSize = std::size_t{256} * 1024;
   // Pieces of at least this many bytes are borrowed rather than copied.
   static constexpr std::size_t kCopyLimit = std::size_t{2} * 1024;
-  // Pending pieces per flush; far below the system's IOV_MAX of 1024.
-  static constexpr std::size_t kMaxPending = 512;
+  // Pending pieces per flush: as many as one gathered write takes.
+  static constexpr std::size_t kMaxPending = platform::kMaxPieces;
 
   Output() = default;
   ~Output();
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
-  // Takes over `fd`, open for writing, under `name` (for messages).
-  [[nodiscard]] bool attach(int fd, std::string name);
+  // Takes over `file`, open for writing, under `name` (for messages).
+  [[nodiscard]] bool attach(platform::File file, std::string name);
   // Counts what it is given and writes it nowhere: the output of a stream
   // not chosen, or of a run that writes nothing.
   void discard();
@@ -47,16 +45,15 @@ class Output {
   [[nodiscard]] bool flush();
   // Flushes and closes; a failure of either is reported. `modified`, when
   // given, becomes the file's modification time.
-  [[nodiscard]] bool close(const timespec* modified = nullptr);
+  [[nodiscard]] bool close(const platform::Time* modified = nullptr);
 
-  [[nodiscard]] bool is_open() const { return fd_ >= 0; }
+  [[nodiscard]] bool is_open() const { return file_ != platform::kNoFile; }
   // True while borrowed memory is referenced.
   [[nodiscard]] bool holds_borrowed() const { return borrowed_; }
   // The file's identity, for telling whether two names are one file; only a
   // regular file has one worth comparing.
   [[nodiscard]] bool is_regular() const { return regular_; }
-  [[nodiscard]] dev_t device() const { return device_; }
-  [[nodiscard]] ino_t inode() const { return inode_; }
+  [[nodiscard]] const platform::FileId& id() const { return id_; }
   [[nodiscard]] const std::string& name() const { return name_; }
   // Bytes handed to write() since open(), sent or still pending.
   [[nodiscard]] std::uint64_t taken() const { return taken_; }
@@ -70,15 +67,14 @@ class Output {
   [[nodiscard]] bool write_pending();
   bool fail(int error_number);
 
-  int fd_ = -1;
+  platform::File file_ = platform::kNoFile;
   bool discarding_ = false;
   std::string name_;
   bool regular_ = false;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
+  platform::FileId id_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t used_ = 0;
-  std::array<iovec, kMaxPending> pending_{};
+  std::array<platform::Piece, kMaxPending> pending_{};
   std::size_t pending_count_ = 0;
   bool borrowed_ = false;
   std::uint64_t taken_ = 0;

@@ -1,0 +1,155 @@
+// Every call Orvale makes to the operating system, behind one narrow
+// interface: posix.cpp implements it for Linux and its kin, windows.cpp for
+// Windows. Nothing outside this folder includes a system header.
+//
+// Paths are UTF-8 everywhere. Errors are errno values (ENOENT, EACCES, ...),
+// 0 for none; the Windows side translates its own codes into them, so
+// messages and decisions read the same on every system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace orvale::platform {
+
+// An open file: a descriptor, or on Windows a HANDLE's value.
+using File = std::intptr_t;
+inline constexpr File kNoFile = -1;
+
+// Which file a name or handle leads to, whatever it was called.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t file = 0;
+  friend auto operator<=>(const FileId&, const FileId&) = default;
+};
+
+struct Time {
+  std::int64_t seconds = 0;
+  std::int64_t nanoseconds = 0;
+  friend bool operator==(const Time&, const Time&) = default;
+};
+
+enum class Kind { regular, directory, link, other };
+
+struct FileStatus {
+  Kind kind = Kind::other;
+  FileId id;
+  std::uint64_t size = 0;
+  Time modified;
+  // Any change to the file or its attributes; tells a file apart from a
+  // later one that got the same number.
+  Time changed;
+  std::uint32_t permissions = 0;  // rwx bits for owner, group, others
+  std::uint32_t owner = 0;
+  bool sticky = false;  // a folder whose files only their owners may replace
+};
+
+// Names may be split at these.
+#if defined(_WIN32)
+inline constexpr const char* kSeparators = "/\\";
+#else
+inline constexpr const char* kSeparators = "/";
+#endif
+// std::filesystem reads a plain string in the system's code page on
+// Windows; names here are UTF-8 on every system.
+[[nodiscard]] inline std::filesystem::path path_of(const std::string& utf8) {
+  return std::u8string(utf8.begin(), utf8.end());
+}
+[[nodiscard]] inline std::string utf8_of(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return {text.begin(), text.end()};
+}
+// The longest directory entry, in bytes.
+inline constexpr std::size_t kMaxNameBytes = 255;
+
+// --- the process ---------------------------------------------------------
+
+enum class Standard { input, output, error };
+
+// The command line as UTF-8, whatever the system handed over.
+[[nodiscard]] std::vector<std::string> arguments(int argc, char** argv);
+// A standard descriptor that a launcher left closed would be taken by the
+// first file opened; each is opened on the null device. Gives whether
+// standard output was closed; false from `ok` when even that failed.
+[[nodiscard]] bool open_standard_files(bool& ok);
+// Standard output and error carry bytes as they are: no newline
+// translation, UTF-8 names shown as such, and a reader that goes away or a
+// file-size limit ends in a failed write rather than a signal.
+void prepare_standard_files();
+[[nodiscard]] File standard(Standard which);
+[[nodiscard]] bool is_terminal(Standard which);
+// Whether the terminal on standard error takes "\r\033[K" and the like;
+// switches it on where the system offers that.
+[[nodiscard]] bool terminal_takes_escapes();
+
+// Calls `cleanup` once when the user interrupts the run (Ctrl-C, kill, a
+// closed terminal or console), then ends the process as that interruption
+// would have. `cleanup` may only call remove_now() and write_now().
+void on_interrupt(void (*cleanup)());
+// While held (the calls nest), `cleanup` waits: what it reads changes as one.
+void hold_interrupts();
+void release_interrupts();
+// For `cleanup`: nothing allocates.
+void remove_now(const char* path);
+void write_now(Standard which, const char* text, std::size_t length);
+
+// --- files ---------------------------------------------------------------
+
+[[nodiscard]] int open_to_read(const std::string& path, File& file);
+// An existing file that is no regular one (a FIFO, a device), for writing.
+[[nodiscard]] int open_to_write(const std::string& path, File& file);
+// A new file, failing with EEXIST when the name is taken; `like`, when
+// given, lends it its permissions.
+[[nodiscard]] int create_new(const std::string& path, const FileStatus* like, File& file);
+// A second handle on standard output, for writing there as to a file.
+[[nodiscard]] int duplicate_standard_output(File& file);
+[[nodiscard]] int close(File file);
+
+// Reads up to `into.size()` bytes; `got` 0 is the end of the input.
+[[nodiscard]] int read(File file, std::span<std::uint8_t> into, std::size_t& got);
+[[nodiscard]] int read_at(File file, std::uint64_t offset, std::span<std::uint8_t> into,
+                          std::size_t& got);
+[[nodiscard]] int seek(File file, std::uint64_t offset);
+// False also when the input cannot tell.
+[[nodiscard]] bool nothing_waiting(File file);
+// The input will be read front to back.
+void expect_sequential(File file);
+
+// One piece of a gathered write.
+struct Piece {
+  const std::uint8_t* bytes;
+  std::size_t size;
+};
+// Writes the pieces in order, as far as one call goes; `written` may stop
+// inside a piece.
+[[nodiscard]] int write(File file, std::span<const Piece> pieces, std::size_t& written);
+// The most pieces write() takes at once.
+inline constexpr std::size_t kMaxPieces = 512;
+[[nodiscard]] int set_modified(File file, const Time& modified);
+
+[[nodiscard]] int status(File file, FileStatus& status);
+// Of the name itself, or with `follow` of what its links lead to.
+[[nodiscard]] int status(const std::string& path, bool follow, FileStatus& status);
+// Where the link at `path` points, as it was written.
+[[nodiscard]] int read_link(const std::string& path, std::string& target);
+// 0 when this user may write the file at `path` and rename over it, in a
+// folder whose status is `folder`; EACCES or EPERM when not.
+[[nodiscard]] int may_replace(const std::string& path, const FileStatus& file,
+                              const FileStatus& folder);
+// `from` takes `to`'s place, a file there being replaced in one step.
+[[nodiscard]] int rename_over(const std::string& from, const std::string& to);
+[[nodiscard]] int remove(const std::string& path);
+
+// --- memory --------------------------------------------------------------
+
+// `size` bytes at an `alignment` (a power of two), or null.
+[[nodiscard]] std::uint8_t* allocate_aligned(std::size_t size, std::size_t alignment);
+void free_aligned(std::uint8_t* bytes);
+// A large buffer touched front to back is best held in large pages.
+void prefer_large_pages(std::uint8_t* bytes, std::size_t size);
+
+}  // namespace orvale::platform

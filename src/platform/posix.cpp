@@ -1,0 +1,331 @@
+// The platform room for Linux and other POSIX systems. Only what POSIX
+// gives is relied on; a Linux extra (read-ahead advice, huge pages, FIONREAD)
+// is used where the system has it and skipped where it has not.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+namespace orvale::platform {
+namespace {
+
+int descriptor(File file) { return static_cast<int>(file); }
+
+Kind kind_of(mode_t mode) {
+  if (S_ISREG(mode)) {
+    return Kind::regular;
+  }
+  if (S_ISDIR(mode)) {
+    return Kind::directory;
+  }
+  return S_ISLNK(mode) ? Kind::link : Kind::other;
+}
+
+Time time_of(const timespec& at) { return {at.tv_sec, at.tv_nsec}; }
+
+#if defined(__APPLE__)
+Time modified_of(const struct stat& s) { return time_of(s.st_mtimespec); }
+Time changed_of(const struct stat& s) { return time_of(s.st_ctimespec); }
+#else
+Time modified_of(const struct stat& s) { return time_of(s.st_mtim); }
+Time changed_of(const struct stat& s) { return time_of(s.st_ctim); }
+#endif
+
+FileStatus status_of(const struct stat& s) {
+  FileStatus status;
+  status.kind = kind_of(s.st_mode);
+  status.id = {static_cast<std::uint64_t>(s.st_dev), static_cast<std::uint64_t>(s.st_ino)};
+  status.size = s.st_size > 0 ? static_cast<std::uint64_t>(s.st_size) : 0;
+  status.modified = modified_of(s);
+  status.changed = changed_of(s);
+  status.permissions = static_cast<std::uint32_t>(s.st_mode & 0777);
+  status.owner = static_cast<std::uint32_t>(s.st_uid);
+  status.sticky = (s.st_mode & S_ISVTX) != 0;
+  return status;
+}
+
+int result(int returned) { return returned == 0 ? 0 : errno; }
+
+// Ctrl-C, kill, a closed terminal, and Ctrl-\ when Ctrl-C seemed not to work.
+constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+void (*interrupt_cleanup)() = nullptr;
+sigset_t before_hold;
+int hold_depth = 0;
+
+sigset_t handled_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal_number : kSignals) {
+    sigaddset(&set, signal_number);
+  }
+  return set;
+}
+
+extern "C" void clean_up_and_die(int signal_number) {
+  interrupt_cleanup();
+  // Blocked while the handler runs, the signal arrives again once it
+  // returns, now with its default action: the parent sees its true cause.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  (void)::sigaction(signal_number, &default_action, nullptr);
+  (void)::raise(signal_number);
+}
+
+}  // namespace
+
+std::vector<std::string> arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+bool open_standard_files(bool& ok) {
+  ok = true;
+  bool output_closed = false;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1) {
+      output_closed = output_closed || fd == STDOUT_FILENO;
+      ok = ok && ::open("/dev/null", O_RDWR) == fd;
+    }
+  }
+  return output_closed;
+}
+
+void prepare_standard_files() {
+  (void)std::signal(SIGPIPE, SIG_IGN);
+#if defined(SIGXFSZ)
+  (void)std::signal(SIGXFSZ, SIG_IGN);
+#endif
+}
+
+File standard(Standard which) {
+  switch (which) {
+    case Standard::input:
+      return STDIN_FILENO;
+    case Standard::output:
+      return STDOUT_FILENO;
+    case Standard::error:
+      break;
+  }
+  return STDERR_FILENO;
+}
+
+bool is_terminal(Standard which) { return ::isatty(descriptor(standard(which))) == 1; }
+
+bool terminal_takes_escapes() { return true; }
+
+// A signal ignored when the program started stays ignored: a background
+// job of a script keeps SIGINT so.
+void on_interrupt(void (*cleanup)()) {
+  interrupt_cleanup = cleanup;
+  struct sigaction action {};
+  action.sa_handler = clean_up_and_die;
+  action.sa_mask = handled_signals();
+  action.sa_flags = SA_RESTART;
+  for (const int signal_number : kSignals) {
+    struct sigaction previous {};
+    if (::sigaction(signal_number, &action, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+      (void)::sigaction(signal_number, &previous, nullptr);
+    }
+  }
+}
+
+void hold_interrupts() {
+  if (hold_depth++ == 0) {
+    const sigset_t set = handled_signals();
+    (void)::sigprocmask(SIG_BLOCK, &set, &before_hold);
+  }
+}
+
+void release_interrupts() {
+  if (--hold_depth == 0) {
+    (void)::sigprocmask(SIG_SETMASK, &before_hold, nullptr);
+  }
+}
+
+void remove_now(const char* path) { (void)::unlink(path); }
+
+void write_now(Standard which, const char* text, std::size_t length) {
+  (void)!::write(descriptor(standard(which)), text, length);
+}
+
+int open_to_read(const std::string& path, File& file) {
+  file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  return file < 0 ? errno : 0;
+}
+
+int open_to_write(const std::string& path, File& file) {
+  file = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  return file < 0 ? errno : 0;
+}
+
+int create_new(const std::string& path, const FileStatus* like, File& file) {
+  file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+  if (file < 0) {
+    return errno;
+  }
+  // A file its owner kept private stays private.
+  if (like != nullptr) {
+    (void)::fchmod(descriptor(file), static_cast<mode_t>(like->permissions));
+  }
+  return 0;
+}
+
+int duplicate_standard_output(File& file) {
+  file = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  return file < 0 ? errno : 0;
+}
+
+int close(File file) { return result(::close(descriptor(file))); }
+
+int read(File file, std::span<std::uint8_t> into, std::size_t& got) {
+  got = 0;
+  for (;;) {
+    const ssize_t count = ::read(descriptor(file), into.data(), into.size());
+    if (count >= 0) {
+      got = static_cast<std::size_t>(count);
+      return 0;
+    }
+    if (errno != EINTR) {
+      return errno;
+    }
+  }
+}
+
+int read_at(File file, std::uint64_t offset, std::span<std::uint8_t> into, std::size_t& got) {
+  got = 0;
+  for (;;) {
+    const ssize_t count =
+        ::pread(descriptor(file), into.data(), into.size(), static_cast<off_t>(offset));
+    if (count >= 0) {
+      got = static_cast<std::size_t>(count);
+      return 0;
+    }
+    if (errno != EINTR) {
+      return errno;
+    }
+  }
+}
+
+int seek(File file, std::uint64_t offset) {
+  return ::lseek(descriptor(file), static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
+}
+
+bool nothing_waiting(File file) {
+#if defined(FIONREAD)
+  int waiting = 0;
+  return ::ioctl(descriptor(file), FIONREAD, &waiting) == 0 && waiting == 0;
+#else
+  (void)file;
+  return false;
+#endif
+}
+
+void expect_sequential(File file) {
+#if defined(POSIX_FADV_SEQUENTIAL)
+  (void)::posix_fadvise(descriptor(file), 0, 0, POSIX_FADV_SEQUENTIAL);
+#else
+  (void)file;
+#endif
+}
+
+int write(File file, std::span<const Piece> pieces, std::size_t& written) {
+  written = 0;
+  std::array<iovec, kMaxPieces> vector{};
+  const std::size_t count = std::min(pieces.size(), vector.size());
+  for (std::size_t i = 0; i < count; ++i) {
+    vector[i] = {const_cast<std::uint8_t*>(pieces[i].bytes), pieces[i].size};
+  }
+  for (;;) {
+    const ssize_t done = ::writev(descriptor(file), vector.data(), static_cast<int>(count));
+    if (done >= 0) {
+      written = static_cast<std::size_t>(done);
+      return 0;
+    }
+    if (errno != EINTR) {
+      return errno;
+    }
+  }
+}
+
+int set_modified(File file, const Time& modified) {
+  const std::array<timespec, 2> times = {
+      timespec{0, UTIME_OMIT},
+      timespec{static_cast<time_t>(modified.seconds), static_cast<long>(modified.nanoseconds)}};
+  return result(::futimens(descriptor(file), times.data()));
+}
+
+int status(File file, FileStatus& found) {
+  struct stat s {};
+  if (::fstat(descriptor(file), &s) != 0) {
+    return errno;
+  }
+  found = status_of(s);
+  return 0;
+}
+
+int status(const std::string& path, bool follow, FileStatus& found) {
+  struct stat s {};
+  if ((follow ? ::stat(path.c_str(), &s) : ::lstat(path.c_str(), &s)) != 0) {
+    return errno;
+  }
+  found = status_of(s);
+  return 0;
+}
+
+int read_link(const std::string& path, std::string& target) {
+  std::array<char, 4096> link{};
+  const ssize_t length = ::readlink(path.c_str(), link.data(), link.size());
+  if (length < 0) {
+    return errno;
+  }
+  if (static_cast<std::size_t>(length) == link.size()) {
+    return ENAMETOOLONG;
+  }
+  target.assign(link.data(), static_cast<std::size_t>(length));
+  return 0;
+}
+
+// Renaming over a file its owner protected would replace it all the same.
+// In a sticky folder (/tmp) only the owner of a file, or of the folder, may
+// rename over it; finding that out at the rename would leave the other
+// outputs of the input replaced and this one not.
+int may_replace(const std::string& path, const FileStatus& file, const FileStatus& folder) {
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+    return errno;
+  }
+  const uid_t user = ::geteuid();
+  const bool refused = folder.sticky && user != 0 && file.owner != user && folder.owner != user;
+  return refused ? EPERM : 0;
+}
+
+int rename_over(const std::string& from, const std::string& to) {
+  return result(::rename(from.c_str(), to.c_str()));
+}
+
+int remove(const std::string& path) { return result(::unlink(path.c_str())); }
+
+std::uint8_t* allocate_aligned(std::size_t size, std::size_t alignment) {
+  const std::size_t rounded = (size + alignment - 1) / alignment * alignment;
+  return static_cast<std::uint8_t*>(std::aligned_alloc(alignment, rounded));
+}
+
+void free_aligned(std::uint8_t* bytes) { std::free(bytes); }
+
+void prefer_large_pages(std::uint8_t* bytes, std::size_t size) {
+#if defined(MADV_HUGEPAGE)
+  (void)::madvise(bytes, size, MADV_HUGEPAGE);
+#else
+  (void)bytes;
+  (void)size;
+#endif
+}
+
+}  // namespace orvale::platform

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "extract/text.h"
+
 namespace orvale {
 
 class Progress;
@@ -27,13 +29,11 @@ class Report {
   Report(const Report&) = delete;
   Report& operator=(const Report&) = delete;
 
-  void warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void error(const std::string& file, const char* format, ...)
-      __attribute__((format(printf, 3, 4)));
+  void warning(const char* format, ...) ORVALE_PRINTF(2, 3);
+  void error(const std::string& file, const char* format, ...) ORVALE_PRINTF(3, 4);
   // A line that changes nothing in the exit status: what the run did beside
   // extracting, or found around its outputs.
-  void notice(const std::string& file, const char* format, ...)
-      __attribute__((format(printf, 3, 4)));
+  void notice(const std::string& file, const char* format, ...) ORVALE_PRINTF(3, 4);
   // One of the texts scripts match on stdout, with its newline; left out
   // when stdout carries a stream or a listing.
   void say(const char* text);

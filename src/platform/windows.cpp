@@ -1,0 +1,450 @@
+// The platform room for Windows. Names are UTF-8 inside Orvale and UTF-16
+// here, through the wide API; a long one takes the \\?\ form that lifts the
+// old 260-character limit. Links are followed as the system follows them: a
+// link at an output name is replaced by the new file, not its target.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// windows.h first: the others build on it.
+#include <fcntl.h>
+#include <io.h>
+#include <malloc.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+
+namespace orvale::platform {
+namespace {
+
+HANDLE handle(File file) { return reinterpret_cast<HANDLE>(file); }
+File file_of(HANDLE opened) { return reinterpret_cast<File>(opened); }
+
+// The system's codes, told as the errno values the rest of Orvale knows.
+int error_of(DWORD code) {
+  switch (code) {
+    case ERROR_SUCCESS:
+      return 0;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_INVALID_NAME:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_NETWORK_ACCESS_DENIED:
+      return EACCES;
+    case ERROR_WRITE_PROTECT:
+      return EROFS;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EBUSY;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+      return EPIPE;
+    case ERROR_INVALID_HANDLE:
+      return EBADF;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    case ERROR_CANT_RESOLVE_FILENAME:
+      return ELOOP;
+    default:
+      return EIO;
+  }
+}
+
+int last_error() { return error_of(::GetLastError()); }
+
+std::wstring wide(const std::string& text) {
+  if (text.empty()) {
+    return {};
+  }
+  const auto length = static_cast<int>(text.size());
+  const int needed = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+  std::wstring converted(static_cast<std::size_t>(needed), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, converted.data(), needed);
+  return converted;
+}
+
+std::string narrow(const wchar_t* text) {
+  const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 1) {
+    return {};
+  }
+  std::string converted(static_cast<std::size_t>(needed), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, converted.data(), needed, nullptr, nullptr);
+  converted.pop_back();
+  return converted;
+}
+
+// A path past MAX_PATH takes the \\?\ form, which the system reads as it
+// stands: whole, with backslashes, and without "." or "..".
+std::wstring system_path(const std::string& path) {
+  std::wstring converted = wide(path);
+  constexpr std::size_t kRoomForAName = MAX_PATH - 14;
+  if (converted.size() < kRoomForAName || converted.rfind(L"\\\\?\\", 0) == 0) {
+    return converted;
+  }
+  const DWORD needed = ::GetFullPathNameW(converted.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) {
+    return converted;
+  }
+  std::wstring full(needed, L'\0');
+  full.resize(::GetFullPathNameW(converted.c_str(), needed, full.data(), nullptr));
+  if (full.rfind(L"\\\\", 0) == 0) {
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  }
+  return L"\\\\?\\" + full;
+}
+
+// FILETIME counts 100 ns steps from 1601.
+constexpr std::int64_t kStepsTo1970 = 116444736000000000;
+constexpr std::int64_t kStepsPerSecond = 10000000;
+
+Time time_of(std::int64_t steps) {
+  const std::int64_t since_1970 = steps - kStepsTo1970;
+  return {since_1970 / kStepsPerSecond, since_1970 % kStepsPerSecond * 100};
+}
+
+std::int64_t steps_of(const FILETIME& at) {
+  return static_cast<std::int64_t>((std::uint64_t{at.dwHighDateTime} << 32) | at.dwLowDateTime);
+}
+
+// A pipe or a device has no number of its own: each gets one that no other
+// file shares.
+FileId unnumbered() {
+  static std::uint64_t next = 0;
+  return {UINT64_MAX, ++next};
+}
+
+int status_of(HANDLE opened, FileStatus& found) {
+  found = {};
+  const DWORD type = ::GetFileType(opened);
+  if (type != FILE_TYPE_DISK) {
+    if (type == FILE_TYPE_UNKNOWN && ::GetLastError() != NO_ERROR) {
+      return last_error();
+    }
+    found.kind = Kind::other;
+    found.id = unnumbered();
+    return 0;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileInformationByHandle(opened, &info) == 0) {
+    return last_error();
+  }
+  const bool directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  found.kind = directory ? Kind::directory : Kind::regular;
+  found.id = {info.dwVolumeSerialNumber,
+              (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  found.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  found.modified = time_of(steps_of(info.ftLastWriteTime));
+  FILE_BASIC_INFO basic{};
+  const bool has_basic =
+      ::GetFileInformationByHandleEx(opened, FileBasicInfo, &basic, sizeof basic) != 0;
+  found.changed = has_basic ? time_of(basic.ChangeTime.QuadPart) : found.modified;
+  found.permissions = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
+  return 0;
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+int open_file(const std::string& path, DWORD access, DWORD disposition, DWORD flags, File& file) {
+  const HANDLE opened = ::CreateFileW(system_path(path).c_str(), access, kShareAll, nullptr,
+                                      disposition, flags, nullptr);
+  file = file_of(opened);
+  if (opened == INVALID_HANDLE_VALUE) {
+    file = kNoFile;
+    return last_error();
+  }
+  return 0;
+}
+
+DWORD standard_id(Standard which) {
+  switch (which) {
+    case Standard::input:
+      return STD_INPUT_HANDLE;
+    case Standard::output:
+      return STD_OUTPUT_HANDLE;
+    case Standard::error:
+      break;
+  }
+  return STD_ERROR_HANDLE;
+}
+
+// The console's code page, given back at exit: the console outlives the run.
+UINT console_code_page = 0;
+void give_back_code_page() { ::SetConsoleOutputCP(console_code_page); }
+
+// Held while the temporaries change, and by the handler until the end.
+struct HoldLock {
+  HoldLock() { ::InitializeCriticalSection(&section); }
+  CRITICAL_SECTION section{};
+} hold_lock;
+void (*interrupt_cleanup)() = nullptr;
+
+// The console runs this on a thread of its own; the main thread waits at
+// the lock if it holds it, and ends with the process.
+BOOL WINAPI clean_up_and_exit(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      ::EnterCriticalSection(&hold_lock.section);
+      interrupt_cleanup();
+      // What a console program ended by Ctrl-C reports.
+      ::ExitProcess(STATUS_CONTROL_C_EXIT);
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> arguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** words = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (words == nullptr) {
+    return {argv, argv + argc};
+  }
+  std::vector<std::string> converted;
+  for (int i = 0; i < count; ++i) {
+    converted.push_back(narrow(words[i]));
+  }
+  ::LocalFree(static_cast<HLOCAL>(words));
+  return converted;
+}
+
+bool open_standard_files(bool& ok) {
+  ok = true;
+  bool output_closed = false;
+  std::FILE* streams[] = {stdin, stdout, stderr};
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::_get_osfhandle(fd) < 0) {
+      output_closed = output_closed || fd == 1;
+      ok = ok && std::freopen("NUL", fd == 0 ? "rb" : "wb", streams[fd]) != nullptr;
+    }
+  }
+  return output_closed;
+}
+
+void prepare_standard_files() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    (void)::_setmode(fd, _O_BINARY);
+  }
+  console_code_page = ::GetConsoleOutputCP();
+  if (console_code_page != 0 && console_code_page != CP_UTF8 &&
+      ::SetConsoleOutputCP(CP_UTF8) != 0) {
+    (void)std::atexit(give_back_code_page);
+  }
+}
+
+File standard(Standard which) { return file_of(::GetStdHandle(standard_id(which))); }
+
+bool is_terminal(Standard which) {
+  DWORD mode = 0;
+  return ::GetConsoleMode(handle(standard(which)), &mode) != 0;
+}
+
+bool terminal_takes_escapes() {
+  const HANDLE console = handle(standard(Standard::error));
+  DWORD mode = 0;
+  if (::GetConsoleMode(console, &mode) == 0) {
+    return false;
+  }
+  return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+         ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+void on_interrupt(void (*cleanup)()) {
+  interrupt_cleanup = cleanup;
+  (void)::SetConsoleCtrlHandler(clean_up_and_exit, TRUE);
+}
+
+void hold_interrupts() { ::EnterCriticalSection(&hold_lock.section); }
+
+void release_interrupts() { ::LeaveCriticalSection(&hold_lock.section); }
+
+void remove_now(const char* path) { (void)::DeleteFileW(system_path(path).c_str()); }
+
+void write_now(Standard which, const char* text, std::size_t length) {
+  DWORD written = 0;
+  (void)::WriteFile(handle(standard(which)), text, static_cast<DWORD>(length), &written, nullptr);
+}
+
+int open_to_read(const std::string& path, File& file) {
+  // Backup semantics open a folder too, so that it is told as one.
+  return open_file(path, GENERIC_READ, OPEN_EXISTING,
+                   FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS, file);
+}
+
+int open_to_write(const std::string& path, File& file) {
+  return open_file(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, file);
+}
+
+// Shared for deletion, so that an interruption can remove it while open.
+int create_new(const std::string& path, const FileStatus* like, File& file) {
+  (void)like;
+  return open_file(path, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, file);
+}
+
+int duplicate_standard_output(File& file) {
+  HANDLE copy = nullptr;
+  const HANDLE process = ::GetCurrentProcess();
+  if (::DuplicateHandle(process, handle(standard(Standard::output)), process, &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS) == 0) {
+    file = kNoFile;
+    return last_error();
+  }
+  file = file_of(copy);
+  return 0;
+}
+
+int close(File file) { return ::CloseHandle(handle(file)) != 0 ? 0 : last_error(); }
+
+// The end of a pipe is an error here and the end of the input to Orvale.
+int read(File file, std::span<std::uint8_t> into, std::size_t& got) {
+  DWORD count = 0;
+  const auto wanted = static_cast<DWORD>(std::min<std::size_t>(into.size(), DWORD{1} << 30));
+  const bool read = ::ReadFile(handle(file), into.data(), wanted, &count, nullptr) != 0;
+  got = count;
+  const DWORD code = read ? ERROR_SUCCESS : ::GetLastError();
+  return code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF ? 0 : error_of(code);
+}
+
+// A read at an offset moves the file pointer here, unlike pread: it is put
+// back, for the window that reads on from it.
+int read_at(File file, std::uint64_t offset, std::span<std::uint8_t> into, std::size_t& got) {
+  got = 0;
+  LARGE_INTEGER was{};
+  if (::SetFilePointerEx(handle(file), LARGE_INTEGER{}, &was, FILE_CURRENT) == 0) {
+    return last_error();
+  }
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD count = 0;
+  const auto wanted = static_cast<DWORD>(std::min<std::size_t>(into.size(), DWORD{1} << 30));
+  const bool read = ::ReadFile(handle(file), into.data(), wanted, &count, &at) != 0;
+  const DWORD code = read ? ERROR_SUCCESS : ::GetLastError();
+  (void)::SetFilePointerEx(handle(file), was, nullptr, FILE_BEGIN);
+  got = count;
+  return code == ERROR_HANDLE_EOF ? 0 : error_of(code);
+}
+
+int seek(File file, std::uint64_t offset) {
+  LARGE_INTEGER to{};
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return ::SetFilePointerEx(handle(file), to, nullptr, FILE_BEGIN) != 0 ? 0 : last_error();
+}
+
+bool nothing_waiting(File file) {
+  DWORD waiting = 0;
+  return ::PeekNamedPipe(handle(file), nullptr, 0, nullptr, &waiting, nullptr) != 0 && waiting == 0;
+}
+
+void expect_sequential(File file) { (void)file; }
+
+// The system's gathered write takes only unbuffered, page-aligned pieces,
+// so the pieces go one call each.
+int write(File file, std::span<const Piece> pieces, std::size_t& written) {
+  written = 0;
+  for (const Piece& piece : pieces) {
+    const auto wanted = static_cast<DWORD>(std::min<std::size_t>(piece.size, DWORD{1} << 30));
+    DWORD count = 0;
+    const bool wrote = ::WriteFile(handle(file), piece.bytes, wanted, &count, nullptr) != 0;
+    written += count;
+    if (!wrote || count < piece.size) {
+      // Bytes already out are told first; the failure shows at the next call.
+      return wrote || written > 0 ? 0 : last_error();
+    }
+  }
+  return 0;
+}
+
+int set_modified(File file, const Time& modified) {
+  const std::int64_t steps =
+      modified.seconds * kStepsPerSecond + modified.nanoseconds / 100 + kStepsTo1970;
+  FILETIME at{};
+  at.dwLowDateTime = static_cast<DWORD>(steps);
+  at.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(steps) >> 32);
+  return ::SetFileTime(handle(file), nullptr, nullptr, &at) != 0 ? 0 : last_error();
+}
+
+int status(File file, FileStatus& found) { return status_of(handle(file), found); }
+
+int status(const std::string& path, bool follow, FileStatus& found) {
+  (void)follow;
+  File file = kNoFile;
+  const int error =
+      open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, file);
+  if (error != 0) {
+    return error;
+  }
+  const int examined = status_of(handle(file), found);
+  (void)close(file);
+  return examined;
+}
+
+// No name is ever told as a link here.
+int read_link(const std::string& path, std::string& target) {
+  (void)path;
+  target.clear();
+  return EINVAL;
+}
+
+int may_replace(const std::string& path, const FileStatus& file, const FileStatus& folder) {
+  (void)path;
+  (void)folder;
+  return (file.permissions & 0200) == 0 ? EACCES : 0;
+}
+
+int rename_over(const std::string& from, const std::string& to) {
+  const bool moved = ::MoveFileExW(system_path(from).c_str(), system_path(to).c_str(),
+                                   MOVEFILE_REPLACE_EXISTING) != 0;
+  return moved ? 0 : last_error();
+}
+
+int remove(const std::string& path) {
+  return ::DeleteFileW(system_path(path).c_str()) != 0 ? 0 : last_error();
+}
+
+std::uint8_t* allocate_aligned(std::size_t size, std::size_t alignment) {
+  return static_cast<std::uint8_t*>(::_aligned_malloc(size, alignment));
+}
+
+void free_aligned(std::uint8_t* bytes) { ::_aligned_free(bytes); }
+
+void prefer_large_pages(std::uint8_t* bytes, std::size_t size) {
+  (void)bytes;
+  (void)size;
+}
+
+}  // namespace orvale::platform

@@ -35,6 +35,8 @@ void write_file(const std::string& path, const Bytes& bytes);
 // Opens `path` for `output` to write from its start, creating it if need be.
 [[nodiscard]] bool open_output(orvale::Output& output, const std::string& path);
 [[nodiscard]] Bytes read_file(const std::string& path);
+// The file's bytes as a string.
+[[nodiscard]] std::string slurp(const std::string& path);
 [[nodiscard]] bool exists(const std::string& path);
 
 struct RunResult {
@@ -71,6 +73,7 @@ class Child {
  private:
   std::unique_ptr<ScratchDir> capture_;
   pid_t pid_ = -1;
+  void* process_ = nullptr;  // Windows: the process handle
 };
 
 // Makes the launched program's reads of the file at `path` fail with EIO from

@@ -1,0 +1,148 @@
+// Starting orvale as a child process on POSIX systems: fork, then the
+// launch's limits, descriptors and user, then exec.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <stdexcept>
+#include <utility>
+
+#include "support.h"
+
+namespace testing_support {
+
+namespace {
+
+// Caps `resource` at `bytes` unless that is 0; false when it cannot.
+bool cap(decltype(RLIMIT_AS) resource, std::uint64_t bytes) {
+  const rlimit limit{bytes, bytes};
+  return bytes == 0 || ::setrlimit(resource, &limit) == 0;
+}
+
+// In the child, between fork and exec: only async-signal-safe calls.
+void prepare_child(const Launch& launch, const std::string& out_path, const std::string& err_path) {
+  const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+      (!launch.directory.empty() && ::chdir(launch.directory.c_str()) != 0)) {
+    ::_exit(127);
+  }
+  // A child ended by SIGQUIT leaves no core file in the build tree.
+  const rlimit no_core{0, 0};
+  if (!cap(RLIMIT_FSIZE, launch.file_size_limit) || !cap(RLIMIT_AS, launch.address_space_limit) ||
+      ::setrlimit(RLIMIT_CORE, &no_core) != 0) {
+    ::_exit(127);
+  }
+  if (launch.unprivileged &&
+      (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+    ::_exit(127);
+  }
+  ::close(out);
+  ::close(err);
+  for (const int fd : launch.closed) {
+    ::close(fd);
+  }
+  for (const int signal_number : launch.ignored_signals) {
+    (void)::signal(signal_number, SIG_IGN);
+  }
+}
+
+}  // namespace
+
+Child::Child(const std::string& program, const std::vector<std::string>& args, const Launch& launch)
+    : capture_(std::make_unique<ScratchDir>()) {
+  const std::string out_path = capture_->path("stdout");
+  const std::string err_path = capture_->path("stderr");
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    envp.push_back(*variable);
+  }
+  for (const auto& variable : launch.environment) {
+    envp.push_back(const_cast<char*>(variable.c_str()));
+  }
+  envp.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid_ == 0) {
+    prepare_child(launch, out_path, err_path);
+    ::execve(program.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+}
+
+Child::~Child() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    (void)::waitpid(pid_, nullptr, 0);
+  }
+}
+
+RunResult Child::finish() {
+  int wait_status = 0;
+  rusage usage{};
+  if (::wait4(std::exchange(pid_, -1), &wait_status, 0, &usage) < 0) {
+    throw std::runtime_error("wait failed");
+  }
+  RunResult result;
+  result.out = slurp(capture_->path("stdout"));
+  result.err = slurp(capture_->path("stderr"));
+  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  result.signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
+  result.peak_rss_kib = usage.ru_maxrss;
+  return result;
+}
+
+namespace {
+
+std::string identity(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    throw std::runtime_error("cannot examine " + path);
+  }
+  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+}
+
+void preload_failing_io(Launch& launch) {
+  // The sanitizer runtime wants to come first; the shim does not mind.
+  launch.environment.emplace_back("LD_PRELOAD=" ORVALE_FAILING_IO);
+  launch.environment.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
+}
+
+}  // namespace
+
+void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset) {
+  preload_failing_io(launch);
+  launch.environment.push_back("ORVALE_FAIL_READ=" + identity(path) + ":" + std::to_string(offset));
+}
+
+void fail_renames_to(Launch& launch, const std::string& path) {
+  preload_failing_io(launch);
+  launch.environment.push_back("ORVALE_FAIL_RENAME_TO=" + path);
+}
+
+std::string unprivileged_runs_impossible() {
+  if (::geteuid() != 0) {
+    return "needs root to run the program as another user";
+  }
+  Launch launch;
+  launch.unprivileged = true;
+  if (run_orvale({"--version"}, launch).status != 0) {
+    return "the build tree is out of an unprivileged user's reach";
+  }
+  return "";
+}
+
+}  // namespace testing_support

@@ -1,0 +1,147 @@
+// Starting orvale as a child process on Windows: CreateProcessW, with its
+// standard output and error going to files. The launch settings that only
+// POSIX has are refused, so a test cannot pass without what it asked for.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// windows.h first: psapi builds on it.
+#include <psapi.h>
+
+#include <stdexcept>
+#include <utility>
+
+#include "support.h"
+
+namespace testing_support {
+namespace {
+
+std::wstring wide(const std::string& text) {
+  return orvale::platform::path_of(text).wstring();
+}
+
+// As the C runtime splits a command line: quotes around a word with a space,
+// and the backslashes before a quote doubled.
+std::wstring quoted(const std::wstring& word) {
+  if (!word.empty() && word.find_first_of(L" \t\"") == std::wstring::npos) {
+    return word;
+  }
+  std::wstring result = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : word) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    result.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    result += c;
+  }
+  result.append(backslashes * 2, L'\\');
+  return result + L"\"";
+}
+
+// The parent's environment with the launch's variables added.
+std::wstring environment_block(const std::vector<std::string>& added) {
+  std::wstring block;
+  wchar_t* inherited = ::GetEnvironmentStringsW();
+  for (const wchar_t* at = inherited; *at != L'\0'; at += std::wcslen(at) + 1) {
+    block += at;
+    block += L'\0';
+  }
+  ::FreeEnvironmentStringsW(inherited);
+  for (const std::string& variable : added) {
+    block += wide(variable);
+    block += L'\0';
+  }
+  return block + L'\0';
+}
+
+HANDLE inheritable_file(const std::string& path) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const HANDLE file = ::CreateFileW(wide(path).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    throw std::runtime_error("cannot create " + path);
+  }
+  return file;
+}
+
+}  // namespace
+
+Child::Child(const std::string& program, const std::vector<std::string>& args, const Launch& launch)
+    : capture_(std::make_unique<ScratchDir>()) {
+  if (!launch.closed.empty() || launch.file_size_limit != 0 || launch.address_space_limit != 0 ||
+      launch.unprivileged || !launch.ignored_signals.empty()) {
+    throw std::runtime_error("this launch needs POSIX; the test should be POSIX-only");
+  }
+  std::wstring command = quoted(wide(program));
+  for (const std::string& arg : args) {
+    command += L' ';
+    command += quoted(wide(arg));
+  }
+  const HANDLE out = inheritable_file(capture_->path("stdout"));
+  const HANDLE err = inheritable_file(capture_->path("stderr"));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  std::wstring environment = environment_block(launch.environment);
+  const std::wstring directory = wide(launch.directory);
+  PROCESS_INFORMATION started{};
+  const bool ok = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                                   CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                                   directory.empty() ? nullptr : directory.c_str(), &startup,
+                                   &started) != 0;
+  ::CloseHandle(out);
+  ::CloseHandle(err);
+  if (!ok) {
+    throw std::runtime_error("cannot start " + program);
+  }
+  ::CloseHandle(started.hThread);
+  process_ = started.hProcess;
+  pid_ = static_cast<pid_t>(started.dwProcessId);
+}
+
+Child::~Child() {
+  if (process_ != nullptr) {
+    ::TerminateProcess(static_cast<HANDLE>(process_), 1);
+    ::WaitForSingleObject(static_cast<HANDLE>(process_), INFINITE);
+    ::CloseHandle(static_cast<HANDLE>(process_));
+  }
+}
+
+RunResult Child::finish() {
+  const auto process = static_cast<HANDLE>(std::exchange(process_, nullptr));
+  ::WaitForSingleObject(process, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(process, &code);
+  PROCESS_MEMORY_COUNTERS memory{};
+  ::GetProcessMemoryInfo(process, &memory, sizeof memory);
+  ::CloseHandle(process);
+  pid_ = -1;
+  RunResult result;
+  result.out = slurp(capture_->path("stdout"));
+  result.err = slurp(capture_->path("stderr"));
+  result.status = static_cast<int>(code);
+  result.peak_rss_kib = static_cast<long>(memory.PeakWorkingSetSize / 1024);
+  return result;
+}
+
+void fail_reads(Launch&, const std::string&, std::uint64_t) {
+  throw std::runtime_error("the failing-I/O shim is POSIX-only");
+}
+
+void fail_renames_to(Launch&, const std::string&) {
+  throw std::runtime_error("the failing-I/O shim is POSIX-only");
+}
+
+std::string unprivileged_runs_impossible() { return "running as another user is POSIX-only"; }
+
+}  // namespace testing_support

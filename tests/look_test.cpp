@@ -72,8 +72,10 @@ TEST_P(Choice, WritesExactlyTheChosenFiles) {
   EXPECT_EQ(r.err.find(GetParam().err_has) == std::string::npos || r.err.empty(),
             GetParam().err_has.empty()) << r.err;
   std::vector<std::string> made;
+  // An absolute path is kept without its root: "/" here, a drive on Windows.
+  const std::string kept = std::filesystem::path(folder).relative_path().string();
   for (const std::string& name : GetParam().made) {
-    made.push_back(with_folder(name, folder.substr(1)));
+    made.push_back(std::filesystem::path(with_folder(name, kept)).make_preferred().string());
   }
   EXPECT_EQ(files_made(dir.path("")), made);
 }
@@ -110,6 +112,7 @@ TEST(Stdout, CarriesTheChosenStreamAndNothingElse) {
     EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), expected) << suffix;
     EXPECT_TRUE(r.err.ends_with("orvale --rescue -c -s " + std::string(stream) + " in.kvx\n"));
   }
+#if ORVALE_POSIX_TESTS  // a POSIX shell's redirection
   // Appended to the input itself, the stream would be read back as it grows.
   const Bytes before = read_file(dir.path("in.kvx"));
   const RunResult onto_input =
@@ -117,6 +120,7 @@ TEST(Stdout, CarriesTheChosenStreamAndNothingElse) {
   EXPECT_EQ(onto_input.status, 2);
   EXPECT_EQ(onto_input.err, "orvale: standard output: is the input itself; nothing written\n");
   EXPECT_EQ(read_file(dir.path("in.kvx")), before);
+#endif
   write_file(dir.path("not.kvx"), Bytes(100, 7));
   const RunResult refused = run_orvale({"-c", "-s", "v", "not.kvx"}, dir.path(""));
   EXPECT_EQ(refused.status, 2);
@@ -129,8 +133,15 @@ TEST(Stdout, CarriesTheChosenStreamAndNothingElse) {
 // one that is not UTF-8 comes out with U+FFFD in place of its stray byte.
 TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
   ScratchDir dir;
+#if ORVALE_POSIX_TESTS  // names Windows refuses: quotes, a newline, a stray byte
   const std::string sound = "a \"quoted\" \\ name\nwith é.kvx";
   const std::string damaged = std::string("cut \xFF.kvx");
+  const std::string damaged_shown = "cut \uFFFD.kvx";
+#else
+  const std::string sound = "a name with é and 映.kvx";
+  const std::string damaged = "cut.kvx";
+  const std::string damaged_shown = damaged;
+#endif
   kvx::File file = av_file(2, 5);
   // An empty frame is written, but holds no audio to count.
   file.packets[0].audio[0][0].clear();
@@ -155,7 +166,7 @@ TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
                                          {"bytes_after_last_packet", nullptr}}));
   EXPECT_EQ(inputs[0].at("index").at("complete"), true);
   for (const auto& [input, name, status] :
-       {std::tuple{inputs[0], sound, 0}, std::tuple{inputs[1], std::string("cut \uFFFD.kvx"), 1}}) {
+       {std::tuple{inputs[0], sound, 0}, std::tuple{inputs[1], damaged_shown, 1}}) {
     const int packets = 5 - status;
     const nlohmann::json expected = {{"file", name}, {"exit_status", status},
                                      {"packets_listed", 5}, {"audio_format", "aac"},

@@ -145,4 +145,14 @@ std::string unprivileged_runs_impossible() {
   return "";
 }
 
+bool make_pipe(orvale::platform::File& read_end, orvale::platform::File& write_end) {
+  int ends[2] = {-1, -1};
+  if (::pipe(ends) != 0) {
+    return false;
+  }
+  read_end = ends[0];
+  write_end = ends[1];
+  return true;
+}
+
 }  // namespace testing_support

@@ -144,4 +144,14 @@ void fail_renames_to(Launch&, const std::string&) {
 
 std::string unprivileged_runs_impossible() { return "running as another user is POSIX-only"; }
 
+bool make_pipe(orvale::platform::File& read_end, orvale::platform::File& write_end) {
+  HANDLE ends[2] = {nullptr, nullptr};
+  if (::CreatePipe(&ends[0], &ends[1], nullptr, 0) == 0) {
+    return false;
+  }
+  read_end = reinterpret_cast<orvale::platform::File>(ends[0]);
+  write_end = reinterpret_cast<orvale::platform::File>(ends[1]);
+  return true;
+}
+
 }  // namespace testing_support

@@ -27,10 +27,12 @@ ScratchDir::~ScratchDir() {
   std::filesystem::remove_all(root_, ignored);
 }
 
-std::string ScratchDir::path(const std::string& name) const { return (root_ / name).string(); }
+std::string ScratchDir::path(const std::string& name) const {
+  return orvale::platform::utf8_of(root_ / orvale::platform::path_of(name));
+}
 
 void write_file(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(orvale::platform::path_of(path), std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
   if (!out) {
@@ -54,14 +56,16 @@ bool open_output(orvale::Output& output, const std::string& path) {
 }
 
 Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(orvale::platform::path_of(path), std::ios::binary);
   if (!in) {
     throw std::runtime_error("cannot read " + path);
   }
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool exists(const std::string& path) { return std::filesystem::exists(path); }
+bool exists(const std::string& path) {
+  return std::filesystem::exists(orvale::platform::path_of(path));
+}
 
 std::string slurp(const std::string& path) {
   const Bytes bytes = read_file(path);

@@ -13,6 +13,15 @@
 #include "kvxwrite.h"
 #include "streams/output.h"
 
+// Tests that are POSIX by nature (FIFOs, pipes, signals, terminals, /dev/full,
+// links, the preloaded fault shim, running as another user) are built on
+// POSIX systems only; every other test runs everywhere.
+#if defined(_WIN32)
+#define ORVALE_POSIX_TESTS 0
+#else
+#define ORVALE_POSIX_TESTS 1
+#endif
+
 namespace testing_support {
 
 using kvx::Bytes;
@@ -75,6 +84,9 @@ class Child {
   pid_t pid_ = -1;
   void* process_ = nullptr;  // Windows: the process handle
 };
+
+// A pipe: what is written to `write_end` is read from `read_end`.
+[[nodiscard]] bool make_pipe(orvale::platform::File& read_end, orvale::platform::File& write_end);
 
 // Makes the launched program's reads of the file at `path` fail with EIO from
 // byte `offset` on, as at a bad sector (see failing_io.cpp).

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "platform/platform.h"
+
 namespace orvale {
 
 std::string vformatted(const char* format, std::va_list arguments) {
@@ -34,20 +36,23 @@ std::string formatted(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
 std::string shell_word(const std::string& word) {
   const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::string_view("_./,:+=@%-").find(c) != std::string_view::npos;
+           std::string_view(platform::kShellPlain).find(c) != std::string_view::npos;
   });
   if (plain) {
     return word;
   }
-  std::string quoted = "'";
+  // A quote inside ends the quoted part, stands escaped, and starts another.
+  constexpr char kQuote = platform::kShellQuote;
+  const std::string escaped_quote = kQuote == '"' ? "\"\\\"\"" : "'\\''";
+  std::string quoted(1, kQuote);
   for (const char c : word) {
-    if (c == '\'') {
-      quoted.append("'\\''");
+    if (c == kQuote) {
+      quoted.append(escaped_quote);
     } else {
       quoted.push_back(c);
     }
   }
-  quoted.push_back('\'');
+  quoted.push_back(kQuote);
   return quoted;
 }
 

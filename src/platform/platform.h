@@ -63,6 +63,16 @@ inline constexpr const char* kSeparators = "/";
   const std::u8string text = path.u8string();
   return {text.begin(), text.end()};
 }
+// How a word is quoted for the command shell users type into: in single
+// quotes for a POSIX shell, in double quotes for cmd and PowerShell, where
+// backslashes and a drive's colon need none.
+#if defined(_WIN32)
+inline constexpr char kShellQuote = '"';
+inline constexpr const char* kShellPlain = "_./,:+=@%-\\";
+#else
+inline constexpr char kShellQuote = '\'';
+inline constexpr const char* kShellPlain = "_./,:+=@%-";
+#endif
 // The longest directory entry, in bytes.
 inline constexpr std::size_t kMaxNameBytes = 255;
 

@@ -174,9 +174,26 @@ int status_of(HANDLE opened, FileStatus& found) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// The system calls a name with an overlong part merely invalid.
+bool has_overlong_part(const std::wstring& path) {
+  std::size_t part = 0;
+  for (const wchar_t c : path) {
+    part = c == L'\\' || c == L'/' ? 0 : part + 1;
+    if (part > kMaxNameBytes) {
+      return true;
+    }
+  }
+  return false;
+}
+
 int open_file(const std::string& path, DWORD access, DWORD disposition, DWORD flags, File& file) {
-  const HANDLE opened = ::CreateFileW(system_path(path).c_str(), access, kShareAll, nullptr,
-                                      disposition, flags, nullptr);
+  file = kNoFile;
+  const std::wstring name = system_path(path);
+  if (has_overlong_part(name)) {
+    return ENAMETOOLONG;
+  }
+  const HANDLE opened =
+      ::CreateFileW(name.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr);
   file = file_of(opened);
   if (opened == INVALID_HANDLE_VALUE) {
     file = kNoFile;

@@ -57,4 +57,32 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+if(CMAKE_CROSSCOMPILING)
+  # The package is for the target, which dpkg on the build machine does not
+  # name by itself.
+  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                  OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
+                  ERROR_QUIET)
+  # dpkg-shlibdeps finds a target's libraries only where an installed
+  # package of that architecture put them, and Debian's cross C library
+  # (libc6-arm64-cross, say) is no such package. The program loads the C
+  # library alone (the C++ runtime is linked in), so the package depends on
+  # libc6 from the newest glibc symbol version it uses, which is what
+  # dpkg-shlibdeps reads from libc6's symbols file; worked out by cpack, once
+  # the program is built.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/packaging/cross-depends.cmake)
+  file(CONFIGURE OUTPUT ${CPACK_PROJECT_CONFIG_FILE} @ONLY CONTENT [[
+execute_process(COMMAND "@CMAKE_READELF@" -V "@CMAKE_BINARY_DIR@/orvale"
+                OUTPUT_VARIABLE versions RESULT_VARIABLE failed)
+string(REGEX MATCHALL "GLIBC_[0-9.]+" needed "${versions}")
+if(failed OR NOT needed)
+  message(FATAL_ERROR "cannot tell which glibc @CMAKE_BINARY_DIR@/orvale needs")
+endif()
+list(TRANSFORM needed REPLACE "GLIBC_" "")
+list(SORT needed COMPARE NATURAL)
+list(POP_BACK needed newest)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${newest})")
+]])
+endif()
 include(CPack)

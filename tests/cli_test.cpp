@@ -66,7 +66,7 @@ TEST_F(Cli, EveryArgumentIsAnInput) {
 TEST_F(Cli, MessagesKeepTheirOrderInOneLog) {
   write_file(path("in.kvx"), kvx::header_bytes(0, 0, 1, 0));
   const RunResult r = testing_support::run(
-      "/bin/sh", {"-c", std::string("'") + ORVALE_BINARY + "' '" + path("in.kvx") + "' 2>&1"});
+      "/bin/sh", {"-c", orvale_shell_command() + " '" + path("in.kvx") + "' 2>&1"});
   EXPECT_EQ(r.out, "read index fail\norvale: " + path("in.kvx") + ": the header lists no packets\n");
 }
 #endif

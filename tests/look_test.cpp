@@ -116,7 +116,8 @@ TEST(Stdout, CarriesTheChosenStreamAndNothingElse) {
   // Appended to the input itself, the stream would be read back as it grows.
   const Bytes before = read_file(dir.path("in.kvx"));
   const RunResult onto_input =
-      run("/bin/sh", {"-c", "exec \"$0\" -c -s v in.kvx >>in.kvx", ORVALE_BINARY}, dir.path(""));
+      run("/bin/sh", {"-c", "exec " + orvale_shell_command() + " -c -s v in.kvx >>in.kvx"},
+          dir.path(""));
   EXPECT_EQ(onto_input.status, 2);
   EXPECT_EQ(onto_input.err, "orvale: standard output: is the input itself; nothing written\n");
   EXPECT_EQ(read_file(dir.path("in.kvx")), before);

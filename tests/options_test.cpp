@@ -327,7 +327,10 @@ std::string run_on_terminal(const std::vector<std::string>& args,
     ADD_FAILURE() << "no pseudo-terminal";
     return "";
   }
-  std::vector<char*> argv = {const_cast<char*>(ORVALE_BINARY)};
+  std::vector<char*> argv;
+  for (const auto& word : orvale_command()) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
   for (const auto& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
@@ -338,7 +341,7 @@ std::string run_on_terminal(const std::vector<std::string>& args,
     if (null < 0 || ::dup2(stdout_too ? slave : null, 1) < 0 || ::dup2(slave, 2) < 0) {
       ::_exit(127);
     }
-    ::execv(ORVALE_BINARY, argv.data());
+    ::execv(argv[0], argv.data());
     ::_exit(127);
   }
   ::close(slave);

@@ -58,8 +58,12 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     : capture_(std::make_unique<ScratchDir>()) {
   const std::string out_path = capture_->path("stdout");
   const std::string err_path = capture_->path("stderr");
+  const std::vector<std::string> words =
+      program == ORVALE_BINARY ? orvale_command() : std::vector<std::string>{program};
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& word : words) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
   for (const auto& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
@@ -78,7 +82,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   }
   if (pid_ == 0) {
     prepare_child(launch, out_path, err_path);
-    ::execve(program.c_str(), argv.data(), envp.data());
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
 }
@@ -102,6 +106,12 @@ RunResult Child::finish() {
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
   result.signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
   result.peak_rss_kib = usage.ru_maxrss;
+  // qemu-user tells of a target killed by a signal that dumps core, in a line
+  // of its own that the program did not write.
+  if (const auto at = result.err.find("qemu: uncaught target signal");
+      emulated() && at != std::string::npos) {
+    result.err.erase(at, result.err.find('\n', at) + 1 - at);
+  }
   return result;
 }
 
@@ -116,8 +126,11 @@ std::string identity(const std::string& path) {
 }
 
 void preload_failing_io(Launch& launch) {
+  // Under qemu-user the shim is for the target's loader alone: the host's,
+  // loading qemu, would refuse it aloud.
+  launch.environment.emplace_back(emulated() ? "QEMU_SET_ENV=LD_PRELOAD=" ORVALE_FAILING_IO
+                                             : "LD_PRELOAD=" ORVALE_FAILING_IO);
   // The sanitizer runtime wants to come first; the shim does not mind.
-  launch.environment.emplace_back("LD_PRELOAD=" ORVALE_FAILING_IO);
   launch.environment.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
 }
 

@@ -85,6 +85,25 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
   return child.finish();
 }
 
+const std::vector<std::string>& orvale_command() {
+#ifdef ORVALE_EMULATOR
+  static const std::vector<std::string> words = {ORVALE_EMULATOR, ORVALE_BINARY};
+#else
+  static const std::vector<std::string> words = {ORVALE_BINARY};
+#endif
+  return words;
+}
+
+std::string orvale_shell_command() {
+  std::string command;
+  for (const auto& word : orvale_command()) {
+    command += (command.empty() ? "'" : " '") + word + "'";
+  }
+  return command;
+}
+
+bool emulated() { return orvale_command().size() > 1; }
+
 RunResult run_orvale(const std::vector<std::string>& args, const std::string& directory) {
   return run(ORVALE_BINARY, args, directory);
 }

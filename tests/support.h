@@ -100,6 +100,14 @@ void fail_renames_to(Launch& launch, const std::string& path);
 [[nodiscard]] RunResult run(const std::string& program, const std::vector<std::string>& args,
                             const Launch& launch);
 
+// The words that start the orvale binary under test: in a cross build the
+// emulator's first (qemu-user, say), then the binary's path.
+[[nodiscard]] const std::vector<std::string>& orvale_command();
+// The same words, quoted for a /bin/sh command line.
+[[nodiscard]] std::string orvale_shell_command();
+// Whether the binary under test runs under an emulator.
+[[nodiscard]] bool emulated();
+
 // Runs the orvale binary under test.
 [[nodiscard]] RunResult run_orvale(const std::vector<std::string>& args,
                                    const std::string& directory = "");

@@ -4,7 +4,8 @@
 # decodes to the very samples; MP3 comes back byte for byte. Then the same on
 # a damaged file: a corrupted packet and a file cut short.
 #
-#   roundtrip.sh ORVALE KVXMUX
+#   roundtrip.sh ORVALE KVXMUX [EMULATOR...]
+# A cross build passes the emulator its programs run under.
 # Exits 77 (skipped) without ffmpeg, unless ORVALE_REQUIRE_FFMPEG is set.
 set -euo pipefail
 orvale=$1
@@ -16,6 +17,16 @@ if ! command -v ffmpeg >/dev/null || ! command -v ffprobe >/dev/null; then
 fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+if (($# > 2)); then
+  # Wrappers of the same names keep every use below as it is.
+  mkdir "$work/bin"
+  for program in orvale kvxmux; do
+    printf '#!/bin/sh\nexec %s %q "$@"\n' "$(printf '%q ' "${@:3}")" "${!program}" >"$work/bin/$program"
+    chmod +x "$work/bin/$program"
+  done
+  orvale=$work/bin/orvale
+  kvxmux=$work/bin/kvxmux
+fi
 failures=0
 passes=0
 

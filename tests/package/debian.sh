@@ -3,7 +3,8 @@
 # contents, has lintian check it (an error or a warning fails), unpacks it into
 # a scratch root and runs the unpacked orvale on the sample; then reads the
 # installed manual.
-#   debian.sh BUILD_DIR SAMPLE VERSION
+#   debian.sh BUILD_DIR SAMPLE VERSION [EMULATOR...]
+# A cross build passes the emulator the unpacked orvale runs under.
 set -euo pipefail
 build=$1
 sample=$2
@@ -49,7 +50,7 @@ for line in "Format: https://www.debian.org/doc/packaging-manuals/copyright-form
   grep -q "^$line" <<<"$copyright" || fail "copyright lacks '$line'"
 done
 cp "$sample" "$work/clip.kvx"
-"$work/root/usr/bin/orvale" "$work/clip.kvx" >"$work/out.txt" 2>&1 || fail "installed orvale failed: $(cat "$work/out.txt")"
+"${@:4}" "$work/root/usr/bin/orvale" "$work/clip.kvx" >"$work/out.txt" 2>&1 || fail "installed orvale failed: $(cat "$work/out.txt")"
 [[ -s $work/out.txt ]] && fail "installed orvale printed: $(cat "$work/out.txt")"
 for output in clip.kvx.264 clip.kvx.0.aac clip.kvx.1.aac; do
   [[ -s $work/$output ]] || fail "installed orvale did not write $output"

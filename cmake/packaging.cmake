@@ -2,6 +2,21 @@
 # its documents. kvxmux and the tests stay in the build tree.
 include(GNUInstallDirs)
 
+set(CPACK_PACKAGE_NAME orvale)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_STRIP_FILES ON)
+
+# Windows: a zip of the program, which needs no DLL beside it, with the
+# README and the licence.
+if(WIN32)
+  install(TARGETS orvale RUNTIME DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME orvale-${PROJECT_VERSION}-windows-x86_64)
+  include(CPack)
+  return()
+endif()
+
 set(CPACK_PACKAGE_CONTACT "Orvale maintainers <maintainers@users.noreply.c-seed-b7c4d5b1.example>")
 
 # gzip -9n: smallest, and without the name and time stamp that would make two
@@ -43,8 +58,6 @@ install(FILES README.md LICENSE ${debian_docs}/copyright ${debian_docs}/changelo
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME orvale)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "extract H.264 video and AAC/MP3 audio from kvxavc files")
 set(CPACK_PACKAGE_DESCRIPTION "orvale takes one kvxavc recording and writes, beside it, its H.264
@@ -56,7 +69,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
 if(CMAKE_CROSSCOMPILING)
   # The package is for the target, which dpkg on the build machine does not
   # name by itself.

@@ -574,7 +574,7 @@ TEST_P(DamageTold, InALineThenTheCommandThatMayRecoverMore) {
   }
   EXPECT_LE(blamed, 1U) << r.err;
   const bool rescuing = t.options == std::vector<std::string>{"--rescue"};
-  const std::string folder = t.options.empty() || rescuing ? "" : " -o 'out dir'";
+  const std::string folder = t.options.empty() || rescuing ? "" : " -o " + testing_support::quoted("out dir");
   EXPECT_EQ(r.err.ends_with("orvale: in.kvx: rescue may recover more: orvale --rescue" + folder +
                             " in.kvx\n"),
             !rescuing)

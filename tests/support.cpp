@@ -67,6 +67,14 @@ bool exists(const std::string& path) {
   return std::filesystem::exists(orvale::platform::path_of(path));
 }
 
+std::string quoted(const std::string& word) {
+#if defined(_WIN32)
+  return '"' + word + '"';
+#else
+  return "'" + word + "'";
+#endif
+}
+
 std::string slurp(const std::string& path) {
   const Bytes bytes = read_file(path);
   return std::string(bytes.begin(), bytes.end());

@@ -85,6 +85,10 @@ class Child {
   void* process_ = nullptr;  // Windows: the process handle
 };
 
+// `word` in the quotes of the shell users type into: single for a POSIX
+// shell, double for cmd and PowerShell.
+[[nodiscard]] std::string quoted(const std::string& word);
+
 // A pipe: what is written to `write_end` is read from `read_end`.
 [[nodiscard]] bool make_pipe(orvale::platform::File& read_end, orvale::platform::File& write_end);
 

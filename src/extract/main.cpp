@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
     // The words as UTF-8, behind pointers that getopt may reorder.
     std::vector<std::string> words = platform::arguments(argc, argv);
     std::vector<char*> word_pointers;
+    word_pointers.reserve(words.size() + 1);
     for (std::string& word : words) {
       word_pointers.push_back(word.data());
     }

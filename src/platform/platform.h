@@ -141,11 +141,11 @@ struct Piece {
 inline constexpr std::size_t kMaxPieces = 512;
 [[nodiscard]] int set_modified(File file, const Time& modified);
 
-[[nodiscard]] int status(File file, FileStatus& status);
+[[nodiscard]] int status(File file, FileStatus& found);
 // Of the name itself, or with `follow` of what its links lead to.
-[[nodiscard]] int status(const std::string& path, bool follow, FileStatus& status);
-// Where the link at `path` points, as it was written.
-[[nodiscard]] int read_link(const std::string& path, std::string& target);
+[[nodiscard]] int status(const std::string& path, bool follow, FileStatus& found);
+// Where the link at `link` points, as it was written.
+[[nodiscard]] int read_link(const std::string& link, std::string& leads_to);
 // 0 when this user may write the file at `path` and rename over it, in a
 // folder whose status is `folder`; EACCES or EPERM when not.
 [[nodiscard]] int may_replace(const std::string& path, const FileStatus& file,

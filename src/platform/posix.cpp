@@ -280,16 +280,16 @@ int status(const std::string& path, bool follow, FileStatus& found) {
   return 0;
 }
 
-int read_link(const std::string& path, std::string& target) {
-  std::array<char, 4096> link{};
-  const ssize_t length = ::readlink(path.c_str(), link.data(), link.size());
+int read_link(const std::string& link, std::string& leads_to) {
+  std::array<char, 4096> text{};
+  const ssize_t length = ::readlink(link.c_str(), text.data(), text.size());
   if (length < 0) {
     return errno;
   }
-  if (static_cast<std::size_t>(length) == link.size()) {
+  if (static_cast<std::size_t>(length) == text.size()) {
     return ENAMETOOLONG;
   }
-  target.assign(link.data(), static_cast<std::size_t>(length));
+  leads_to.assign(text.data(), static_cast<std::size_t>(length));
   return 0;
 }
 

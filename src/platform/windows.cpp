@@ -431,9 +431,9 @@ int status(const std::string& path, bool follow, FileStatus& found) {
 }
 
 // No name is ever told as a link here.
-int read_link(const std::string& path, std::string& target) {
-  (void)path;
-  target.clear();
+int read_link(const std::string& link, std::string& leads_to) {
+  (void)link;
+  leads_to.clear();
   return EINVAL;
 }
 

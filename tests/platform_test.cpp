@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -39,8 +40,14 @@ TEST_P(Names, AreKeptAsTheUserTypedThem) {
   const kvx::File file = testing_support::av_file(2, 3);
   const std::string input = folder + "/" + GetParam().input;
   testing_support::write_file(input, testing_support::encode(file));
+  // A recording copied with its time kept: the outputs take that time, not
+  // the copy's.
+  const fs::path input_path = orvale::platform::path_of(input);
+  const auto recorded = fs::last_write_time(input_path) - std::chrono::hours(24 * 400);
+  fs::last_write_time(input_path, recorded);
   const RunResult beside = testing_support::run_orvale({input});
   ASSERT_EQ(beside.status, 0) << beside.err;
+  EXPECT_EQ(fs::last_write_time(orvale::platform::path_of(input + ".264")), recorded);
   const auto outputs = testing_support::outputs_of(input);
   EXPECT_EQ(outputs.at(".264"), testing_support::av_videos({0x10, 0x20, 0x30}));
   EXPECT_EQ(outputs.at(".1.aac"), testing_support::av_audio(file, 1, {0, 1, 2}));

@@ -1,14 +1,8 @@
 // Starting orvale as a child process on Windows: CreateProcessW, with its
 // standard output and error going to files. The launch settings that only
 // POSIX has are refused, so a test cannot pass without what it asked for.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-// windows.h first: psapi builds on it.
+#include "platform/windows_api.h"
+// The Windows API first: the headers below build on it.
 #include <psapi.h>
 
 #include <stdexcept>

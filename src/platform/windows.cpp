@@ -2,14 +2,8 @@
 // here, through the wide API; a long one takes the \\?\ form that lifts the
 // old 260-character limit. Links are followed as the system follows them: a
 // link at an output name is replaced by the new file, not its target.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-// windows.h first: the others build on it.
+#include "platform/windows_api.h"
+// The Windows API first: the headers below build on it.
 #include <fcntl.h>
 #include <io.h>
 #include <malloc.h>

@@ -112,6 +112,12 @@ TEST(Stdout, CarriesTheChosenStreamAndNothingElse) {
     EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), expected) << suffix;
     EXPECT_TRUE(r.err.ends_with("orvale --rescue -c -s " + std::string(stream) + " in.kvx\n"));
   }
+  // The sample's video holds 0x0A bytes, which a text-mode output would double.
+  ASSERT_EQ(run_orvale({"-q", "-o", dir.path(""), ORVALE_SAMPLE}).status, 0);
+  const Bytes sample = read_file(dir.path("sample.kvx.264"));
+  ASSERT_NE(std::count(sample.begin(), sample.end(), std::uint8_t{'\n'}), 0);
+  const RunResult piped = run_orvale({"-c", "-s", "v", ORVALE_SAMPLE});
+  EXPECT_EQ(Bytes(piped.out.begin(), piped.out.end()), sample);
 #if ORVALE_POSIX_TESTS  // a POSIX shell's redirection
   // Appended to the input itself, the stream would be read back as it grows.
   const Bytes before = read_file(dir.path("in.kvx"));

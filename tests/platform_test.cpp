@@ -1,9 +1,7 @@
 // What differs between systems: names beyond ASCII and beyond the old
-// 260-character limit, standard output carrying bytes as they are, and an
-// output name another program holds open.
+// 260-character limit, and an output name another program holds open.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -69,20 +67,6 @@ INSTANTIATE_TEST_SUITE_P(
                                    "/" + kLongPart,
                                kLongPart + ".kvx"}),
     [](const auto& info) { return std::string(info.param.label); });
-
-// The video holds 0x0A bytes; a text-mode standard output would turn each
-// into two.
-TEST(StandardOutput, CarriesEveryByteUntranslated) {
-  ScratchDir dir;
-  const std::string input = dir.path("in.kvx");
-  fs::copy_file(orvale::platform::path_of(ORVALE_SAMPLE), orvale::platform::path_of(input));
-  ASSERT_EQ(testing_support::run_orvale({"-q", input}).status, 0);
-  const Bytes video = read_file(input + ".264");
-  ASSERT_NE(std::count(video.begin(), video.end(), std::uint8_t{'\n'}), 0);
-  const RunResult r = testing_support::run_orvale({"-c", "-s", "v", input});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), video);
-}
 
 // A player holding the old output open: POSIX replaces the name and the
 // player reads on in the old file; Windows refuses to replace a file open

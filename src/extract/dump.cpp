@@ -8,6 +8,7 @@
 #include "extract/listing.h"
 #include "extract/outputs.h"
 #include "extract/progress.h"
+#include "extract/raw_sink.h"
 #include "extract/rescue.h"
 #include "extract/run.h"
 #include "extract/walk.h"
@@ -128,6 +129,10 @@ ExitStatus dump_descriptor(platform::File file, const std::string& path, const S
     progress->set_size(run.window.known_size());
     run.window.observe(&observe_progress, progress);
   }
+  RawSink raw(run);
+  CensusSink counting(census, run.header);
+  SinkPair listed(raw, counting);
+  run.sink = listing != nullptr ? static_cast<PacketSink*>(&listed) : &raw;
   // Whether the walk succeeded shows in the report, which finish_outputs reads.
   if (read_header(run) && open_outputs(run, settings, session) == OutputsOpened::open) {
     (void)(settings.rescue ? rescue(run) : read_index(run) && walk(run));

@@ -4,11 +4,9 @@
 #include <algorithm>
 #include <cinttypes>
 
-#include "extract/outputs.h"
 #include "extract/packet_walk.h"
 #include "streams/aac_elements.h"
 #include "streams/adts.h"
-#include "streams/streams.h"
 
 namespace orvale {
 namespace {
@@ -19,23 +17,11 @@ constexpr std::uint64_t kChannelLook = 64;
 
 }  // namespace
 
-// Passes `count` bytes of the packet to `output` as they come, and to
-// `mp3_frames` when it counts them.
-Flow PacketWalker::pass_bytes(Packet& packet, Output& output, std::uint64_t count,
-                              Mp3Frames* mp3_frames) {
-  return pass_pieces(packet, count, [&](std::span<const std::uint8_t> piece) {
-    if (mp3_frames != nullptr) {
-      mp3_frames->feed(piece);
-    }
-    return dump_frame_piece(output, piece) == DumpStatus::ok || report_output_failure(run_, output);
+Flow PacketWalker::pass_frame_bytes(Packet& packet, std::uint32_t stream, std::uint32_t length) {
+  PacketSink& sink = *run_.sink;
+  const Flow flow = pass_pieces(packet, length, [&](std::span<const std::uint8_t> piece) {
+    return sink.audio_piece(stream, piece);
   });
-}
-
-Flow PacketWalker::pass_frame_bytes(Packet& packet, Output& output, std::uint32_t stream,
-                                    std::uint32_t length) {
-  Mp3Frames* mp3_frames =
-      run_.census != nullptr && !run_.header.is_aac() ? &run_.census->mp3[stream] : nullptr;
-  const Flow flow = pass_bytes(packet, output, length, mp3_frames);
   run_.audio_frames[stream] += flow == Flow::next && length > 0 ? 1 : 0;
   return flow;
 }
@@ -61,28 +47,27 @@ void PacketWalker::decide_channels(std::uint32_t stream, std::span<const std::ui
       frame.first(static_cast<std::size_t>(std::min<std::uint64_t>(length, kChannelLook))), length);
 }
 
-Flow PacketWalker::pass_frame(Packet& packet, Output& output, std::uint32_t stream,
-                              std::uint32_t frame, std::uint32_t length) {
-  if (!run_.header.is_aac()) {
-    return pass_frame_bytes(packet, output, stream, length);
-  }
-  if (length > 0) {
-    const Flow flow = ensure(packet, std::min<std::uint64_t>(length, kChannelLook));
-    if (flow != Flow::next) {
-      return flow;
-    }
-    decide_channels(stream, run_.window.data(), length);
-  }
-  switch (dumpaac_header(output, length, run_.header.audio_rate, header_channels(stream))) {
-    case DumpStatus::ok:
-      return pass_frame_bytes(packet, output, stream, length);
-    case DumpStatus::frame_too_long:
+Flow PacketWalker::pass_frame(Packet& packet, std::uint32_t stream, std::uint32_t frame,
+                              std::uint32_t length) {
+  std::uint8_t channels = 0;
+  if (run_.header.is_aac()) {
+    if (length > kMaxAdtsPayload) {
       warn_frame_too_long(packet, stream, frame, length);
       return skip(packet, length);
-    case DumpStatus::output_failed:
-      break;
+    }
+    if (length > 0) {
+      const Flow flow = ensure(packet, std::min<std::uint64_t>(length, kChannelLook));
+      if (flow != Flow::next) {
+        return flow;
+      }
+      decide_channels(stream, run_.window.data(), length);
+    }
+    channels = header_channels(stream);
   }
-  return output_failed(output);
+  if (!run_.sink->audio_frame_begin(stream, length, channels)) {
+    return Flow::fail;
+  }
+  return pass_frame_bytes(packet, stream, length);
 }
 
 Flow PacketWalker::pass_audio(Packet& packet, std::uint64_t audio_bytes) {
@@ -90,7 +75,7 @@ Flow PacketWalker::pass_audio(Packet& packet, std::uint64_t audio_bytes) {
   for (std::uint32_t s = 0; s < run_.header.extracted_streams(); ++s) {
     for (std::uint32_t j = 0; j < frames_per_stream_; ++j) {
       const std::uint32_t length = lengths_[std::size_t{s} * frames_per_stream_ + j];
-      const Flow flow = pass_frame(packet, run_.audio[s], s, j, length);
+      const Flow flow = pass_frame(packet, s, j, length);
       if (flow != Flow::next) {
         return flow;
       }

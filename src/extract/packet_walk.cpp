@@ -6,11 +6,9 @@
 #include <cstring>
 
 #include "extract/le.h"
-#include "extract/outputs.h"
 #include "extract/recognise.h"
 #include "streams/aac_elements.h"
 #include "streams/adts.h"
-#include "streams/streams.h"
 
 namespace orvale {
 void PacketWalker::note_problem(const std::string& problem) {
@@ -19,16 +17,11 @@ void PacketWalker::note_problem(const std::string& problem) {
   }
 }
 
-Flow PacketWalker::output_failed(const Output& output) {
-  (void)report_output_failure(run_, output);
-  return Flow::fail;
-}
-
 // Makes `count` bytes of the packet available in the window, first sending
 // what the outputs borrowed from it.
 Flow PacketWalker::refill(Packet& packet, std::uint64_t count) {
   InputWindow& window = run_.window;
-  if (!flush_borrowed(run_)) {
+  if (!run_.sink->release()) {
     return Flow::fail;
   }
   switch (window.fill(count)) {
@@ -61,7 +54,7 @@ Flow PacketWalker::cut_short(const Packet& packet, std::uint64_t input_end) {
                  " claims more bytes than are left");
     return Flow::end;
   }
-  const bool written = packet.in_pieces && bytes_taken(run_) != packet.taken_before;
+  const bool written = packet.in_pieces && run_.sink->taken() != packet.taken_before;
   run_.report.warning("packet %" PRIu32 " (%" PRIu32 " bytes at byte %" PRIu64
                       ") is cut short: the input ends at byte %" PRIu64 "%s",
                       packet.number, packet.length, packet.start, input_end,
@@ -78,7 +71,7 @@ bool PacketWalker::fields_fit_input(const Packet& packet, std::uint64_t input_en
   const std::uint64_t left = input_end - packet.start;
   const std::uint64_t want = std::min<std::uint64_t>(left, window.capacity());
   if (window.needs_fill(want) &&
-      (!flush_borrowed(run_) || window.fill(want) == ReadStatus::read_error)) {
+      (!run_.sink->release() || window.fill(want) == ReadStatus::read_error)) {
     return false;
   }
   const auto bytes = window.data();
@@ -166,59 +159,41 @@ Flow PacketWalker::read_table(Packet& packet, std::uint64_t entries, std::uint64
 }
 
 Flow PacketWalker::pass_video(Packet& packet, std::uint32_t video_size) {
-  filter_.reset();
-  const Flow flow = pass_pieces(packet, video_size, [&](std::span<const std::uint8_t> piece) {
-    if (run_.census != nullptr) {
-      run_.census->video.feed(piece);
-    }
-    return dumpavc_piece(run_.video, filter_, piece) == DumpStatus::ok ||
-           report_output_failure(run_, run_.video);
-  });
-  if (run_.census != nullptr) {
-    run_.census->video.end_chunk();
-  }
-  if (flow == Flow::next && dumpavc_end(run_.video, filter_) != DumpStatus::ok) {
-    return output_failed(run_.video);
+  PacketSink& sink = *run_.sink;
+  const Flow flow = pass_pieces(
+      packet, video_size, [&](std::span<const std::uint8_t> piece) { return sink.video_piece(piece); });
+  if (flow == Flow::next && !sink.video_end()) {
+    return Flow::fail;
   }
   return flow;
 }
 
-// The packet's video chunk and frames, all of them in the window: written
-// straight from it, the chunk through the filter in one go. `rest` is what is
-// left of the packet, padding and the frames of streams past the tenth
-// included.
+// The packet's video chunk and frames, all of them in the window: handed on
+// straight from it, the chunk in one go. `rest` is what is left of the
+// packet, padding and the frames of streams past the tenth included.
 Flow PacketWalker::pass_in_window(Packet& packet, std::uint32_t video_size, std::uint64_t rest) {
+  PacketSink& sink = *run_.sink;
   const auto body = run_.window.data().first(static_cast<std::size_t>(rest));
-  if (run_.census != nullptr) {
-    run_.census->video.feed(body.first(video_size));
-    run_.census->video.end_chunk();
-  }
-  if (dumpavc(run_.video, body.first(video_size)) != DumpStatus::ok) {
-    return output_failed(run_.video);
+  if (!sink.video(body.first(video_size))) {
+    return Flow::fail;
   }
   std::size_t at = video_size;
   for (std::uint32_t s = 0; s < run_.header.extracted_streams(); ++s) {
-    Output& output = run_.audio[s];
     for (std::uint32_t j = 0; j < frames_per_stream_; ++j) {
       const std::uint32_t length = lengths_[std::size_t{s} * frames_per_stream_ + j];
       const auto frame = body.subspan(at, length);
       at += length;
       if (run_.header.is_aac()) {
+        if (length > kMaxAdtsPayload) {
+          warn_frame_too_long(packet, s, j, length);
+          continue;
+        }
         decide_channels(s, frame, length);
       }
-      if (run_.census != nullptr && !run_.header.is_aac()) {
-        run_.census->mp3[s].feed(frame);
+      if (!sink.audio_frame(s, frame, run_.header.is_aac() ? header_channels(s) : 0)) {
+        return Flow::fail;
       }
-      const DumpStatus status =
-          run_.header.is_aac() ? dumpaac(output, frame, run_.header.audio_rate, header_channels(s))
-                               : dumpmp3(output, frame);
-      if (status == DumpStatus::frame_too_long) {
-        warn_frame_too_long(packet, s, j, length);
-      } else if (status != DumpStatus::ok) {
-        return output_failed(output);
-      } else {
-        run_.audio_frames[s] += length > 0 ? 1 : 0;
-      }
+      run_.audio_frames[s] += length > 0 ? 1 : 0;
     }
   }
   run_.window.consume(body.size());
@@ -229,7 +204,7 @@ Flow PacketWalker::pass_in_window(Packet& packet, std::uint32_t video_size, std:
 Flow PacketWalker::pass_in_pieces(Packet& packet, std::uint32_t video_size,
                                   std::uint64_t audio_bytes, std::uint64_t padding) {
   packet.in_pieces = true;
-  packet.taken_before = bytes_taken(run_);
+  packet.taken_before = run_.sink->taken();
   Flow flow = pass_video(packet, video_size);
   if (flow == Flow::next) {
     flow = pass_audio(packet, audio_bytes);
@@ -306,6 +281,9 @@ Flow PacketWalker::walk_packet(Packet& packet) {
   // Bytes past the packet's fields are padding.
   flow = in_window ? pass_in_window(packet, video_size, length - table_end)
                    : pass_in_pieces(packet, video_size, audio_bytes, length - needed);
+  if (flow == Flow::next && !run_.sink->packet_end(packet.number)) {
+    flow = Flow::fail;
+  }
   if (flow == Flow::next) {
     ++run_.extracted;
     last_written_ = {packet.number, needed, packet.length, true};
@@ -321,7 +299,7 @@ Flow PacketWalker::hold(std::uint64_t count, std::uint64_t at_least) {
   if (!window.needs_fill(count)) {
     return Flow::next;
   }
-  if (!flush_borrowed(run_)) {
+  if (!run_.sink->release()) {
     return Flow::fail;
   }
   const ReadStatus status = window.fill(count);

@@ -1,4 +1,4 @@
-// One packet at a time, through the input window into the outputs: the walk
+// One packet at a time, through the input window to the run's sink: the walk
 // the index drives, and the rescue too, so that a packet gives the same bytes
 // whichever found it.
 #pragma once
@@ -82,18 +82,13 @@ class PacketWalker {
   }
   void warn_frame_too_long(const Packet& packet, std::uint32_t stream, std::uint32_t frame,
                            std::uint32_t length);
-  [[nodiscard]] Flow pass_frame(Packet& packet, Output& output, std::uint32_t stream,
-                                std::uint32_t frame, std::uint32_t length);
-  [[nodiscard]] Flow pass_bytes(Packet& packet, Output& output, std::uint64_t count,
-                                Mp3Frames* mp3_frames = nullptr);
-  [[nodiscard]] Flow pass_frame_bytes(Packet& packet, Output& output, std::uint32_t stream,
-                                      std::uint32_t length);
-  [[nodiscard]] Flow output_failed(const Output& output);
+  [[nodiscard]] Flow pass_frame(Packet& packet, std::uint32_t stream, std::uint32_t frame,
+                                std::uint32_t length);
+  [[nodiscard]] Flow pass_frame_bytes(Packet& packet, std::uint32_t stream, std::uint32_t length);
   void tell_misalignment();
   void end_skipped_run();
 
   Run& run_;
-  StartCodeFilter filter_;
   std::uint32_t frames_per_stream_ = 0;
   // Frame lengths of the extracted streams; the table is stream-major, so
   // they are its first entries.

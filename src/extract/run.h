@@ -10,6 +10,7 @@
 #include "extract/input.h"
 #include "extract/report.h"
 #include "extract/session.h"
+#include "extract/sink.h"
 #include "streams/destination.h"
 #include "streams/mp3_frames.h"
 #include "streams/nal_census.h"
@@ -62,6 +63,8 @@ struct Run {
   std::array<std::uint64_t, kAudioSlots> audio_frames{};
   // Set under --list only.
   Census* census = nullptr;
+  // Where the walk sends the packets it accepts.
+  PacketSink* sink = nullptr;
 };
 
 }  // namespace orvale

@@ -6,12 +6,14 @@
 #include "extract/container.h"
 #include "extract/damage_report.h"
 #include "extract/listing.h"
+#include "extract/muxed.h"
 #include "extract/outputs.h"
 #include "extract/progress.h"
 #include "extract/raw_sink.h"
 #include "extract/rescue.h"
 #include "extract/run.h"
 #include "extract/walk.h"
+#include "extract/walk_input.h"
 #include "streams/adts.h"
 
 namespace orvale {
@@ -35,7 +37,9 @@ struct CloseInput {
   platform::File file;
 };
 
-[[nodiscard]] bool read_header(Run& run) {
+}  // namespace
+
+bool read_header(Run& run) {
   if (!run.window.allocate()) {
     run.report.say(kMallocFail);
     run.report.error(run.path, "out of memory for the input window");
@@ -65,13 +69,17 @@ struct CloseInput {
                        " are extracted",
                        header.audio_stream_count, kAudioSlots - 1);
   }
-  if (header.is_aac() && header.audio_stream_count > 0 && !is_adts_rate(header.audio_rate)) {
+  // MP4 and Matroska carry any rate; only an ADTS header lacks one.
+  if (header.is_aac() && header.audio_stream_count > 0 && !is_adts_rate(header.audio_rate) &&
+      !run.settings.muxes()) {
     run.report.warning("the audio rate of %" PRIu32
                        " Hz has no ADTS sampling frequency index; the ADTS headers say 48000 Hz",
                        header.audio_rate);
   }
   return true;
 }
+
+namespace {
 
 [[nodiscard]] bool read_index(Run& run) {
   const std::uint32_t count = run.header.frame_count;
@@ -112,6 +120,10 @@ struct CloseInput {
 
 }  // namespace
 
+bool walk_input(Run& run) {
+  return run.settings.rescue ? rescue(run) : read_index(run) && walk(run);
+}
+
 ExitStatus dump_descriptor(platform::File file, const std::string& path, const Settings& settings,
                            Session& session, std::FILE* diagnostics, std::size_t window_size) {
   Progress* progress = session.progress();
@@ -134,8 +146,10 @@ ExitStatus dump_descriptor(platform::File file, const std::string& path, const S
   SinkPair listed(raw, counting);
   run.sink = listing != nullptr ? static_cast<PacketSink*>(&listed) : &raw;
   // Whether the walk succeeded shows in the report, which finish_outputs reads.
-  if (read_header(run) && open_outputs(run, settings, session) == OutputsOpened::open) {
-    (void)(settings.rescue ? rescue(run) : read_index(run) && walk(run));
+  const bool muxes = settings.muxes() && settings.writes();
+  if (read_header(run) && (!muxes || can_mux(run)) &&
+      open_outputs(run, settings, session) == OutputsOpened::open) {
+    (void)(muxes ? mux(run) : walk_input(run));
   }
   finish_outputs(run, session);
   const ExitStatus status = run.report.finish();

@@ -32,7 +32,13 @@ constexpr const char* kHelp =
     "                        (-o out --parents ch01/0001.kvx: out/ch01/0001.kvx.264)\n"
     "  -s, --streams=LIST    write only these streams: v for the video, N for audio\n"
     "                        stream N (-s v, -s 0,2, -s v -s 1)\n"
-    "  -c, --stdout          write the one stream chosen with -s to standard output\n"
+    "  -f, --format=FORMAT   raw (the default: each stream in a file of its own), or\n"
+    "                        mp4 or mkv: one file, INPUT.mp4 or INPUT.mkv, holding\n"
+    "                        the streams, each picture timed by the audio clock\n"
+    "      --fps=RATE        with mp4 or mkv, time every picture at RATE instead\n"
+    "                        (25, 30000/1001, 12.5)\n"
+    "  -c, --stdout          write the one stream chosen with -s to standard output;\n"
+    "                        with mp4 or mkv, the one file (MP4 fragmented)\n"
     "  -n, --no-clobber      skip an input whose outputs are already there\n"
     "  -r, --rescue          also recover the packets a damaged or missing index hides\n"
     "  -t, --test            read each input as an extraction would, writing nothing\n"
@@ -46,12 +52,14 @@ constexpr const char* kHelp =
     "2 error (no input, an input refused, a failed write). With several inputs, the\n"
     "highest of their statuses. --test and --list end as the extraction would.\n";
 
-enum LongOnly { kVersion = 256, kJson, kParents };
+enum LongOnly { kVersion = 256, kJson, kParents, kFps };
 
 const option kLong[] = {{"output-dir", required_argument, nullptr, 'o'},
                         {"parents", no_argument, nullptr, kParents},
                         {"streams", required_argument, nullptr, 's'},
                         {"stdout", no_argument, nullptr, 'c'},
+                        {"format", required_argument, nullptr, 'f'},
+                        {"fps", required_argument, nullptr, kFps},
                         {"no-clobber", no_argument, nullptr, 'n'},
                         {"rescue", no_argument, nullptr, 'r'},
                         {"test", no_argument, nullptr, 't'},
@@ -122,7 +130,13 @@ void tell_unknown_option(int argc, char** argv) {
   if (options.json && settings.mode != Mode::list) {
     return refuse("--json goes with --list");
   }
+  if (settings.fps && !settings.muxes()) {
+    return refuse("--fps times the pictures of -f mp4 or -f mkv; raw outputs have no times");
+  }
   if (settings.mode != Mode::extract) {
+    if (settings.muxes()) {
+      return refuse("--list and --test write nothing; -f mp4 and -f mkv do not go with them");
+    }
     if (!settings.output_dir.empty() || settings.no_clobber || !settings.streams.everything ||
         settings.to_stdout || settings.parents) {
       return refuse(
@@ -136,7 +150,7 @@ void tell_unknown_option(int argc, char** argv) {
   if (!settings.to_stdout) {
     return true;
   }
-  if (settings.streams.named() != 1) {
+  if (settings.streams.named() != 1 && !settings.muxes()) {
     return refuse("--stdout needs exactly one stream, chosen with -s (-s v, -s 0, ...)");
   }
   // No input at all gets the usage.
@@ -150,6 +164,19 @@ void tell_unknown_option(int argc, char** argv) {
 }
 
 }  // namespace
+
+bool parse_format(const std::string& word, Format& format) {
+  if (word == "raw") {
+    format = Format::raw;
+  } else if (word == "mp4") {
+    format = Format::mp4;
+  } else if (word == "mkv") {
+    format = Format::mkv;
+  } else {
+    return false;
+  }
+  return true;
+}
 
 bool parse_stream_list(const std::string& list, StreamChoice& choice) {
   choice.everything = false;
@@ -178,7 +205,7 @@ Parsed parse_options(int argc, char** argv, Options& options) {
   bool testing = false;
   opterr = 0;
   int option_char = 0;
-  while ((option_char = ::getopt_long(argc, argv, "o:s:cnrtlqh", kLong, nullptr)) != -1) {
+  while ((option_char = ::getopt_long(argc, argv, "o:s:f:cnrtlqh", kLong, nullptr)) != -1) {
     switch (option_char) {
       case 'o':
         // An empty name, from a variable not set, is no folder at all.
@@ -203,6 +230,25 @@ Parsed parse_options(int argc, char** argv, Options& options) {
       case 'c':
         settings.to_stdout = true;
         break;
+      case 'f':
+        if (!parse_format(optarg, settings.format)) {
+          std::fprintf(stderr, "orvale: -f %s: the format is raw, mp4 or mkv\n",
+                       shell_word(optarg).c_str());
+          return Parsed::failed;
+        }
+        break;
+      case kFps: {
+        Rate rate;
+        if (!parse_rate(optarg, rate)) {
+          std::fprintf(stderr,
+                       "orvale: --fps %s: a rate is pictures per second, as 25, 12.5 or "
+                       "30000/1001\n",
+                       shell_word(optarg).c_str());
+          return Parsed::failed;
+        }
+        settings.fps = rate;
+        break;
+      }
       case 'n':
         settings.no_clobber = true;
         break;
@@ -228,9 +274,14 @@ Parsed parse_options(int argc, char** argv, Options& options) {
         std::puts("orvale " ORVALE_VERSION);
         return Parsed::done;
       default:
-        if (optopt == 'o' || optopt == 's') {
+        if (optopt == kFps) {
+          std::fputs("orvale: option --fps needs a rate (25, 12.5, 30000/1001)\n", stderr);
+          std::fputs(kUsage, stderr);
+        } else if (optopt == 'o' || optopt == 's' || optopt == 'f') {
           std::fprintf(stderr, "orvale: option -%c needs %s\n", optopt,
-                       optopt == 'o' ? "a directory" : "a stream list");
+                       optopt == 'o'   ? "a directory"
+                       : optopt == 's' ? "a stream list"
+                                       : "a format (raw, mp4 or mkv)");
           std::fputs(kUsage, stderr);
         } else {
           tell_unknown_option(argc, argv);

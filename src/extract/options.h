@@ -29,6 +29,9 @@ enum class Parsed {
 // The two lines a run without input prints on stdout.
 [[nodiscard]] const char* usage_lines();
 
+// "raw", "mp4" or "mkv"; false for anything else.
+[[nodiscard]] bool parse_format(const std::string& word, Format& format);
+
 // Adds the streams of a list such as "v,0,2" to `choice`; false when a word
 // in it is neither "v" nor an audio stream number that can be written.
 [[nodiscard]] bool parse_stream_list(const std::string& list, StreamChoice& choice);

@@ -46,17 +46,26 @@ bool leaves_folder(const std::string& path) {
                      [](const std::filesystem::path& part) { return part == ".."; });
 }
 
+bool writes_raw(const Run& run) { return run.settings.writes() && !run.settings.muxes(); }
+
 bool writes_video(const Run& run) {
-  return run.settings.writes() && run.settings.streams.takes_video();
+  return writes_raw(run) && run.settings.streams.takes_video();
 }
 
 bool writes_audio(const Run& run, std::uint32_t stream) {
-  return run.settings.writes() && run.settings.streams.takes_audio(stream);
+  return writes_raw(run) && run.settings.streams.takes_audio(stream);
+}
+
+const char* mux_extension(const Settings& settings) {
+  return settings.format == Format::mp4 ? ".mp4" : ".mkv";
 }
 
 // The outputs this run writes; the others discard what they are given.
 template <typename Action>
 void for_each_output(Run& run, Action&& action) {
+  if (run.settings.writes() && run.settings.muxes()) {
+    action(run.mux_place, run.mux, kVideoSlot);
+  }
   if (writes_video(run)) {
     action(run.video_place, run.video, kVideoSlot);
   }
@@ -197,7 +206,7 @@ void report_left_overs(Run& run) {
       names += name;
     }
   };
-  for (std::uint32_t s = 0; s < kAudioSlots; ++s) {
+  for (std::uint32_t s = 0; s < kAudioSlots && !run.settings.muxes(); ++s) {
     for (const char* kind : {".aac", ".mp3"}) {
       if (s >= run.header.extracted_streams() || std::strcmp(kind, extension(run.header)) != 0) {
         note(audio_name(run.output_base, s, kind));
@@ -306,6 +315,9 @@ void keep_what_was_extracted(Run& run) {
       looked = false;
     }
   };
+  if (run.settings.writes() && run.settings.muxes()) {
+    look_at(run.mux_place, run.output_base + mux_extension(run.settings));
+  }
   if (writes_video(run)) {
     look_at(run.video_place, run.output_base + ".264");
   } else {

@@ -13,6 +13,9 @@ namespace {
 
 void print_line(std::FILE* sink, Progress* progress, const std::string& file,
                 const std::string& text) {
+  if (sink == nullptr) {
+    return;
+  }
   if (progress != nullptr) {
     progress->clear();
   }
@@ -74,7 +77,7 @@ void Report::say(const char* text) {
 }
 
 ExitStatus Report::finish() {
-  if (warnings_ > kMaxShown && !hold_warnings_ && !summed_) {
+  if (warnings_ > kMaxShown && !hold_warnings_ && !summed_ && sink_ != nullptr) {
     if (progress_ != nullptr) {
       progress_->clear();
     }

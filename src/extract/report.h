@@ -20,6 +20,7 @@ enum class ExitStatus : int {
 // Stderr diagnostics, one line each: "orvale: FILE: what happened". Warnings
 // past the first kMaxShown are only counted, so a badly damaged file cannot
 // flood the terminal.
+// A report with no sink counts and keeps what it is told, and prints nothing.
 class Report {
  public:
   static constexpr std::uint32_t kMaxShown = 100;

@@ -53,6 +53,10 @@ struct Run {
   std::array<Destination, kAudioSlots> audio_places;
   Output video;
   std::array<Output, kAudioSlots> audio;
+  // The one MP4 or Matroska file, under -f mp4|mkv; the raw outputs then
+  // write nothing.
+  Destination mux_place;
+  Output mux;
   // Set once every output is open.
   bool outputs_open = false;
   // What finished outputs take as their modification time: the input's,

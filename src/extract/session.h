@@ -3,10 +3,12 @@
 
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
 
+#include "mux/rate.h"
 #include "platform/platform.h"
 
 namespace orvale {
@@ -19,6 +21,10 @@ enum class Mode {
   test,     // walk each input as an extraction would, writing nothing
   list,     // walk each input writing nothing, and tell what it holds
 };
+
+// What the outputs of an input are: the streams each in a raw file of its
+// own, or one MP4 or Matroska file holding them all, timed.
+enum class Format { raw, mp4, mkv };
 
 // The streams to write. Audio streams are numbered from 0, as in the output
 // names; only the first ten can be written.
@@ -64,9 +70,13 @@ struct Settings {
   // The one stream chosen goes to standard output, not to a file.
   bool to_stdout = false;
   StreamChoice streams;
+  Format format = Format::raw;
+  // --fps: the rate every picture is timed at, whatever the audio says.
+  std::optional<Rate> fps;
   Mode mode = Mode::extract;
   // Outputs are written (to files or standard output).
   [[nodiscard]] bool writes() const { return mode == Mode::extract; }
+  [[nodiscard]] bool muxes() const { return format != Format::raw; }
 };
 
 // The files the outputs of earlier inputs became, so that no input replaces

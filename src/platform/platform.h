@@ -162,4 +162,12 @@ void free_aligned(std::uint8_t* bytes);
 // A large buffer touched front to back is best held in large pages.
 void prefer_large_pages(std::uint8_t* bytes, std::size_t size);
 
+// --- libraries loaded when first needed ----------------------------------
+
+// Opens the shared library `name` (a file name the system's loader finds);
+// null, with `error` saying why, when it cannot.
+[[nodiscard]] void* load_library(const char* name, std::string& error);
+// The address of `symbol` in a library load_library opened, or null.
+[[nodiscard]] void* library_symbol(void* library, const char* symbol);
+
 }  // namespace orvale::platform

@@ -1,6 +1,7 @@
 // The platform room for Linux and other POSIX systems. Only what POSIX
 // gives is relied on; a Linux extra (read-ahead advice, huge pages, FIONREAD)
 // is used where the system has it and skipped where it has not.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -327,5 +328,16 @@ void prefer_large_pages(std::uint8_t* bytes, std::size_t size) {
   (void)size;
 #endif
 }
+
+void* load_library(const char* name, std::string& error) {
+  void* library = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* why = ::dlerror();
+    error = why != nullptr ? why : name;
+  }
+  return library;
+}
+
+void* library_symbol(void* library, const char* symbol) { return ::dlsym(library, symbol); }
 
 }  // namespace orvale::platform

@@ -16,13 +16,9 @@ constexpr std::array<std::uint32_t, 16> kMpeg2Bitrates = {0,  8,  16, 24,  32,  
                                                           64, 80, 96, 112, 128, 144, 160, 0};
 constexpr std::array<std::uint32_t, 3> kMpeg1Rates = {44100, 48000, 32000};
 
-struct FrameHeader {
-  std::uint32_t length = 0;  // 0: not a frame header
-  std::uint32_t samples = 0;
-  std::uint32_t rate = 0;
-};
+}  // namespace
 
-FrameHeader parse(const std::array<std::uint8_t, 4>& h) {
+Mp3Header mp3_header(std::span<const std::uint8_t, 4> h) {
   const std::uint32_t version = h[1] >> 3 & 3;  // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
   const std::uint32_t layer = h[1] >> 1 & 3;    // 1: layer III
   const std::uint32_t bitrate_index = h[2] >> 4;
@@ -40,20 +36,23 @@ FrameHeader parse(const std::array<std::uint8_t, 4>& h) {
   // A layer III frame holds 1152 samples, 576 in MPEG-2 and 2.5: its length
   // is samples / 8 bytes for each bit per second of the bitrate, per sample.
   const std::uint32_t samples = mpeg1 ? 1152 : 576;
-  return {samples / 8 * kbits * 1000 / rate + padding, samples, rate};
+  // Channel mode 3 is a single channel; the others carry two.
+  const std::uint8_t channels = (h[3] >> 6) == 3 ? 1 : 2;
+  return {samples / 8 * kbits * 1000 / rate + padding, samples, rate, channels};
 }
 
-}  // namespace
-
 void Mp3Frames::take_header() {
-  const FrameHeader frame = parse(header_);
+  const Mp3Header frame = mp3_header(header_);
   if (frame.length < kHeaderSize) {
     std::memmove(header_.data(), header_.data() + 1, kHeaderSize - 1);
     gathered_ = kHeaderSize - 1;
     return;
   }
-  ++frames_;
+  if (frames_++ == 0) {
+    first_ = frame;
+  }
   seconds_ += static_cast<double>(frame.samples) / frame.rate;
+  samples_ += frame.samples;
   inside_ = frame.length - kHeaderSize;
   gathered_ = 0;
 }

@@ -119,6 +119,17 @@ bool Output::flush() {
   return pending_count_ == 0 || write_pending();
 }
 
+bool Output::seek(std::uint64_t offset) {
+  if (!flush()) {
+    return false;
+  }
+  if (discarding_) {
+    return true;
+  }
+  const int error = platform::seek(file_, offset);
+  return error == 0 || fail(error);
+}
+
 bool Output::close(const platform::Time* modified) {
   if (!is_open()) {
     return error_ == 0;

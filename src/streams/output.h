@@ -43,6 +43,9 @@ class Output {
   [[nodiscard]] bool write(std::span<const std::uint8_t> bytes);
   // Sends everything pending; afterwards no borrowed memory is referenced.
   [[nodiscard]] bool flush();
+  // Sends everything pending, then moves the file's write position to
+  // `offset`: a muxer goes back to fill in sizes it learns at the end.
+  [[nodiscard]] bool seek(std::uint64_t offset);
   // Flushes and closes; a failure of either is reported. `modified`, when
   // given, becomes the file's modification time.
   [[nodiscard]] bool close(const platform::Time* modified = nullptr);

@@ -1,0 +1,143 @@
+#include "extract/muxed.h"
+
+#include <cstring>
+
+#include "extract/walk_input.h"
+#include "mux/clock.h"
+#include "mux/codec_config.h"
+#include "mux/ffmpeg_api.h"
+#include "mux/muxer.h"
+#include "mux/mux_sink.h"
+#include "mux/plan.h"
+#include "streams/aac_elements.h"
+
+namespace orvale {
+namespace {
+
+struct CloseFile {
+  explicit CloseFile(platform::File opened) : file(opened) {}
+  CloseFile(const CloseFile&) = delete;
+  CloseFile& operator=(const CloseFile&) = delete;
+  ~CloseFile() { (void)platform::close(file); }
+  platform::File file;
+};
+
+// The first pass: the same walk, told nothing and writing nothing, over the
+// same file opened again, so that the second pass reads it from the start.
+[[nodiscard]] bool gather_clock(Run& run, const FfmpegApi& api, RecordingClock& clock) {
+  platform::File again = platform::kNoFile;
+  if (const int error = platform::open_to_read(run.path, again); error != 0) {
+    run.report.error(run.path, "cannot open it again to read its clock: %s",
+                     std::strerror(error));
+    return false;
+  }
+  const CloseFile closer(again);
+  platform::FileStatus first;
+  platform::FileStatus second;
+  if (platform::status(run.file, first) != 0 || platform::status(again, second) != 0 ||
+      !(first.id == second.id)) {
+    run.report.error(run.path, "was replaced while it was being read");
+    return false;
+  }
+  Run clock_run(again, run.path, run.settings, nullptr, nullptr, run.window.capacity());
+  clock_run.report.keep_stdout_quiet();
+  ClockSink sink(clock_run.header, clock, api);
+  clock_run.sink = &sink;
+  if (clock_run.window.allocate() && read_header(clock_run)) {
+    (void)walk_input(clock_run);
+  }
+  return true;
+}
+
+VideoTrackFacts video_facts(const Run& run, const RecordingClock& clock) {
+  VideoTrackFacts video;
+  video.ticks_per_second = kTicksPerSecond;
+  if (run.settings.streams.takes_video()) {
+    video.decoder_config = avc_decoder_config(clock.sps, clock.pps);
+    video.width = clock.width;
+    video.height = clock.height;
+  }
+  return video;
+}
+
+std::vector<AudioTrackFacts> audio_facts(const Run& run, const RecordingClock& clock) {
+  std::vector<AudioTrackFacts> tracks;
+  const FileHeader& header = run.header;
+  for (std::uint32_t s = 0; s < header.extracted_streams(); ++s) {
+    if (!run.settings.streams.takes_audio(s)) {
+      continue;
+    }
+    const AudioStreamFacts& facts = clock.audio[s];
+    AudioTrackFacts track;
+    track.aac = header.is_aac();
+    // A stream without a frame to tell says stereo, as its ADTS headers do.
+    track.channels = facts.channels != 0 ? facts.channels : kStereo;
+    track.rate = header.is_aac() || facts.mp3_rate == 0 ? header.audio_rate : facts.mp3_rate;
+    if (track.aac) {
+      track.config = aac_audio_specific_config(track.rate, track.channels);
+    }
+    tracks.push_back(std::move(track));
+  }
+  return tracks;
+}
+
+void tell_timing(Run& run, const TimingPlan& plan) {
+  if (plan.source == TimingSource::fallback_rate && plan.slots > 1) {
+    run.report.notice(run.path,
+                      "no audio to time the pictures by, and the video states no rate: "
+                      "timed at 25 pictures a second (--fps RATE sets another)");
+  }
+}
+
+}  // namespace
+
+bool can_mux(Run& run) {
+  if (run.window.known_size()) {
+    return true;
+  }
+  run.report.error(run.path,
+                   "-f mp4 and -f mkv need a regular file: the pictures are timed by the "
+                   "whole recording's audio clock, read before anything is written; save "
+                   "the input to a file first");
+  return false;
+}
+
+bool mux(Run& run) {
+  std::string unavailable;
+  const FfmpegApi* api = ffmpeg(unavailable);
+  if (api == nullptr) {
+    run.report.error(run.path, "%s; nothing written", unavailable.c_str());
+    return false;
+  }
+  RecordingClock clock;
+  if (!gather_clock(run, *api, clock)) {
+    return false;
+  }
+  const FileHeader& header = run.header;
+  const bool aac = header.is_aac();
+  const std::uint32_t sample_rate =
+      header.audio_stream_count == 0 ? 0 : aac ? header.audio_rate : clock.audio[0].mp3_rate;
+  const std::uint32_t frame_samples = aac ? 1024 : clock.audio[0].mp3_samples;
+  const TimingPlan plan = plan_times(clock, sample_rate, frame_samples, run.settings.fps);
+  tell_timing(run, plan);
+  const VideoTrackFacts video = video_facts(run, clock);
+  if (run.settings.streams.takes_video() && video.decoder_config.empty() &&
+      !clock.packets.empty()) {
+    run.report.error(run.path, "its video holds no sequence and picture parameter sets, "
+                               "which an MP4 or Matroska file needs; nothing written");
+    return false;
+  }
+  const std::vector<AudioTrackFacts> audio = audio_facts(run, clock);
+  Muxer muxer;
+  const auto format = run.settings.format == Format::mp4 ? MuxFormat::mp4 : MuxFormat::mkv;
+  if (!muxer.open(format, run.mux, !run.mux_place.writes_through(), video, audio)) {
+    run.report.error(run.mux.name(), "%s", muxer.error().c_str());
+    return false;
+  }
+  MuxSink sink(header, run.settings.streams, plan, muxer, run.report, run.mux.name());
+  run.sink = &sink;
+  const bool walked = walk_input(run);
+  return sink.finish() && walked;
+}
+
+}  // namespace orvale

@@ -1,0 +1,44 @@
+// What MP4 and Matroska need of the streams beside their frames: the H.264
+// decoder configuration (avcC) and NAL units behind their lengths, and the
+// AAC AudioSpecificConfig, all built from facts the extraction already has.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace orvale {
+
+inline constexpr std::uint8_t kNalTypeIdr = 5;
+inline constexpr std::uint8_t kNalTypeSps = 7;
+inline constexpr std::uint8_t kNalTypePps = 8;
+
+// What the opening of an Annex B picture says: its first sequence and
+// picture parameter sets (empty when it has none), and whether its first
+// slice is an IDR slice. The search stops at the first slice.
+struct PictureOpening {
+  std::vector<std::uint8_t> sps;
+  std::vector<std::uint8_t> pps;
+  bool idr = false;
+  bool has_slice = false;
+};
+[[nodiscard]] PictureOpening read_opening(std::span<const std::uint8_t> annex_b);
+
+// The avcC record for one SPS and one PPS (each a NAL unit without its start
+// code), with 4-byte lengths; empty when the SPS is too short to carry a
+// profile and level.
+[[nodiscard]] std::vector<std::uint8_t> avc_decoder_config(std::span<const std::uint8_t> sps,
+                                                           std::span<const std::uint8_t> pps);
+
+// Rewrites an Annex B picture as NAL units each behind its 4-byte big-endian
+// length, into `out` (replaced). Zeros that trail a unit, before the next
+// start code, are not part of it. Bytes before the first start code are
+// dropped. Gives true when a unit is an IDR slice.
+bool length_prefixed(std::span<const std::uint8_t> annex_b, std::vector<std::uint8_t>& out);
+
+// AAC LC at `rate` with channel configuration `channels`; a rate without a
+// sampling frequency index is written out in full.
+[[nodiscard]] std::vector<std::uint8_t> aac_audio_specific_config(std::uint32_t rate,
+                                                                  std::uint8_t channels);
+
+}  // namespace orvale

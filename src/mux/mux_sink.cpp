@@ -1,0 +1,150 @@
+#include "mux/mux_sink.h"
+
+#include <cinttypes>
+
+#include "mux/codec_config.h"
+
+namespace orvale {
+namespace {
+
+constexpr std::uint32_t kAacSamples = 1024;
+
+}  // namespace
+
+MuxSink::MuxSink(const FileHeader& header, const StreamChoice& choice, const TimingPlan& plan,
+                 Muxer& muxer, Report& report, std::string output_name)
+    : header_(header),
+      choice_(choice),
+      plan_(plan),
+      muxer_(muxer),
+      report_(report),
+      output_name_(std::move(output_name)) {
+  std::int32_t track = 0;
+  for (std::uint32_t s = 0; s < kAudioSlots; ++s) {
+    track_[s] = s < header.extracted_streams() && choice.takes_audio(s) ? track++ : -1;
+  }
+}
+
+bool MuxSink::muxer_failed() {
+  report_.error(output_name_, "%s", muxer_.error().c_str());
+  return false;
+}
+
+bool MuxSink::video(std::span<const std::uint8_t> chunk) {
+  auto append = [&](std::span<const std::uint8_t> run) {
+    annex_b_.insert(annex_b_.end(), run.begin(), run.end());
+    return true;
+  };
+  return filter_chunk(chunk, append);
+}
+
+bool MuxSink::video_piece(std::span<const std::uint8_t> piece) {
+  auto append = [&](std::span<const std::uint8_t> run) {
+    annex_b_.insert(annex_b_.end(), run.begin(), run.end());
+    return true;
+  };
+  return filter_.feed(piece, append);
+}
+
+bool MuxSink::video_end() {
+  auto append = [&](std::span<const std::uint8_t> run) {
+    annex_b_.insert(annex_b_.end(), run.begin(), run.end());
+    return true;
+  };
+  return filter_.finish(append);
+}
+
+bool MuxSink::audio_frame(std::uint32_t stream, std::span<const std::uint8_t> frame,
+                          std::uint8_t channels) {
+  return audio_frame_begin(stream, static_cast<std::uint32_t>(frame.size()), channels) &&
+         audio_piece(stream, frame);
+}
+
+bool MuxSink::audio_frame_begin(std::uint32_t stream, std::uint32_t length,
+                                std::uint8_t /*channels*/) {
+  if (header_.is_aac() && length > 0 && track_[stream] >= 0) {
+    frames_.push_back({stream, audio_.size(), 0, kAacSamples});
+  }
+  return true;
+}
+
+bool MuxSink::audio_piece(std::uint32_t stream, std::span<const std::uint8_t> piece) {
+  if (track_[stream] < 0) {
+    return true;
+  }
+  if (header_.is_aac()) {
+    if (!frames_.empty()) {
+      audio_.insert(audio_.end(), piece.begin(), piece.end());
+      frames_.back().size += piece.size();
+    }
+    return true;
+  }
+  // MP3 goes to the muxer as whole frames, cut at their headers, whatever
+  // the packets' entries cut.
+  mp3_[stream].feed(piece, [&](std::span<const std::uint8_t> frame, const Mp3Header& mp3) {
+    frames_.push_back({stream, audio_.size(), frame.size(), mp3.samples});
+    audio_.insert(audio_.end(), frame.begin(), frame.end());
+  });
+  return true;
+}
+
+// A packet the first pass did not see (the file grew between the passes)
+// carries on from the last one.
+PacketTimes MuxSink::times_of(std::uint32_t number) {
+  if (next_packet_ < plan_.packets.size()) {
+    return plan_.packets[next_packet_++];
+  }
+  if (!beyond_plan_told_) {
+    beyond_plan_told_ = true;
+    report_.warning("packet %" PRIu32 " was not there when the timeline was fitted; it and "
+                    "those after it are timed by the last picture's rate",
+                    number);
+  }
+  PacketTimes times = plan_.packets.empty() ? PacketTimes{} : plan_.packets.back();
+  const std::int64_t step = times.duration > 0 ? times.duration : 1;
+  times.picture = true;
+  times.pts = last_pts_ + step;
+  times.dts = times.pts;
+  return times;
+}
+
+// A chunk without a slice (parameter sets alone) joins the next picture.
+bool MuxSink::write_picture(const PacketTimes& times) {
+  if (!times.picture) {
+    return true;
+  }
+  const bool key = length_prefixed(annex_b_, picture_);
+  annex_b_.clear();
+  if (picture_.empty() || !muxer_.has_video()) {
+    return true;
+  }
+  last_pts_ = std::max(last_pts_, times.pts);
+  taken_ += picture_.size();
+  return muxer_.write_video(picture_, times.pts, times.dts, times.duration, key) ||
+         muxer_failed();
+}
+
+bool MuxSink::write_frames(const PacketTimes& times) {
+  for (const Frame& frame : frames_) {
+    std::int64_t& samples = samples_[frame.stream];
+    const auto bytes = std::span<const std::uint8_t>(audio_).subspan(frame.begin, frame.size);
+    taken_ += bytes.size();
+    if (!muxer_.write_audio(static_cast<std::size_t>(track_[frame.stream]), bytes,
+                            samples + times.audio_gap, frame.samples)) {
+      return muxer_failed();
+    }
+    samples += frame.samples;
+  }
+  frames_.clear();
+  audio_.clear();
+  return true;
+}
+
+bool MuxSink::packet_end(std::uint32_t number) {
+  const PacketTimes times = times_of(number);
+  return write_picture(times) && write_frames(times);
+}
+
+bool MuxSink::finish() { return muxer_.finish() || muxer_failed(); }
+
+}  // namespace orvale

@@ -1,0 +1,203 @@
+#include "mux/muxer.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "mux/ffmpeg_api.h"
+
+namespace orvale {
+namespace {
+
+// libavformat's own buffer between it and the output.
+constexpr int kIoBufferSize = 256 * 1024;
+
+// libavformat reuses its buffer once a call returns, so what it hands over
+// is sent at once rather than borrowed.
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+int write_to_output(void* opaque, const std::uint8_t* bytes, int size) {
+#else
+int write_to_output(void* opaque, std::uint8_t* bytes, int size) {
+#endif
+  auto& output = *static_cast<Output*>(opaque);
+  const bool sent = output.write({bytes, static_cast<std::size_t>(size)}) && output.flush();
+  return sent ? size : AVERROR(output.error() != 0 ? output.error() : EIO);
+}
+
+std::int64_t seek_output(void* opaque, std::int64_t offset, int whence) {
+  auto& output = *static_cast<Output*>(opaque);
+  if ((whence & ~AVSEEK_FORCE) != SEEK_SET || offset < 0) {
+    return AVERROR(ENOSYS);
+  }
+  return output.seek(static_cast<std::uint64_t>(offset)) ? offset : AVERROR(output.error());
+}
+
+// libavformat says what went wrong through its log; the last error line is
+// kept for the user and nothing is printed.
+thread_local std::string last_log_line;
+
+void keep_errors(void* /*context*/, int level, const char* format, va_list arguments) {
+  if (level > AV_LOG_ERROR) {
+    return;
+  }
+  char line[512];
+  std::vsnprintf(line, sizeof line, format, arguments);
+  last_log_line = line;
+  while (!last_log_line.empty() && last_log_line.back() == '\n') {
+    last_log_line.pop_back();
+  }
+}
+
+[[nodiscard]] bool copy_extradata(const FfmpegApi& api, AVCodecParameters& parameters,
+                                  const std::vector<std::uint8_t>& bytes) {
+  if (bytes.empty()) {
+    return true;
+  }
+  auto* copy = static_cast<std::uint8_t*>(api.av_mallocz(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (copy == nullptr) {
+    return false;
+  }
+  std::memcpy(copy, bytes.data(), bytes.size());
+  parameters.extradata = copy;
+  parameters.extradata_size = static_cast<int>(bytes.size());
+  return true;
+}
+
+}  // namespace
+
+void MuxContextDeleter::operator()(AVFormatContext* context) const {
+  if (context->pb != nullptr) {
+    api->av_freep(static_cast<void*>(&context->pb->buffer));
+    api->avio_context_free(&context->pb);
+  }
+  api->avformat_free_context(context);
+}
+
+bool Muxer::failed(const char* step, int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  api_->av_strerror(code, text, sizeof text);
+  error_ = std::string(step) + ": " + (last_log_line.empty() ? text : last_log_line);
+  return false;
+}
+
+bool Muxer::open(MuxFormat format, Output& output, bool seekable, const VideoTrackFacts& video,
+                 std::span<const AudioTrackFacts> audio) {
+  std::string unavailable;
+  api_ = ffmpeg(unavailable);
+  if (api_ == nullptr) {
+    error_ = unavailable;
+    return false;
+  }
+  api_->av_log_set_callback(keep_errors);
+  last_log_line.clear();
+  AVFormatContext* raw = nullptr;
+  const char* name = format == MuxFormat::mp4 ? "mp4" : "matroska";
+  if (const int code = api_->avformat_alloc_output_context2(&raw, nullptr, name, nullptr); code < 0) {
+    return failed("cannot start the muxer", code);
+  }
+  context_ = {raw, MuxContextDeleter{api_}};
+  auto* buffer = static_cast<std::uint8_t*>(api_->av_malloc(kIoBufferSize));
+  AVIOContext* io = buffer == nullptr ? nullptr
+                                      : api_->avio_alloc_context(buffer, kIoBufferSize, 1, &output,
+                                                           nullptr, write_to_output,
+                                                           seekable ? seek_output : nullptr);
+  if (io == nullptr) {
+    api_->av_free(buffer);
+    return failed("cannot start the muxer", AVERROR(ENOMEM));
+  }
+  io->seekable = seekable ? AVIO_SEEKABLE_NORMAL : 0;
+  context_->pb = io;
+  context_->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_BITEXACT;
+  // Times are given as the recording has them: a first picture displayed at
+  // 0 is decoded before it, and that is said in the file, not shifted.
+  context_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
+  if (!video.decoder_config.empty()) {
+    AVStream* stream = api_->avformat_new_stream(context_.get(), nullptr);
+    if (stream == nullptr) {
+      return failed("cannot add the video track", AVERROR(ENOMEM));
+    }
+    stream->time_base = {1, static_cast<int>(video.ticks_per_second)};
+    AVCodecParameters& parameters = *stream->codecpar;
+    parameters.codec_type = AVMEDIA_TYPE_VIDEO;
+    parameters.codec_id = AV_CODEC_ID_H264;
+    parameters.width = static_cast<int>(video.width);
+    parameters.height = static_cast<int>(video.height);
+    if (!copy_extradata(*api_, parameters, video.decoder_config)) {
+      return failed("cannot add the video track", AVERROR(ENOMEM));
+    }
+    video_index_ = stream->index;
+  }
+  first_audio_index_ = static_cast<int>(context_->nb_streams);
+  for (const AudioTrackFacts& track : audio) {
+    AVStream* stream = api_->avformat_new_stream(context_.get(), nullptr);
+    if (stream == nullptr) {
+      return failed("cannot add an audio track", AVERROR(ENOMEM));
+    }
+    stream->time_base = {1, static_cast<int>(track.rate)};
+    AVCodecParameters& parameters = *stream->codecpar;
+    parameters.codec_type = AVMEDIA_TYPE_AUDIO;
+    parameters.codec_id = track.aac ? AV_CODEC_ID_AAC : AV_CODEC_ID_MP3;
+    parameters.sample_rate = static_cast<int>(track.rate);
+    parameters.frame_size = track.aac ? 1024 : 0;
+    api_->av_channel_layout_default(&parameters.ch_layout, track.channels);
+    if (!copy_extradata(*api_, parameters, track.config)) {
+      return failed("cannot add an audio track", AVERROR(ENOMEM));
+    }
+  }
+  AVDictionary* options = nullptr;
+  if (format == MuxFormat::mp4 && !seekable) {
+    api_->av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+  }
+  const int code = api_->avformat_write_header(context_.get(), &options);
+  api_->av_dict_free(&options);
+  if (code < 0) {
+    return failed("cannot write the file's header", code);
+  }
+  header_written_ = true;
+  return true;
+}
+
+bool Muxer::write(int stream, std::span<const std::uint8_t> bytes, std::int64_t pts,
+                  std::int64_t dts, std::int64_t duration, bool key) {
+  AVPacket* packet = api_->av_packet_alloc();
+  if (packet == nullptr) {
+    return failed("cannot write a packet", AVERROR(ENOMEM));
+  }
+  // Not reference counted: libavformat copies what it keeps.
+  packet->data = const_cast<std::uint8_t*>(bytes.data());
+  packet->size = static_cast<int>(bytes.size());
+  packet->stream_index = stream;
+  packet->pts = pts;
+  packet->dts = dts;
+  packet->duration = duration;
+  packet->flags = key ? AV_PKT_FLAG_KEY : 0;
+  const int code = api_->av_interleaved_write_frame(context_.get(), packet);
+  api_->av_packet_free(&packet);
+  return code >= 0 || failed("cannot write a packet", code);
+}
+
+bool Muxer::write_video(std::span<const std::uint8_t> picture, std::int64_t pts, std::int64_t dts,
+                        std::int64_t duration, bool key) {
+  return write(video_index_, picture, pts, dts, duration, key);
+}
+
+bool Muxer::write_audio(std::size_t track, std::span<const std::uint8_t> frame, std::int64_t pts,
+                        std::int64_t samples) {
+  return write(first_audio_index_ + static_cast<int>(track), frame, pts, pts, samples, true);
+}
+
+bool Muxer::finish() {
+  if (!header_written_) {
+    return false;
+  }
+  header_written_ = false;
+  const int code = api_->av_write_trailer(context_.get());
+  if (code < 0) {
+    return failed("cannot end the file", code);
+  }
+  api_->avio_flush(context_->pb);
+  return context_->pb->error >= 0 || failed("cannot end the file", context_->pb->error);
+}
+
+}  // namespace orvale

@@ -1,0 +1,77 @@
+// libavformat writing MP4 or Matroska into one of Orvale's outputs, through
+// its own write and seek calls: no FFmpeg protocol ever opens a file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "streams/output.h"
+
+struct AVFormatContext;
+
+namespace orvale {
+
+struct FfmpegApi;
+
+enum class MuxFormat { mp4, mkv };
+
+struct VideoTrackFacts {
+  std::vector<std::uint8_t> decoder_config;  // avcC
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  // Ticks per second of the times given with each picture.
+  std::int64_t ticks_per_second = 0;
+};
+
+struct AudioTrackFacts {
+  bool aac = true;
+  std::uint32_t rate = 0;
+  std::uint8_t channels = 0;
+  std::vector<std::uint8_t> config;  // AudioSpecificConfig, AAC only
+};
+
+// Frees what libavformat allocated, on every path.
+struct MuxContextDeleter {
+  const FfmpegApi* api = nullptr;
+  void operator()(AVFormatContext* context) const;
+};
+
+class Muxer {
+ public:
+  // Starts the file: its header goes to `output`. `seekable` lets the muxer
+  // go back (a regular file); without it MP4 is written fragmented and
+  // Matroska without an index. A track of video is there when `video` has a
+  // decoder configuration. False, with error() set, when libavformat refuses.
+  [[nodiscard]] bool open(MuxFormat format, Output& output, bool seekable,
+                          const VideoTrackFacts& video, std::span<const AudioTrackFacts> audio);
+  // A picture as NAL units behind their lengths; times in the video's ticks.
+  [[nodiscard]] bool write_video(std::span<const std::uint8_t> picture, std::int64_t pts,
+                                 std::int64_t dts, std::int64_t duration, bool key);
+  // An audio frame of track `track` (counted among the audio tracks), its
+  // time and length in samples.
+  [[nodiscard]] bool write_audio(std::size_t track, std::span<const std::uint8_t> frame,
+                                 std::int64_t pts, std::int64_t samples);
+  // Ends the file (its index, the sizes left open).
+  [[nodiscard]] bool finish();
+
+  // What went wrong, for the user; empty while nothing did.
+  [[nodiscard]] const std::string& error() const { return error_; }
+  [[nodiscard]] bool has_video() const { return video_index_ >= 0; }
+
+ private:
+  [[nodiscard]] bool failed(const char* step, int code);
+  [[nodiscard]] bool write(int stream, std::span<const std::uint8_t> bytes, std::int64_t pts,
+                           std::int64_t dts, std::int64_t duration, bool key);
+
+  const FfmpegApi* api_ = nullptr;
+  std::unique_ptr<AVFormatContext, MuxContextDeleter> context_;
+  int video_index_ = -1;
+  int first_audio_index_ = 0;
+  bool header_written_ = false;
+  std::string error_;
+};
+
+}  // namespace orvale

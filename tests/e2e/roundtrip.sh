@@ -8,40 +8,9 @@
 # A cross build passes the emulator its programs run under.
 # Exits 77 (skipped) without ffmpeg, unless ORVALE_REQUIRE_FFMPEG is set.
 set -euo pipefail
-orvale=$1
-kvxmux=$2
-if ! command -v ffmpeg >/dev/null || ! command -v ffprobe >/dev/null; then
-  echo "ffmpeg/ffprobe not found: end-to-end tests skipped"
-  [[ -n ${ORVALE_REQUIRE_FFMPEG:-} ]] && exit 1
-  exit 77
-fi
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-if (($# > 2)); then
-  # Wrappers of the same names keep every use below as it is.
-  mkdir "$work/bin"
-  for program in orvale kvxmux; do
-    printf '#!/bin/sh\nexec %s %q "$@"\n' "$(printf '%q ' "${@:3}")" "${!program}" >"$work/bin/$program"
-    chmod +x "$work/bin/$program"
-  done
-  orvale=$work/bin/orvale
-  kvxmux=$work/bin/kvxmux
-fi
-failures=0
-passes=0
+source "$(dirname "$0")/lib.sh"
+e2e_start "$@"
 
-check() {  # check NAME COMMAND...: one assertion
-  local name=$1
-  shift
-  if "$@"; then
-    passes=$((passes + 1))
-  else
-    echo "FAIL: $name"
-    failures=$((failures + 1))
-  fi
-}
-
-ff() { ffmpeg -nostdin -v error "$@"; }
 frames_md5() { ff -i "$1" -f framemd5 - | grep -v '^#'; }
 audio_md5() { ff -i "$1" -f md5 -; }
 same_frames() { [[ "$(frames_md5 "$1")" == "$(frames_md5 "$2")" ]]; }
@@ -116,7 +85,6 @@ for entry in "${cases[@]}"; do
 done
 
 # kvxmux marks key frames in bit 0 of the index entries, one per IDR picture.
-le32() { od -An -tu4 -j "$2" -N 4 "$1" | tr -d ' '; }
 key_entries() {
   od -An -tu4 -v -j 56 -N $((4 * $(le32 "$1" 12))) "$1" | tr -s ' ' '\n' | grep -c '[13579]$'
 }
@@ -145,13 +113,6 @@ check "kvxmux: eleven audio files" refuses "at most 10" "$work/x.kvx" "$work/vid
 
 # Damaged files, made from the 44.1 kHz file; packet 49 is the last of the
 # first group of pictures, so no later picture refers to it.
-packet_offset() {  # packet_offset FILE K
-  local count offset i
-  count=$(le32 "$1" 12)
-  offset=$((56 + 4 * count))
-  for ((i = 0; i < $2; i++)); do offset=$((offset + $(le32 "$1" $((56 + 4 * i))) / 2)); done
-  echo "$offset"
-}
 full="$work/aac44100.kvx"
 total=$(frame_count "$full.264")
 
@@ -217,5 +178,4 @@ piped() { "$orvale" -c -s v "$full" | ffmpeg -v error -xerror -f h264 -i - -f fr
 check "stdout: the piped video decodes to the file's frames" \
   cmp -s <(piped) <(ffmpeg -v error -xerror -i "$full.264" -f framecrc -)
 
-echo "roundtrip: $passes passed, $failures failed"
-[[ $failures -eq 0 ]]
+e2e_finish roundtrip

@@ -49,9 +49,13 @@ struct CloseFile {
   return true;
 }
 
-VideoTrackFacts video_facts(const Run& run, const RecordingClock& clock) {
+VideoTrackFacts video_facts(const Run& run, const RecordingClock& clock, const TimingPlan& plan) {
   VideoTrackFacts video;
   video.ticks_per_second = kTicksPerSecond;
+  if (plan.timeline.segments.size() == 1) {
+    video.rate_num = plan.timeline.segments.front().rate.num;
+    video.rate_den = plan.timeline.segments.front().rate.den;
+  }
   if (run.settings.streams.takes_video()) {
     video.decoder_config = avc_decoder_config(clock.sps, clock.pps);
     video.width = clock.width;
@@ -120,7 +124,7 @@ bool mux(Run& run) {
   const std::uint32_t frame_samples = aac ? 1024 : clock.audio[0].mp3_samples;
   const TimingPlan plan = plan_times(clock, sample_rate, frame_samples, run.settings.fps);
   tell_timing(run, plan);
-  const VideoTrackFacts video = video_facts(run, clock);
+  const VideoTrackFacts video = video_facts(run, clock, plan);
   if (run.settings.streams.takes_video() && video.decoder_config.empty() &&
       !clock.packets.empty()) {
     run.report.error(run.path, "its video holds no sequence and picture parameter sets, "

@@ -118,6 +118,10 @@ bool Muxer::open(MuxFormat format, Output& output, bool seekable, const VideoTra
       return failed("cannot add the video track", AVERROR(ENOMEM));
     }
     stream->time_base = {1, static_cast<int>(video.ticks_per_second)};
+    given_.emplace_back(1, static_cast<int>(video.ticks_per_second));
+    if (video.rate_num > 0) {
+      stream->avg_frame_rate = {static_cast<int>(video.rate_num), static_cast<int>(video.rate_den)};
+    }
     AVCodecParameters& parameters = *stream->codecpar;
     parameters.codec_type = AVMEDIA_TYPE_VIDEO;
     parameters.codec_id = AV_CODEC_ID_H264;
@@ -135,6 +139,7 @@ bool Muxer::open(MuxFormat format, Output& output, bool seekable, const VideoTra
       return failed("cannot add an audio track", AVERROR(ENOMEM));
     }
     stream->time_base = {1, static_cast<int>(track.rate)};
+    given_.emplace_back(1, static_cast<int>(track.rate));
     AVCodecParameters& parameters = *stream->codecpar;
     parameters.codec_type = AVMEDIA_TYPE_AUDIO;
     parameters.codec_id = track.aac ? AV_CODEC_ID_AAC : AV_CODEC_ID_MP3;
@@ -172,6 +177,9 @@ bool Muxer::write(int stream, std::span<const std::uint8_t> bytes, std::int64_t 
   packet->dts = dts;
   packet->duration = duration;
   packet->flags = key ? AV_PKT_FLAG_KEY : 0;
+  // Matroska counts in milliseconds whatever it was asked for.
+  const auto [num, den] = given_[static_cast<std::size_t>(stream)];
+  api_->av_packet_rescale_ts(packet, AVRational{num, den}, context_->streams[stream]->time_base);
   const int code = api_->av_interleaved_write_frame(context_.get(), packet);
   api_->av_packet_free(&packet);
   return code >= 0 || failed("cannot write a packet", code);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "streams/output.h"
@@ -24,6 +25,9 @@ struct VideoTrackFacts {
   std::uint32_t height = 0;
   // Ticks per second of the times given with each picture.
   std::int64_t ticks_per_second = 0;
+  // The pictures' rate where it is one throughout; 0 where it changes.
+  std::uint32_t rate_num = 0;
+  std::uint32_t rate_den = 1;
 };
 
 struct AudioTrackFacts {
@@ -68,6 +72,9 @@ class Muxer {
 
   const FfmpegApi* api_ = nullptr;
   std::unique_ptr<AVFormatContext, MuxContextDeleter> context_;
+  // The time base of each stream's times as given, before the muxer chose
+  // its own.
+  std::vector<std::pair<int, int>> given_;
   int video_index_ = -1;
   int first_audio_index_ = 0;
   bool header_written_ = false;

@@ -67,12 +67,16 @@ audio() {
 # The rate a row's pictures start at, and where each later segment begins:
 # "30:120,15" gives 30 and the pairs "120 4" (picture 120 at 4 s).
 first_rate() { local s=${1%%,*}; echo "${s%%:*}"; }
+picture_length() {  # picture_length RATE: the seconds one picture lasts, as D/N
+  if [[ $1 == */* ]]; then echo "${1#*/}/${1%/*}"; else echo "1/$1"; fi
+}
 segment_starts() {
   local item at=0 seconds=0 rate count
+  local -a items
   IFS=, read -ra items <<<"$1"
   for item in "${items[@]:0:${#items[@]}-1}"; do
     rate=${item%%:*} count=${item#*:}
-    seconds=$(awk -v s="$seconds" -v c="$count" -v r="$rate" 'BEGIN { split(r, f, "/"); if (!(2 in f)) f[2] = 1; print s + c * f[2] / f[1] }')
+    seconds=$(awk "BEGIN { print $seconds + $count * $(picture_length "$rate") }")
     at=$((at + count))
     echo "$at $seconds"
   done
@@ -93,7 +97,7 @@ reference_mux() {  # reference_mux FORMAT OUT VIDEO SEGMENTS AUDIO...
   else
     # Else ffmpeg guesses the last picture's length from the stream's own
     # rate, which one row's stream gives wrong on purpose.
-    bsf+=("setts=pts=PTS:dts=DTS:duration=($(tr / '\n' <<<"$segments/1" | head -2 | tr '\n' ' ' | awk '{ print $2 "/" $1 }'))/TB")
+    bsf+=("setts=pts=PTS:dts=DTS:duration=($(picture_length "$segments"))/TB")
   fi
   case $reference in
     rate) bsf+=("setts=pts=PTS*6/5:dts=DTS*6/5:duration=DURATION*6/5") ;;

@@ -18,10 +18,6 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_start "$@"
 reference=${ORVALE_MUX_REFERENCE:-}
-if [[ -z $reference ]] && ! "$orvale" --help 2>&1 | grep -q -- --format; then
-  echo "orvale cannot write MP4 or Matroska (no --format): muxer checks skipped"
-  exit 77
-fi
 for tool in mkvmerge gst-discoverer-1.0; do
   if ! command -v "$tool" >/dev/null; then
     echo "$tool not found: muxer checks skipped"

@@ -1,9 +1,28 @@
 #include "mux/ffmpeg_api.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 #include "platform/platform.h"
 
 namespace orvale {
 namespace {
+
+std::string last_error_line;
+
+// What the parser finds odd in a damaged picture is not the user's concern;
+// what stops the muxer is told by its caller.
+void keep_errors(void* /*context*/, int level, const char* format, va_list arguments) {
+  if (level > AV_LOG_ERROR) {
+    return;
+  }
+  char line[512];
+  std::vsnprintf(line, sizeof line, format, arguments);
+  last_error_line = line;
+  while (!last_error_line.empty() && last_error_line.back() == '\n') {
+    last_error_line.pop_back();
+  }
+}
 
 #ifdef ORVALE_FFMPEG_STATIC
 
@@ -56,9 +75,13 @@ bool fill(FfmpegApi& api, std::string& error) {
 const FfmpegApi* ffmpeg(std::string& error) {
   static FfmpegApi api;
   static std::string failure;
-  static const bool loaded = fill(api, failure);
+  static const bool loaded = fill(api, failure) && (api.av_log_set_callback(keep_errors), true);
   error = failure;
   return loaded ? &api : nullptr;
 }
+
+const std::string& last_ffmpeg_error() { return last_error_line; }
+
+void forget_ffmpeg_error() { last_error_line.clear(); }
 
 }  // namespace orvale

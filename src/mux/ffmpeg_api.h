@@ -54,7 +54,10 @@ struct FfmpegApi {
 };
 
 // The table, loaded on first use; null when FFmpeg's libraries cannot be
-// loaded, `error` then saying which and why.
+// loaded, `error` then saying which and why. Once loaded, FFmpeg prints
+// nothing: its last error line is kept for the caller to tell.
 [[nodiscard]] const FfmpegApi* ffmpeg(std::string& error);
+[[nodiscard]] const std::string& last_ffmpeg_error();
+void forget_ffmpeg_error();
 
 }  // namespace orvale

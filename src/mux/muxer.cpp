@@ -1,8 +1,6 @@
 #include "mux/muxer.h"
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "mux/ffmpeg_api.h"
@@ -33,22 +31,6 @@ std::int64_t seek_output(void* opaque, std::int64_t offset, int whence) {
   return output.seek(static_cast<std::uint64_t>(offset)) ? offset : AVERROR(output.error());
 }
 
-// libavformat says what went wrong through its log; the last error line is
-// kept for the user and nothing is printed.
-thread_local std::string last_log_line;
-
-void keep_errors(void* /*context*/, int level, const char* format, va_list arguments) {
-  if (level > AV_LOG_ERROR) {
-    return;
-  }
-  char line[512];
-  std::vsnprintf(line, sizeof line, format, arguments);
-  last_log_line = line;
-  while (!last_log_line.empty() && last_log_line.back() == '\n') {
-    last_log_line.pop_back();
-  }
-}
-
 [[nodiscard]] bool copy_extradata(const FfmpegApi& api, AVCodecParameters& parameters,
                                   const std::vector<std::uint8_t>& bytes) {
   if (bytes.empty()) {
@@ -77,7 +59,8 @@ void MuxContextDeleter::operator()(AVFormatContext* context) const {
 bool Muxer::failed(const char* step, int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   api_->av_strerror(code, text, sizeof text);
-  error_ = std::string(step) + ": " + (last_log_line.empty() ? text : last_log_line);
+  const std::string& said = last_ffmpeg_error();
+  error_ = std::string(step) + ": " + (said.empty() ? text : said);
   return false;
 }
 
@@ -89,8 +72,7 @@ bool Muxer::open(MuxFormat format, Output& output, bool seekable, const VideoTra
     error_ = unavailable;
     return false;
   }
-  api_->av_log_set_callback(keep_errors);
-  last_log_line.clear();
+  forget_ffmpeg_error();
   AVFormatContext* raw = nullptr;
   const char* name = format == MuxFormat::mp4 ? "mp4" : "matroska";
   if (const int code = api_->avformat_alloc_output_context2(&raw, nullptr, name, nullptr); code < 0) {

@@ -1,0 +1,185 @@
+// What MP4 and Matroska files are made of beside the frames: codec
+// configurations, NAL units behind lengths, MP3 cut at its headers, and the
+// times each picture gets.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "mux/codec_config.h"
+#include "mux/plan.h"
+#include "streams/mp3_frames.h"
+
+namespace {
+
+using namespace orvale;
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct ConfigCase {
+  std::uint32_t rate;
+  std::uint8_t channels;
+  Bytes config;
+};
+
+TEST(AudioSpecificConfig, SaysLcTheRateAndTheChannels) {
+  for (const ConfigCase& c : std::vector<ConfigCase>{
+           {44100, 2, {0x12, 0x10}},
+           {48000, 1, {0x11, 0x88}},
+           {16000, 2, {0x14, 0x10}},
+           // No index for 37800 Hz: written out in 24 bits.
+           {37800, 2, {0x17, 0x80, 0x49, 0xD4, 0x10}},
+       }) {
+    EXPECT_EQ(aac_audio_specific_config(c.rate, c.channels), c.config) << c.rate;
+  }
+}
+
+const Bytes kSps = {0x67, 0x64, 0x00, 0x1F, 0xAC, 0xD9};
+const Bytes kPps = {0x68, 0xEB, 0xE3};
+
+TEST(DecoderConfig, HoldsProfileLevelAndBothSets) {
+  const Bytes config = avc_decoder_config(kSps, kPps);
+  const Bytes expected = {1,    0x64, 0x00, 0x1F, 0xFF, 0xE1, 0, 6, 0x67, 0x64, 0x00, 0x1F,
+                          0xAC, 0xD9, 1,    0,    3,    0x68, 0xEB, 0xE3};
+  EXPECT_EQ(config, expected);
+  EXPECT_TRUE(avc_decoder_config(Bytes{0x67, 0x64}, kPps).empty());
+}
+
+TEST(LengthPrefixed, EachUnitBehindItsLengthWithoutTrailingZeros) {
+  // Junk before the first code, a 4-byte and a 3-byte code, zeros that
+  // trail a unit before the next code.
+  const Bytes annex_b = {0xAA, 0, 0, 0, 1, 0x67, 0x64, 0, 0,    0, 0, 1,
+                         0x68, 0xEB, 0, 0, 1, 0x65, 0x88, 0x80, 0, 0};
+  Bytes out;
+  EXPECT_TRUE(length_prefixed(annex_b, out));
+  const Bytes expected = {0, 0, 0, 2, 0x67, 0x64, 0, 0, 0, 2, 0x68, 0xEB,
+                          0, 0, 0, 3, 0x65, 0x88, 0x80};
+  EXPECT_EQ(out, expected);
+  EXPECT_FALSE(length_prefixed(Bytes{0, 0, 1, 0x41, 0x9A}, out));
+  EXPECT_EQ(out, (Bytes{0, 0, 0, 2, 0x41, 0x9A}));
+}
+
+TEST(PictureOpening, FindsTheSetsAndStopsAtTheFirstSlice) {
+  Bytes annex_b = {0, 0, 0, 1};
+  annex_b.insert(annex_b.end(), kSps.begin(), kSps.end());
+  annex_b.insert(annex_b.end(), {0, 0, 1, 0x06, 0x05, 0, 0, 1});
+  annex_b.insert(annex_b.end(), kPps.begin(), kPps.end());
+  annex_b.insert(annex_b.end(), {0, 0, 1, 0x65, 0x88, 0, 0, 1, 0x67, 0x42});
+  const PictureOpening opening = read_opening(annex_b);
+  EXPECT_EQ(opening.sps, kSps);
+  EXPECT_EQ(opening.pps, kPps);
+  EXPECT_TRUE(opening.idr);
+  EXPECT_TRUE(opening.has_slice);
+  EXPECT_FALSE(read_opening(Bytes{0, 0, 1, 0x41, 0x9A}).idr);
+  EXPECT_FALSE(read_opening(kPps).has_slice);
+}
+
+// MPEG-1 layer III, 128 kbit/s, 44100 Hz, stereo: 417 bytes, or 418 padded.
+Bytes mp3_frame(bool padded, std::uint8_t fill) {
+  Bytes frame(padded ? 418 : 417, fill);
+  frame[0] = 0xFF;
+  frame[1] = 0xFB;
+  frame[2] = padded ? 0x92 : 0x90;
+  frame[3] = 0x00;
+  return frame;
+}
+
+TEST(Mp3Cutter, GivesTheSameWholeFramesWhereverTheStreamIsCut) {
+  Bytes stream = {0x49, 0x44};  // bytes before the first frame are passed over
+  std::vector<Bytes> frames;
+  for (int i = 0; i < 6; ++i) {
+    frames.push_back(mp3_frame(i % 3 == 1, static_cast<std::uint8_t>(i)));
+    stream.insert(stream.end(), frames.back().begin(), frames.back().end());
+  }
+  stream.resize(stream.size() - 10);  // the last frame cut short is not given
+  frames.pop_back();
+  std::mt19937 random(7);
+  for (int trial = 0; trial < 50; ++trial) {
+    Mp3Cutter cutter;
+    std::vector<Bytes> got;
+    std::size_t at = 0;
+    while (at < stream.size()) {
+      const std::size_t piece = std::min<std::size_t>(stream.size() - at, 1 + random() % 700);
+      cutter.feed(std::span(stream).subspan(at, piece),
+                  [&](std::span<const std::uint8_t> frame, const Mp3Header& header) {
+                    EXPECT_EQ(header.samples, 1152U);
+                    EXPECT_EQ(header.rate, 44100U);
+                    EXPECT_EQ(header.channels, 2U);
+                    got.emplace_back(frame.begin(), frame.end());
+                  });
+      at += piece;
+    }
+    ASSERT_EQ(got, frames) << "trial " << trial;
+  }
+}
+
+// Pictures in decode order with their picture order counts, IDR pictures
+// starting each run anew; no audio, so the times are those of the rate.
+RecordingClock clock_of(const std::vector<std::pair<std::int32_t, bool>>& pictures,
+                        const std::vector<std::uint32_t>& numbers = {}) {
+  RecordingClock clock;
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    PacketClock packet;
+    packet.number = numbers.empty() ? static_cast<std::uint32_t>(i) : numbers[i];
+    packet.picture = true;
+    packet.order = pictures[i].first;
+    packet.idr = pictures[i].second;
+    clock.packets.push_back(packet);
+  }
+  return clock;
+}
+
+constexpr std::int64_t kStep30 = kTicksPerSecond / 30;
+
+TEST(Plan, BFramesComeOutInDisplayOrderAndAreDecodedBeforeTheyShow) {
+  // I P B B P B B, then a new IDR run: I P B.
+  const RecordingClock clock = clock_of({{0, true}, {6, false}, {2, false}, {4, false},
+                                         {12, false}, {8, false}, {10, false},
+                                         {0, true}, {4, false}, {2, false}});
+  const TimingPlan plan = plan_times(clock, 0, 0, Rate{30, 1});
+  const std::vector<std::int64_t> shown = {0, 3, 1, 2, 6, 4, 5, 7, 9, 8};
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    const PacketTimes& times = plan.packets[i];
+    EXPECT_EQ(times.pts, shown[i] * kStep30) << i;
+    EXPECT_EQ(times.duration, kStep30) << i;
+    EXPECT_LE(times.dts, times.pts) << i;
+    if (i > 0) {
+      EXPECT_LT(plan.packets[i - 1].dts, times.dts) << i;
+    }
+  }
+  // A B picture is shown one place before it is decoded: decoding runs one
+  // step ahead, the first picture decoded one step before 0.
+  EXPECT_EQ(plan.packets[0].dts, -kStep30);
+  EXPECT_EQ(plan.packets[1].dts, 0);
+  EXPECT_EQ(plan.source, TimingSource::forced);
+}
+
+TEST(Plan, LostPacketsKeepTheirTimeAndTheAudiosSync) {
+  // Packets 3 and 4 were lost: the picture after them keeps its place.
+  RecordingClock clock = clock_of({{0, true}, {2, false}, {4, false}, {10, false}, {12, false}},
+                                  {0, 1, 2, 5, 6});
+  for (PacketClock& packet : clock.packets) {
+    packet.samples = 1600;  // 48 kHz at 30 pictures a second
+  }
+  const TimingPlan plan = plan_times(clock, 48000, 1024, std::nullopt);
+  EXPECT_EQ(plan.lost, 2U);
+  EXPECT_EQ(plan.slots, 7U);
+  EXPECT_EQ(plan.source, TimingSource::audio_clock);
+  EXPECT_EQ(plan.packets[3].pts, 5 * kStep30);
+  EXPECT_EQ(plan.packets[4].pts, 6 * kStep30);
+  EXPECT_EQ(plan.packets[2].audio_gap, 0);
+  EXPECT_EQ(plan.packets[3].audio_gap, 2 * 1600);
+}
+
+TEST(Plan, WithoutAudioTheStreamsRateElseTwentyFive) {
+  RecordingClock clock = clock_of({{0, true}, {2, false}, {4, false}});
+  EXPECT_EQ(plan_times(clock, 0, 0, std::nullopt).source, TimingSource::fallback_rate);
+  EXPECT_EQ(plan_times(clock, 0, 0, std::nullopt).packets[2].pts, 2 * kTicksPerSecond / 25);
+  clock.stream_rate = Rate{15, 1};
+  const TimingPlan plan = plan_times(clock, 0, 0, std::nullopt);
+  EXPECT_EQ(plan.source, TimingSource::stream_rate);
+  EXPECT_EQ(plan.packets[2].pts, 2 * kTicksPerSecond / 15);
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstring>
+#include <optional>
 
 #include "extract/container.h"
 #include "extract/damage_report.h"
@@ -14,6 +15,8 @@
 #include "extract/run.h"
 #include "extract/walk.h"
 #include "extract/walk_input.h"
+#include "mux/clock.h"
+#include "mux/ffmpeg_api.h"
 #include "streams/adts.h"
 
 namespace orvale {
@@ -143,12 +146,25 @@ ExitStatus dump_descriptor(platform::File file, const std::string& path, const S
   }
   RawSink raw(run);
   CensusSink counting(census, run.header);
-  SinkPair listed(raw, counting);
-  run.sink = listing != nullptr ? static_cast<PacketSink*>(&listed) : &raw;
+  SinkPair counted(raw, counting);
+  run.sink = listing != nullptr ? static_cast<PacketSink*>(&counted) : &raw;
+  RecordingClock clock;
+  std::optional<ClockSink> clocked;
+  std::optional<SinkPair> listed;
   // Whether the walk succeeded shows in the report, which finish_outputs reads.
   const bool muxes = settings.muxes() && settings.writes();
   if (read_header(run) && (!muxes || can_mux(run)) &&
       open_outputs(run, settings, session) == OutputsOpened::open) {
+    if (listing != nullptr) {
+      // The listing tells the pictures' rates too; without audio to time
+      // them, that needs the stream's own rate, which FFmpeg's parser reads.
+      std::string unavailable;
+      clocked.emplace(run.header, clock,
+                      run.header.audio_stream_count == 0 ? ffmpeg(unavailable) : nullptr);
+      listed.emplace(counted, *clocked);
+      run.sink = &*listed;
+      run.clock = &clock;
+    }
     (void)(muxes ? mux(run) : walk_input(run));
   }
   finish_outputs(run, session);

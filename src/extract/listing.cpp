@@ -8,6 +8,7 @@
 #include "extract/progress.h"
 #include "extract/run.h"
 #include "extract/text.h"
+#include "mux/plan.h"
 
 namespace orvale {
 namespace {
@@ -116,6 +117,29 @@ AudioFacts audio_facts(const Run& run, std::uint32_t stream) {
 
 }  // namespace
 
+// Stretches of one rate, where the fit's segments, which may break on a
+// picture that only just fits, do not change it.
+std::optional<TimingFacts> timing_of(const Run& run) {
+  if (run.clock == nullptr || run.clock->packets.empty()) {
+    return std::nullopt;
+  }
+  const TimingPlan plan = plan_recording(*run.clock, run.header, std::nullopt);
+  if (plan.slots == 0) {
+    return std::nullopt;
+  }
+  TimingFacts timing;
+  timing.source = plan.source == TimingSource::audio_clock   ? "audio clock"
+                  : plan.source == TimingSource::stream_rate ? "stream"
+                                                             : "assumed";
+  for (const Segment& segment : plan.timeline.segments) {
+    if (timing.rates.empty() || !(reduced(timing.rates.back().rate) == reduced(segment.rate))) {
+      timing.rates.push_back({segment.first, segment.rate});
+    }
+  }
+  timing.video_seconds = video_seconds(plan);
+  return timing;
+}
+
 InputFacts facts_of(const Run& run, ExitStatus status) {
   InputFacts facts;
   facts.path = run.path;
@@ -155,8 +179,33 @@ InputFacts facts_of(const Run& run, ExitStatus status) {
   for (std::uint32_t s = 0; s < run.header.extracted_streams(); ++s) {
     facts.streams.push_back(audio_facts(run, s));
   }
+  facts.timing = timing_of(run);
   return facts;
 }
+
+namespace {
+
+// "timing:   30 fps by the audio clock; 12.00 s of video", or with stretches
+// "30 fps, from picture 120 15 fps".
+std::string timing_line(const InputFacts& facts) {
+  if (!facts.timing) {
+    return "";
+  }
+  const TimingFacts& timing = *facts.timing;
+  std::string line = "  timing:   ";
+  for (std::size_t i = 0; i < timing.rates.size(); ++i) {
+    if (i > 0) {
+      line += formatted(", from picture %" PRIu64 " ", timing.rates[i].first_picture);
+    }
+    line += spell_rate(timing.rates[i].rate) + " fps";
+  }
+  const char* by = timing.source == "audio clock" ? " by the audio clock"
+                   : timing.source == "stream"    ? " as the stream states"
+                                                  : " assumed: neither audio nor the stream says";
+  return line + by + formatted("; %.2f s of video\n", timing.video_seconds);
+}
+
+}  // namespace
 
 std::string listing_table(const InputFacts& facts) {
   std::string table = printable(facts.path);
@@ -166,7 +215,8 @@ std::string listing_table(const InputFacts& facts) {
   if (!facts.header_read) {
     return table + "\n  error:    " + facts.error + "\n";
   }
-  table += header_line(facts.header) + index_line(facts) + state_line(facts) + video_line(facts);
+  table += header_line(facts.header) + index_line(facts) + state_line(facts) + video_line(facts) +
+           timing_line(facts);
   for (std::size_t s = 0; s < facts.streams.size(); ++s) {
     const AudioFacts& audio = facts.streams[s];
     table += formatted("  audio %zu:  %" PRIu64 " bytes, %" PRIu64 " frames", s, audio.bytes,

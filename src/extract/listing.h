@@ -12,6 +12,7 @@
 
 #include "extract/container.h"
 #include "extract/report.h"
+#include "mux/rate.h"
 #include "streams/nal_census.h"
 
 namespace orvale {
@@ -24,6 +25,19 @@ struct AudioFacts {
   std::uint64_t frames = 0;
   // Unknown for AAC at a rate of 0.
   std::optional<double> seconds;
+};
+
+// A stretch of pictures at one rate.
+struct RateStretch {
+  std::uint64_t first_picture = 0;
+  Rate rate;
+};
+
+struct TimingFacts {
+  // "audio clock", "stream" (its own stated rate) or "assumed" (25).
+  std::string source;
+  std::vector<RateStretch> rates;
+  double video_seconds = 0;
 };
 
 struct InputFacts {
@@ -52,6 +66,8 @@ struct InputFacts {
   std::uint64_t pictures = 0;
   std::uint64_t dropped_units = 0;
   std::vector<AudioFacts> streams;
+  // Known for an input whose packets held pictures.
+  std::optional<TimingFacts> timing;
 };
 
 // What a walk of `run` that ended with `status` found.

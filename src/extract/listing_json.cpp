@@ -38,6 +38,19 @@ json streams_of(const InputFacts& facts) {
   return streams;
 }
 
+json timing_of(const InputFacts& facts) {
+  if (!facts.timing) {
+    return nullptr;
+  }
+  json rates = json::array();
+  for (const RateStretch& stretch : facts.timing->rates) {
+    rates.push_back({{"first_picture", stretch.first_picture}, {"rate", spell_rate(stretch.rate)}});
+  }
+  return {{"source", facts.timing->source},
+          {"rates", rates},
+          {"video_duration_seconds", facts.timing->video_seconds}};
+}
+
 json input_of(const InputFacts& facts) {
   json input = {{"file", facts.path},
                 {"exit_status", static_cast<int>(facts.status)},
@@ -62,6 +75,7 @@ json input_of(const InputFacts& facts) {
   input["packets_extracted"] = facts.packets_extracted;
   input["video"] = video_of(facts);
   input["streams"] = streams_of(facts);
+  input["timing"] = timing_of(facts);
   return input;
 }
 

@@ -41,7 +41,7 @@ struct CloseFile {
   }
   Run clock_run(again, run.path, run.settings, nullptr, nullptr, run.window.capacity());
   clock_run.report.keep_stdout_quiet();
-  ClockSink sink(clock_run.header, clock, api);
+  ClockSink sink(clock_run.header, clock, &api);
   clock_run.sink = &sink;
   if (clock_run.window.allocate() && read_header(clock_run)) {
     (void)walk_input(clock_run);
@@ -118,11 +118,7 @@ bool mux(Run& run) {
     return false;
   }
   const FileHeader& header = run.header;
-  const bool aac = header.is_aac();
-  const std::uint32_t sample_rate =
-      header.audio_stream_count == 0 ? 0 : aac ? header.audio_rate : clock.audio[0].mp3_rate;
-  const std::uint32_t frame_samples = aac ? 1024 : clock.audio[0].mp3_samples;
-  const TimingPlan plan = plan_times(clock, sample_rate, frame_samples, run.settings.fps);
+  const TimingPlan plan = plan_recording(clock, header, run.settings.fps);
   tell_timing(run, plan);
   const VideoTrackFacts video = video_facts(run, clock, plan);
   if (run.settings.streams.takes_video() && video.decoder_config.empty() &&

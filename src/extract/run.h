@@ -11,6 +11,7 @@
 #include "extract/report.h"
 #include "extract/session.h"
 #include "extract/sink.h"
+#include "mux/clock.h"
 #include "streams/destination.h"
 #include "streams/mp3_frames.h"
 #include "streams/nal_census.h"
@@ -67,6 +68,8 @@ struct Run {
   std::array<std::uint64_t, kAudioSlots> audio_frames{};
   // Set under --list only.
   Census* census = nullptr;
+  // Set under --list only: what the listing tells of time.
+  RecordingClock* clock = nullptr;
   // Where the walk sends the packets it accepts.
   PacketSink* sink = nullptr;
 };

@@ -19,12 +19,12 @@ constexpr std::uint32_t kAacSamples = 1024;
 void ParserDeleter::operator()(AVCodecParserContext* parser) const { api->av_parser_close(parser); }
 void ParserDeleter::operator()(AVCodecContext* codec) const { api->avcodec_free_context(&codec); }
 
-ClockSink::ClockSink(const FileHeader& header, RecordingClock& clock, const FfmpegApi& api)
+ClockSink::ClockSink(const FileHeader& header, RecordingClock& clock, const FfmpegApi* api)
     : header_(header),
       clock_(clock),
       api_(api),
-      parser_(api.av_parser_init(AV_CODEC_ID_H264), ParserDeleter{&api}),
-      codec_(api.avcodec_alloc_context3(nullptr), ParserDeleter{&api}) {
+      parser_(api != nullptr ? api->av_parser_init(AV_CODEC_ID_H264) : nullptr, ParserDeleter{api}),
+      codec_(api != nullptr ? api->avcodec_alloc_context3(nullptr) : nullptr, ParserDeleter{api}) {
   if (parser_) {
     // Each chunk is one whole picture: no need to look for where it ends.
     parser_->flags |= PARSER_FLAG_COMPLETE_FRAMES;
@@ -100,7 +100,7 @@ void ClockSink::read_picture(PacketClock& packet) {
   head_.resize(head_.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
   std::uint8_t* out = nullptr;
   int out_size = 0;
-  (void)api_.av_parser_parse2(parser_.get(), codec_.get(), &out, &out_size, head_.data(),
+  (void)api_->av_parser_parse2(parser_.get(), codec_.get(), &out, &out_size, head_.data(),
                          static_cast<int>(head_.size() - AV_INPUT_BUFFER_PADDING_SIZE),
                          AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
   packet.order = parser_->output_picture_number;

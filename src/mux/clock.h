@@ -63,7 +63,9 @@ struct ParserDeleter {
 // Listens to the walk and fills a RecordingClock; writes nothing.
 class ClockSink final : public PacketSink {
  public:
-  ClockSink(const FileHeader& header, RecordingClock& clock, const FfmpegApi& api);
+  // Without `api` the pictures' order and the stream's own rate are not read:
+  // what a listing of a recording with audio does without.
+  ClockSink(const FileHeader& header, RecordingClock& clock, const FfmpegApi* api);
 
   [[nodiscard]] bool video(std::span<const std::uint8_t> chunk) override;
   [[nodiscard]] bool video_piece(std::span<const std::uint8_t> piece) override;
@@ -83,7 +85,7 @@ class ClockSink final : public PacketSink {
 
   const FileHeader& header_;
   RecordingClock& clock_;
-  const FfmpegApi& api_;
+  const FfmpegApi* api_;
   // The opening of the packet's video chunk: parameter sets and the first
   // slice's header stand there.
   std::vector<std::uint8_t> head_;

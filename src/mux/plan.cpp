@@ -139,4 +139,24 @@ TimingPlan plan_times(const RecordingClock& clock, std::uint32_t sample_rate,
   return plan;
 }
 
+TimingPlan plan_recording(const RecordingClock& clock, const FileHeader& header,
+                          std::optional<Rate> forced) {
+  constexpr std::uint32_t kAacSamples = 1024;
+  const bool aac = header.is_aac();
+  std::uint32_t sample_rate = 0;
+  if (header.audio_stream_count > 0) {
+    sample_rate = aac ? header.audio_rate : clock.audio[0].mp3_rate;
+  }
+  const std::uint32_t frame_samples = aac ? kAacSamples : clock.audio[0].mp3_samples;
+  return plan_times(clock, sample_rate, frame_samples, forced);
+}
+
+double video_seconds(const TimingPlan& plan) {
+  if (plan.slots == 0) {
+    return 0;
+  }
+  const std::vector<std::int64_t> ticks = picture_ticks(plan.timeline, plan.slots + 1);
+  return static_cast<double>(ticks[plan.slots]) / static_cast<double>(kTicksPerSecond);
+}
+
 }  // namespace orvale

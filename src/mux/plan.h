@@ -47,4 +47,13 @@ struct TimingPlan {
 [[nodiscard]] TimingPlan plan_times(const RecordingClock& clock, std::uint32_t sample_rate,
                                     std::uint32_t frame_samples, std::optional<Rate> forced);
 
+// The same for a recording whose header says `header`: its clock is audio
+// stream 0, AAC frames of 1024 samples at the header's rate, or MP3 frames
+// as their own headers say.
+[[nodiscard]] TimingPlan plan_recording(const RecordingClock& clock, const FileHeader& header,
+                                        std::optional<Rate> forced);
+
+// The video's length: from its first picture to the end of its last.
+[[nodiscard]] double video_seconds(const TimingPlan& plan);
+
 }  // namespace orvale

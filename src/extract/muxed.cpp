@@ -1,5 +1,6 @@
 #include "extract/muxed.h"
 
+#include <cinttypes>
 #include <cstring>
 
 #include "extract/walk_input.h"
@@ -24,7 +25,8 @@ struct CloseFile {
 
 // The first pass: the same walk, told nothing and writing nothing, over the
 // same file opened again, so that the second pass reads it from the start.
-[[nodiscard]] bool gather_clock(Run& run, const FfmpegApi& api, RecordingClock& clock) {
+[[nodiscard]] bool gather_clock(Run& run, const FfmpegApi& api, RecordingClock& clock,
+                                std::uint64_t& unknown_gaps) {
   platform::File again = platform::kNoFile;
   if (const int error = platform::open_to_read(run.path, again); error != 0) {
     run.report.error(run.path, "cannot open it again to read its clock: %s",
@@ -46,6 +48,7 @@ struct CloseFile {
   if (clock_run.window.allocate() && read_header(clock_run)) {
     (void)walk_input(clock_run);
   }
+  unknown_gaps = clock_run.gaps_of_unknown_length;
   return true;
 }
 
@@ -85,7 +88,13 @@ std::vector<AudioTrackFacts> audio_facts(const Run& run, const RecordingClock& c
   return tracks;
 }
 
-void tell_timing(Run& run, const TimingPlan& plan) {
+void tell_timing(Run& run, const TimingPlan& plan, std::uint64_t unknown_gaps) {
+  if (unknown_gaps > 0) {
+    run.report.notice(run.path,
+                      "the rescue passed over %" PRIu64 " damaged stretch%s that nothing says the "
+                      "length of in time; the pictures and audio after each follow on without a gap",
+                      unknown_gaps, unknown_gaps == 1 ? "" : "es");
+  }
   if (plan.source == TimingSource::fallback_rate && plan.slots > 1) {
     run.report.notice(run.path,
                       "no audio to time the pictures by, and the video states no rate: "
@@ -114,12 +123,13 @@ bool mux(Run& run) {
     return false;
   }
   RecordingClock clock;
-  if (!gather_clock(run, *api, clock)) {
+  std::uint64_t unknown_gaps = 0;
+  if (!gather_clock(run, *api, clock, unknown_gaps)) {
     return false;
   }
   const FileHeader& header = run.header;
   const TimingPlan plan = plan_recording(clock, header, run.settings.fps);
-  tell_timing(run, plan);
+  tell_timing(run, plan, unknown_gaps);
   const VideoTrackFacts video = video_facts(run, clock, plan);
   if (run.settings.streams.takes_video() && video.decoder_config.empty() &&
       !clock.packets.empty()) {

@@ -243,6 +243,7 @@ void Rescuer::skipped(std::uint64_t from, std::uint64_t to) {
     return;
   }
   ranges_.note(from, to, zeros);
+  ++run_.gaps_of_unknown_length;
 }
 
 // The first offset from `from` on where packets begin, or the file's end.
@@ -337,6 +338,7 @@ Flow Rescuer::follow_structure(std::uint64_t offset, bool exact) {
                             " bytes) is damaged: %s; dropped",
                             offset, needed, fault.c_str());
         damage_ = true;
+        ++run_.gaps_of_unknown_length;
       }
     }
     std::uint64_t resumed = 0;

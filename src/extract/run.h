@@ -68,6 +68,9 @@ struct Run {
   std::array<std::uint64_t, kAudioSlots> audio_frames{};
   // Set under --list only.
   Census* census = nullptr;
+  // Stretches a rescue passed over without knowing how many packets, and so
+  // how much time, they held.
+  std::uint64_t gaps_of_unknown_length = 0;
   // Set under --list only: what the listing tells of time.
   RecordingClock* clock = nullptr;
   // Where the walk sends the packets it accepts.

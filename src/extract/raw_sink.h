@@ -48,7 +48,8 @@ class CensusSink final : public PacketSink {
   [[nodiscard]] bool video_end() override;
   [[nodiscard]] bool audio_frame(std::uint32_t stream, std::span<const std::uint8_t> frame,
                                  std::uint8_t channels) override;
-  [[nodiscard]] bool audio_frame_begin(std::uint32_t, std::uint32_t, std::uint8_t) override {
+  [[nodiscard]] bool audio_frame_begin(std::uint32_t /*stream*/, std::uint32_t /*length*/,
+                                       std::uint8_t /*channels*/) override {
     return true;
   }
   [[nodiscard]] bool audio_piece(std::uint32_t stream,

@@ -57,6 +57,7 @@ bool fill(FfmpegApi& api, std::string& error) {
       return false;
     }
   }
+// NOLINTBEGIN(bugprone-macro-parentheses): names pasted into statements
 #define ORVALE_FFMPEG_LOOKUP(library, name)                                                   \
   api.name = reinterpret_cast<decltype(api.name)>(platform::library_symbol(library.handle, #name)); \
   if (api.name == nullptr) {                                                                 \
@@ -65,6 +66,7 @@ bool fill(FfmpegApi& api, std::string& error) {
   }
   ORVALE_FFMPEG_FUNCTIONS(ORVALE_FFMPEG_LOOKUP)
 #undef ORVALE_FFMPEG_LOOKUP
+  // NOLINTEND(bugprone-macro-parentheses)
   return true;
 }
 

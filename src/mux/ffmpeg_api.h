@@ -48,6 +48,7 @@ namespace orvale {
   X(avutil, av_channel_layout_default)
 
 struct FfmpegApi {
+// NOLINTNEXTLINE(bugprone-macro-parentheses): a declaration, not an expression
 #define ORVALE_FFMPEG_POINTER(library, name) decltype(&::name) name = nullptr;
   ORVALE_FFMPEG_FUNCTIONS(ORVALE_FFMPEG_POINTER)
 #undef ORVALE_FFMPEG_POINTER

@@ -14,7 +14,6 @@ constexpr std::uint32_t kAacSamples = 1024;
 MuxSink::MuxSink(const FileHeader& header, const StreamChoice& choice, const TimingPlan& plan,
                  Muxer& muxer, Report& report, std::string output_name)
     : header_(header),
-      choice_(choice),
       plan_(plan),
       muxer_(muxer),
       report_(report),

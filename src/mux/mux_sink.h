@@ -54,7 +54,6 @@ class MuxSink final : public PacketSink {
   [[nodiscard]] PacketTimes times_of(std::uint32_t number);
 
   const FileHeader& header_;
-  const StreamChoice& choice_;
   const TimingPlan& plan_;
   Muxer& muxer_;
   Report& report_;

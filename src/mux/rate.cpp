@@ -1,5 +1,6 @@
 #include "mux/rate.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <numeric>
@@ -15,15 +16,8 @@ constexpr std::array<std::uint64_t, 3> kNtscWholeRates = {24, 30, 60};
 constexpr std::uint64_t kNtscDen = 1001;
 
 bool is_digits(std::string_view text) {
-  if (text.empty() || text.size() > kMaxDigits) {
-    return false;
-  }
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-  }
-  return true;
+  return !text.empty() && text.size() <= kMaxDigits &&
+         std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::uint64_t digits_value(std::string_view text) {

@@ -37,7 +37,13 @@ struct Timeline {
   std::vector<Segment> segments;
 };
 
-// The fit. `intervals[j]` is the interval of picture j+1 (picture 0 is at 0);
+// The fit: from picture 0, the candidate rate (the stream's own, the common
+// and recorder rates, then the rate the clock itself measures) that keeps the
+// most pictures in a row inside their intervals, ties to the earlier; then
+// the same again from that run's last picture. A picture no rate can reach
+// gets a segment of its own (see timeline.cpp). Times strictly increase.
+//
+// `intervals[j]` is the interval of picture j+1 (picture 0 is at 0);
 // `sample_rate` the clock's rate in Hz; `stream_rate` the rate the H.264
 // stream declares in its timing information, when it has one. A sample rate
 // of 0 or above 1 MHz is no clock: the pictures then run at the stream's rate,

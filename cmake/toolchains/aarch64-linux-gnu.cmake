@@ -1,4 +1,5 @@
-# 64-bit ARM Linux with Debian's cross compiler (g++-aarch64-linux-gnu); the
+# 64-bit ARM Linux with Debian's cross compiler (g++-aarch64-linux-gnu) and
+# the arm64 multiarch packages of the libraries it links (FFmpeg's); the
 # tests run under qemu-user (package qemu-user), with the cross C library as
 # its root.
 #   cmake -S . -B build-arm64 --toolchain cmake/toolchains/aarch64-linux-gnu.cmake
@@ -15,5 +16,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# pkg-config reads the target's .pc files, which Debian's multiarch -dev
+# packages (libavformat-dev:arm64, ...) put beside their libraries, and none
+# of the host's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
+unset(ENV{PKG_CONFIG_PATH})
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64;-L;/usr/aarch64-linux-gnu)

@@ -27,6 +27,14 @@ if readelf -d "$build/orvale" | grep -q 'NEEDED.*libstdc++'; then
 elif grep -q "^ *Depends: .*libstdc++" <<<"$info"; then
   fail "control depends on libstdc++ though the program carries it"
 fi
+# FFmpeg's libraries come from Debian's packages, each named after its soname
+# (libavformat.so.59: libavformat59), with the version of the newest symbol
+# used; the package pulls in every one the program loads (the linker keeps
+# only those it calls).
+needed=$(readelf -d "$build/orvale" | sed -n 's/.*NEEDED.*\[\(libav[a-z]*\)\.so\.\([0-9]*\)\]/\1\2/p')
+for library in $needed; do
+  grep -qE "^ *Depends: (.*, )?$library \(>= [^)]+\)" <<<"$info" || fail "control lacks $library the program loads"
+done
 contents=$(dpkg-deb -c "$deb")
 docs=./usr/share/doc/orvale
 for file in ./usr/bin/orvale ./usr/share/man/man1/orvale.1.gz $docs/README.md $docs/LICENSE \

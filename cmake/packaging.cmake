@@ -7,12 +7,25 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
 
 # Windows: a zip of the program, which needs no DLL beside it, with the
-# README and the licence.
+# README and the licence. The program carries FFmpeg's libraries (LGPL 2.1),
+# so the zip holds FFmpeg's licence and how it was built, and the source it
+# was built from goes beside the zip: cpack copies it there.
 if(WIN32)
   install(TARGETS orvale RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)
+  file(GLOB ffmpeg_build_notes ${ORVALE_FFMPEG_MINGW}/source/*.configure.txt)
+  install(FILES ${ORVALE_FFMPEG_MINGW}/licence/COPYING.LGPLv2.1 ${ORVALE_FFMPEG_MINGW}/licence/LICENSE.md
+          ${ffmpeg_build_notes} DESTINATION ffmpeg)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME orvale-${PROJECT_VERSION}-windows-x86_64)
+  set(ffmpeg_source_copy ${CMAKE_BINARY_DIR}/packaging/ffmpeg-source.cmake)
+  file(CONFIGURE OUTPUT ${ffmpeg_source_copy} @ONLY CONTENT [[
+# The zip is still in cpack's staging folder here; it lands in this one.
+file(GLOB source "@ORVALE_FFMPEG_MINGW@/source/*")
+file(COPY ${source} DESTINATION "${CPACK_PACKAGE_DIRECTORY}")
+message(STATUS "FFmpeg's source, which the LGPL asks to offer with the zip, copied beside it")
+]])
+  set(CPACK_POST_BUILD_SCRIPTS ${ffmpeg_source_copy})
   include(CPack)
   return()
 endif()
@@ -67,6 +80,33 @@ AAC behind ADTS headers. Damaged files are extracted as far as they go,
 with a diagnostic and a distinct exit status.")
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# FFmpeg's libraries are loaded only when an MP4 or Matroska file is made, so
+# the linker does not name them and dpkg-shlibdeps cannot see them: each is
+# named here after its soname, at least at the version built against.
+if(NOT ORVALE_FFMPEG_STATIC)
+  set(ffmpeg_depends "")
+  # Named with the architecture: a machine that cross-builds has both.
+  if(CMAKE_CROSSCOMPILING)
+    execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                    OUTPUT_VARIABLE target_arch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  else()
+    execute_process(COMMAND dpkg --print-architecture
+                    OUTPUT_VARIABLE target_arch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  set(architecture_suffix ":${target_arch}")
+  foreach(library IN ITEMS libavformat libavcodec libavutil)
+    string(REGEX MATCH "^[0-9]+" major "${ORVALE_FFMPEG_${library}_VERSION}")
+    execute_process(COMMAND dpkg-query -W -f=\${Version} ${library}${major}${architecture_suffix}
+                    OUTPUT_VARIABLE version OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    string(REGEX REPLACE "-[^-]*$" "" version "${version}")
+    if(version STREQUAL "")
+      list(APPEND ffmpeg_depends "${library}${major}")
+    else()
+      list(APPEND ffmpeg_depends "${library}${major} (>= ${version})")
+    endif()
+  endforeach()
+  list(JOIN ffmpeg_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 if(CMAKE_CROSSCOMPILING)
@@ -75,26 +115,8 @@ if(CMAKE_CROSSCOMPILING)
   execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
                   OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
                   ERROR_QUIET)
-  # dpkg-shlibdeps finds a target's libraries only where an installed
-  # package of that architecture put them, and Debian's cross C library
-  # (libc6-arm64-cross, say) is no such package. The program loads the C
-  # library alone (the C++ runtime is linked in), so the package depends on
-  # libc6 from the newest glibc symbol version it uses, which is what
-  # dpkg-shlibdeps reads from libc6's symbols file; worked out by cpack, once
-  # the program is built.
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/packaging/cross-depends.cmake)
-  file(CONFIGURE OUTPUT ${CPACK_PROJECT_CONFIG_FILE} @ONLY CONTENT [[
-execute_process(COMMAND "@CMAKE_READELF@" -V "@CMAKE_BINARY_DIR@/orvale"
-                OUTPUT_VARIABLE versions RESULT_VARIABLE failed)
-string(REGEX MATCHALL "GLIBC_[0-9.]+" needed "${versions}")
-if(failed OR NOT needed)
-  message(FATAL_ERROR "cannot tell which glibc @CMAKE_BINARY_DIR@/orvale needs")
-endif()
-list(TRANSFORM needed REPLACE "GLIBC_" "")
-list(SORT needed COMPARE NATURAL)
-list(POP_BACK needed newest)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${newest})")
-]])
+  # dpkg-shlibdeps then reads the dependencies from the target's multiarch
+  # packages that the build links (libavformat59:arm64 ...) and the C library
+  # they bring along (libc6:arm64), as it would on the target itself.
 endif()
 include(CPack)

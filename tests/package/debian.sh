@@ -27,6 +27,15 @@ if readelf -d "$build/orvale" | grep -q 'NEEDED.*libstdc++'; then
 elif grep -q "^ *Depends: .*libstdc++" <<<"$info"; then
   fail "control depends on libstdc++ though the program carries it"
 fi
+# FFmpeg's libraries come from Debian's packages, each named after its soname
+# (libavformat.so.59: libavformat59), at a version; the program loads them by
+# those names when it makes an MP4 or Matroska file, so the package must pull
+# in every one it names.
+needed=$(strings "$build/orvale" | sed -n 's/^\(libav[a-z]*\)\.so\.\([0-9]*\)$/\1\2/p' | sort -u)
+grep -q '^libavformat[0-9]' <<<"$needed" || fail "the program names no libavformat to load"
+for library in $needed; do
+  grep -qE "^ *Depends: (.*, )?$library \(>= [^)]+\)" <<<"$info" || fail "control lacks $library the program loads"
+done
 contents=$(dpkg-deb -c "$deb")
 docs=./usr/share/doc/orvale
 for file in ./usr/bin/orvale ./usr/share/man/man1/orvale.1.gz $docs/README.md $docs/LICENSE \

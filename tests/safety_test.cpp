@@ -241,9 +241,9 @@ TEST(FailedRerunOutputs, ALinkToNowhereStaysInPlace) {
 #endif
 
 #if ORVALE_POSIX_TESTS  // links, other users, the fault shim
-// A file its owner made read-only, or another user's file in a sticky folder
-// (which only its owner may rename over), is refused before anything else is
-// replaced.
+// A user's own outputs are replaced on a re-run; a file its owner made
+// read-only, or another user's file in a sticky folder (which only its owner
+// may rename over), is refused before anything else is replaced.
 TEST(FailedRerunOutputs, AnOutputTheUserMayNotReplaceSpoilsNoOther) {
   if (const std::string why = testing_support::unprivileged_runs_impossible(); !why.empty()) {
     GTEST_SKIP() << why;
@@ -261,6 +261,10 @@ TEST(FailedRerunOutputs, AnOutputTheUserMayNotReplaceSpoilsNoOther) {
     ASSERT_EQ(run_orvale({input}, launch).status, 0);
     const auto before = outputs_of(input);
     ASSERT_EQ(before.size(), 3U);
+    // Its own outputs the user replaces, in a sticky folder as in any other.
+    const RunResult again = run_orvale({input}, launch);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(outputs_of(input), before);
     if (sticky) {  // writable by all, but root's
       std::filesystem::remove(input + ".1.aac");
       write_file(input + ".1.aac", before.at(".1.aac"));

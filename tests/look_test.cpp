@@ -178,6 +178,9 @@ TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
   EXPECT_EQ(inputs[3].at("error"), cut_short);
   EXPECT_EQ(inputs[3].at("problems"), 1);
   EXPECT_EQ(inputs[3].at("first_problem"), cut_short);
+  const RunResult table = run_orvale({"-l", "short.kvx"}, dir.path(""));
+  EXPECT_NE(table.out.find("; 1 problem, the first: " + cut_short + "\n"), std::string::npos)
+      << table.out;
   // The streams past the tenth are declared, not extracted.
   EXPECT_EQ(inputs[4].at("audio_streams_declared"), 11);
   EXPECT_EQ(inputs[4].at("streams").size(), 10U);

@@ -64,7 +64,7 @@ const std::string& binary_for_everyone() {
                                fs::perms::group_exec | fs::perms::others_read |
                                fs::perms::others_exec;
     fs::permissions(folder.path(""), everyone);
-    const std::string path = folder.path("orvale");
+    std::string path = folder.path("orvale");
     fs::copy_file(ORVALE_BINARY, path);
     fs::permissions(path, everyone);
     return path;

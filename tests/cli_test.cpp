@@ -179,6 +179,13 @@ TEST_F(Cli, SampleRateChoosesTheAdtsIndex) {
   const RunResult mp3 = extract(encode(file));
   EXPECT_EQ(mp3.status, 0);
   EXPECT_EQ(mp3.err, "");
+  // Nor is the rate of a file without audio streams, which recorders leave 0.
+  std::filesystem::remove(path("in.kvx.0.mp3"));
+  kvx::File video_only = av_file(0, 1);
+  video_only.audio_rate = 0;
+  const RunResult silent = extract(encode(video_only));
+  EXPECT_EQ(silent.status, 0);
+  EXPECT_EQ(silent.err, "");
 }
 
 TEST_F(Cli, MoreThanTenStreamsKeepsTheFirstTen) {

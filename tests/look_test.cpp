@@ -134,8 +134,8 @@ TEST(Stdout, CarriesTheChosenStreamAndNothingElse) {
   EXPECT_EQ(refused.out, "") << "\"not a kvxavc file\" stays off standard output";
 }
 
-// The listing of a sound file, a damaged one, a missing one and one cut in
-// its index; what it says against an extraction's files is held on every
+// The listing of a sound file, a damaged one, a missing one, one cut in its
+// index and one declaring more streams than are extracted; what it says against an extraction's files is held on every
 // damage by TestingAndListingTellWhatExtractingTells. The names need escaping;
 // one that is not UTF-8 comes out with U+FFFD in place of its stray byte.
 TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
@@ -158,25 +158,39 @@ TEST(List, JsonAgreesWithWhatAnExtractionWrites) {
   write_file(dir.path(damaged), cut);
   // The file ends inside its index: 2 of its 5 entries are there.
   write_file(dir.path("short.kvx"), Bytes(cut.begin(), cut.begin() + 56 + 8));
-  const RunResult r =
-      run_orvale({"-l", "--json", sound, damaged, "missing.kvx", "short.kvx"}, dir.path(""));
+  write_file(dir.path("eleven.kvx"), encode(av_file(11, 1)));
+  const RunResult r = run_orvale(
+      {"-l", "--json", sound, damaged, "missing.kvx", "short.kvx", "eleven.kvx"}, dir.path(""));
   EXPECT_EQ(r.status, 2) << r.err;
   EXPECT_NE(r.err.find("orvale: missing.kvx: cannot open: No such file or directory\n"),
             std::string::npos);
   const auto document = nlohmann::json::parse(r.out, nullptr, false);
   ASSERT_FALSE(document.is_discarded()) << r.out;
   const auto& inputs = document.at("inputs");
-  ASSERT_EQ(inputs.size(), 4U);
+  ASSERT_EQ(inputs.size(), 5U);
   auto short_index = inputs[3].at("index");
   short_index.erase("bytes");
   EXPECT_EQ(short_index, (nlohmann::json{{"entries", 2}, {"complete", false},
                                          {"bytes_after_last_packet", nullptr}}));
+  // Its one problem is the error that ended it.
+  const std::string cut_short =
+      "the frame index of 5 entries needs 20 bytes, but the input ends at byte 64";
+  EXPECT_EQ(inputs[3].at("error"), cut_short);
+  EXPECT_EQ(inputs[3].at("problems"), 1);
+  EXPECT_EQ(inputs[3].at("first_problem"), cut_short);
+  const RunResult table = run_orvale({"-l", "short.kvx"}, dir.path(""));
+  EXPECT_NE(table.out.find("; 1 problem, the first: " + cut_short + "\n"), std::string::npos)
+      << table.out;
+  // The streams past the tenth are declared, not extracted.
+  EXPECT_EQ(inputs[4].at("audio_streams_declared"), 11);
+  EXPECT_EQ(inputs[4].at("streams").size(), 10U);
   EXPECT_EQ(inputs[0].at("index").at("complete"), true);
   for (const auto& [input, name, status] :
        {std::tuple{inputs[0], sound, 0}, std::tuple{inputs[1], damaged_shown, 1}}) {
     const int packets = 5 - status;
     const nlohmann::json expected = {{"file", name}, {"exit_status", status},
                                      {"packets_listed", 5}, {"audio_format", "aac"},
+                                     {"audio_streams_declared", 2},
                                      {"sample_rate", 44100}, {"packets_extracted", packets}};
     for (const auto& [key, value] : expected.items()) {
       EXPECT_EQ(input.at(key), value) << key;

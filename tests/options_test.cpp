@@ -119,6 +119,8 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"list_and_test", {"-l", "-t", "in.kvx"}, 2, "", "do not go together", false},
         OptionCase{"test_with_an_output_option", {"-t", "-s", "v", "in.kvx"}, 2, "", "write nothing", false},
         OptionCase{"parents_without_a_folder", {"--parents", "in.kvx"}, 2, "", "--parents needs -o", false},
+        OptionCase{"stdout_without_a_stream", {"-c", "in.kvx"}, 2, "",
+                   "orvale: --stdout needs exactly one stream, chosen with -s (-s v, -s 0, ...)\n", false},
         OptionCase{"stdout_with_two_streams", {"-c", "-s", "v,0", "in.kvx"}, 2, "", "exactly one stream", false},
         OptionCase{"stdout_with_two_inputs", {"-c", "-s", "v", "in.kvx", "in.kvx"}, 2, "", "exactly one input", false},
         OptionCase{"stdout_with_a_folder", {"-c", "-s", "v", "-o", "o", "in.kvx"}, 2, "", "writes no file", false},
@@ -383,7 +385,8 @@ std::string run_on_terminal(const std::vector<std::string>& args, const std::str
 }
 
 // The quiet second is the invocation's: a later input that takes no time is
-// shown all the same, with its size, under 10 GiB, in MiB.
+// shown all the same, with its size, under 10 GiB, in MiB. The last input is
+// a few packets and 6 GB of zeros, a sparse file that costs no disk.
 TEST(ProgressLine, ShowsOnATerminalOnLongRunsAndIsClearedAtTheEnd) {
   ScratchDir dir;
   const std::string fifo = dir.path("slow.kvx");
@@ -394,14 +397,18 @@ TEST(ProgressLine, ShowsOnATerminalOnLongRunsAndIsClearedAtTheEnd) {
   write_file(dir.path("fast.kvx"), encode(big));
   char size[32];
   std::snprintf(size, sizeof size, "%.1f MiB", static_cast<double>(encode(big).size()) / (1 << 20));
-  const std::string shown = run_on_terminal({fifo, dir.path("fast.kvx")}, [&] {
+  write_file(dir.path("huge.kvx"), encode(small_file(3, 2)));
+  std::filesystem::resize_file(dir.path("huge.kvx"), 6'000'000'000);
+  const std::string shown = run_on_terminal({fifo, dir.path("fast.kvx"), dir.path("huge.kvx")}, [&] {
     feed(fifo, input, std::chrono::milliseconds(120));
   });
-  EXPECT_TRUE(contains(shown, "\rorvale: " + fifo + " (1/2): ")) << shown;
+  EXPECT_TRUE(contains(shown, "\rorvale: " + fifo + " (1/3): ")) << shown;
   EXPECT_TRUE(contains(shown, " MiB read, ")) << shown;
   EXPECT_TRUE(contains(shown, " MiB/s\033[K")) << shown;
-  EXPECT_TRUE(contains(shown, "\rorvale: " + dir.path("fast.kvx") + " (2/2): ")) << shown;
+  EXPECT_TRUE(contains(shown, "\rorvale: " + dir.path("fast.kvx") + " (2/3): ")) << shown;
   EXPECT_TRUE(contains(shown, std::string("% of ") + size + ", ")) << shown;
+  EXPECT_TRUE(contains(shown, "\rorvale: " + dir.path("huge.kvx") + " (3/3): 0% of 5722.0 MiB, "))
+      << shown;
   EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K") << "cleared at the end: " << shown;
   EXPECT_EQ(read_file(fifo + ".264").size(), 200U * 7);
   // A stream is never written onto the terminal.

@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <utility>
 
@@ -52,14 +53,36 @@ void prepare_child(const Launch& launch, const std::string& out_path, const std:
   }
 }
 
+// The build tree may lie where another user cannot go (a home folder of
+// mode 0700, say): runs as nobody start a copy of the binary, made once, in
+// a folder of its own under the temporary folder that every user may enter.
+const std::string& binary_for_everyone() {
+  static const ScratchDir folder;
+  static const std::string copy = [] {
+    namespace fs = std::filesystem;
+    const fs::perms everyone = fs::perms::owner_all | fs::perms::group_read |
+                               fs::perms::group_exec | fs::perms::others_read |
+                               fs::perms::others_exec;
+    fs::permissions(folder.path(""), everyone);
+    std::string path = folder.path("orvale");
+    fs::copy_file(ORVALE_BINARY, path);
+    fs::permissions(path, everyone);
+    return path;
+  }();
+  return copy;
+}
+
 }  // namespace
 
 Child::Child(const std::string& program, const std::vector<std::string>& args, const Launch& launch)
     : capture_(std::make_unique<ScratchDir>()) {
   const std::string out_path = capture_->path("stdout");
   const std::string err_path = capture_->path("stderr");
-  const std::vector<std::string> words =
+  std::vector<std::string> words =
       program == ORVALE_BINARY ? orvale_command() : std::vector<std::string>{program};
+  if (launch.unprivileged && program == ORVALE_BINARY) {
+    words.back() = binary_for_everyone();
+  }
   std::vector<char*> argv;
   for (const auto& word : words) {
     argv.push_back(const_cast<char*>(word.c_str()));
@@ -153,7 +176,7 @@ std::string unprivileged_runs_impossible() {
   Launch launch;
   launch.unprivileged = true;
   if (run_orvale({"--version"}, launch).status != 0) {
-    return "the build tree is out of an unprivileged user's reach";
+    return "the temporary folder is out of an unprivileged user's reach";
   }
   return "";
 }

@@ -263,6 +263,21 @@ Bytes forbidden_nal_header_in_40_before_garbage(const Bytes& f) {
   return d;
 }
 
+// 500 bytes put 150 bytes into packet 5's last frame of audio stream 0 (or
+// halfway, in a shorter one). Its fields still fit its entry and its video is
+// whole, but that frame no longer ends with an end element.
+Bytes last_frame_of_5_torn(const Bytes& f) {
+  const std::size_t at = kvx::packet_offset(f, 5);
+  const std::size_t frames = f[at];
+  const std::size_t streams = orvale::read_le32(f, 36);
+  std::size_t frame = at + 13 + 4 * streams * frames + orvale::read_le32(f, at + 9);
+  for (std::size_t j = 0; j + 1 < frames; ++j) {
+    frame += orvale::read_le32(f, at + 13 + 4 * j);
+  }
+  const std::size_t length = orvale::read_le32(f, at + 13 + 4 * (frames - 1));
+  return inserted(f, frame + (length > 150 ? 150 : length / 2), random_bytes(500, 17));
+}
+
 const Damage kDamages[] = {
     {"frame_count_zero", count_zero, {}},
     {"frame_count_halved", count_halved, {}},
@@ -286,6 +301,7 @@ const Damage kDamages[] = {
     {"more_garbage_than_the_window_has_read", garbage_of_a_mib_and_a_half_before_31, {}},
     {"packet_lookalikes_in_garbage", lookalikes_before_31, {}},
     {"forbidden_nal_header_before_garbage", forbidden_nal_header_in_40_before_garbage, {40, 41}},
+    {"aac_frame_torn_by_inserted_bytes", last_frame_of_5_torn, {5}},
 };
 
 class RescueRecording : public ::testing::TestWithParam<Damage> {};
@@ -451,6 +467,25 @@ Bytes stale_packet_in_the_last_entry() {
                                      file.begin() + static_cast<long>(at + packet_length(file, 3))));
 }
 
+// A header counting two packets more than the file holds, their entries
+// empty: index padding, not damage.
+Bytes empty_entries_after_the_last_packet() {
+  Bytes file = inserted(encode(recording(10)), entry_at(10), Bytes(8, 0));
+  kvx::set_le32(file, 12, 12);
+  return file;
+}
+
+// Packet 0 is too long to be held whole in the window, so it passes in
+// pieces; 100 bytes of padding follow it, counted in its entry.
+Bytes padding_after_a_packet_longer_than_half_the_window() {
+  kvx::File recorded = recording(6);
+  recorded.packets[0].video.resize(std::size_t{3} << 20, 0x55);
+  const Bytes plain = encode(recorded);
+  Bytes file = inserted(plain, kvx::packet_offset(plain, 1), Bytes(100, 0xA5));
+  kvx::set_le32(file, entry_at(0), orvale::read_le32(plain, entry_at(0)) + (100 << 1));
+  return file;
+}
+
 class RescueSoundFile : public ::testing::TestWithParam<SoundFile> {};
 
 TEST_P(RescueSoundFile, IsExtractedAsUsual) {
@@ -477,7 +512,11 @@ INSTANTIATE_TEST_SUITE_P(
                       SoundFile{"zeros_after_the_last_packet", zeros_after_the_last_packet},
                       SoundFile{"preallocated_and_half_zeros", preallocated},
                       SoundFile{"zero_padding_in_the_last_entry", zero_padding_in_the_last_entry},
-                      SoundFile{"stale_packet_in_the_last_entry", stale_packet_in_the_last_entry}),
+                      SoundFile{"stale_packet_in_the_last_entry", stale_packet_in_the_last_entry},
+                      SoundFile{"empty_entries_after_the_last_packet",
+                                empty_entries_after_the_last_packet},
+                      SoundFile{"padding_after_a_packet_longer_than_half_the_window",
+                                padding_after_a_packet_longer_than_half_the_window}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // What a run says of a damaged index: one line per kind, then, from a plain
@@ -546,6 +585,13 @@ const Told kTold[] = {
      [](const Bytes& f) {
        return "the index, bytes 56 to " + std::to_string(entry_at(frame_count(f)) - 1) +
               ", is empty\n";
+     }},
+    {"rescue_drops_a_packet_with_a_torn_frame", last_frame_of_5_torn, {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "the packet at byte " + std::to_string(kvx::packet_offset(f, 5)) + " (" +
+              std::to_string(packet_length(f, 5)) + " bytes) is damaged: frame " +
+              std::to_string(f[kvx::packet_offset(f, 5)] - 1) +
+              " of audio stream 0 is not a whole AAC frame; dropped\n";
      }},
     {"rescue_with_a_count_too_high", count_too_high<3>, {"--rescue"}, 1,
      [](const Bytes& f) {

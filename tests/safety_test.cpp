@@ -241,9 +241,10 @@ TEST(FailedRerunOutputs, ALinkToNowhereStaysInPlace) {
 #endif
 
 #if ORVALE_POSIX_TESTS  // links, other users, the fault shim
-// A file its owner made read-only, or another user's file in a sticky folder
-// (which only its owner may rename over), is refused before anything else is
-// replaced.
+// A user's own outputs are replaced on a re-run; a file its owner made
+// read-only, or another user's file in a sticky folder (which only its owner,
+// the folder's owner or root may rename over), is refused before anything
+// else is replaced.
 TEST(FailedRerunOutputs, AnOutputTheUserMayNotReplaceSpoilsNoOther) {
   if (const std::string why = testing_support::unprivileged_runs_impossible(); !why.empty()) {
     GTEST_SKIP() << why;
@@ -261,6 +262,10 @@ TEST(FailedRerunOutputs, AnOutputTheUserMayNotReplaceSpoilsNoOther) {
     ASSERT_EQ(run_orvale({input}, launch).status, 0);
     const auto before = outputs_of(input);
     ASSERT_EQ(before.size(), 3U);
+    // Its own outputs the user replaces, in a sticky folder as in any other.
+    const RunResult again = run_orvale({input}, launch);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(outputs_of(input), before);
     if (sticky) {  // writable by all, but root's
       std::filesystem::remove(input + ".1.aac");
       write_file(input + ".1.aac", before.at(".1.aac"));
@@ -276,6 +281,24 @@ TEST(FailedRerunOutputs, AnOutputTheUserMayNotReplaceSpoilsNoOther) {
         << r.err;
     EXPECT_EQ(outputs_of(input), before);
   }
+  // Root's outputs, writable by all, in a sticky folder then given to nobody:
+  // nobody replaces them as the folder's owner, and root replaces nobody's.
+  ScratchDir dir;
+  const std::string input = dir.path("g.kvx");
+  write_file(input, good_file());
+  ASSERT_EQ(run_orvale({input}).status, 0);
+  for (const auto& [suffix, bytes] : outputs_of(input)) {
+    std::filesystem::permissions(input + suffix, std::filesystem::perms::all);
+  }
+  ASSERT_EQ(::chown(dir.path("").c_str(), 65534, 65534), 0);
+  std::filesystem::permissions(dir.path(""),
+                               std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+  Launch launch;
+  launch.unprivileged = true;
+  const RunResult by_folder_owner = run_orvale({input}, launch);
+  EXPECT_EQ(by_folder_owner.status, 0) << by_folder_owner.err;
+  const RunResult by_root = run_orvale({input});
+  EXPECT_EQ(by_root.status, 0) << by_root.err;
 }
 #endif
 

@@ -62,7 +62,7 @@ struct Launch {
   std::vector<int> closed;                // standard descriptors left closed
   std::uint64_t file_size_limit = 0;      // RLIMIT_FSIZE in bytes, when not 0
   std::uint64_t address_space_limit = 0;  // RLIMIT_AS in bytes, when not 0
-  bool unprivileged = false;              // run as nobody (uid and gid 65534)
+  bool unprivileged = false;              // run as nobody (uid and gid 65534), orvale from a copy
   std::vector<std::string> environment;   // NAME=value added to the child's
   std::vector<int> ignored_signals;       // set to SIG_IGN, as a shell does for a background job
 };
@@ -117,8 +117,9 @@ void fail_renames_to(Launch& launch, const std::string& path);
                                    const std::string& directory = "");
 [[nodiscard]] RunResult run_orvale(const std::vector<std::string>& args, const Launch& launch);
 
-// Why the binary cannot be run as nobody here (not root, or the build tree
-// lies where nobody may not go), or "" when it can.
+// Why the binary cannot be run as nobody here (not root, or the temporary
+// folder, where such runs find a copy of it, lies where nobody may not go),
+// or "" when it can.
 [[nodiscard]] std::string unprivileged_runs_impossible();
 
 // A kvxavc file in memory; asserts it encodes.

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <string>
 
 #include "extract/input.h"
@@ -16,7 +15,6 @@
 
 #if ORVALE_POSIX_TESTS
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -209,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ZeroEntryCase{"flagged_empty_entry", 1, {true}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-#if ORVALE_POSIX_TESTS  // address-space limits, /dev/full, FIFOs, memory images, the fault shim
+#if ORVALE_POSIX_TESTS  // address-space limits, /dev/full, FIFOs, the fault shim
 
 // ---- Out of memory: the child runs with its address space capped
 
@@ -438,93 +436,20 @@ INSTANTIATE_TEST_SUITE_P(Cuts, CutInTrailingBytes,
 
 // ---- Read errors
 
-// A child process that maps the first `readable` bytes (whole pages) of a file
-// at address 0, with nothing after them. Reading its /proc/PID/mem gives those
-// bytes and then fails with EIO, as a disk with a bad block would.
-class MemoryImage {
- public:
-  MemoryImage(const std::string& file, std::size_t readable) {
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(hold_, O_CLOEXEC) != 0) {
-      throw std::runtime_error("pipe failed");
-    }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int fd = ::open(file.c_str(), O_RDONLY);
-      int error = 0;
-      if (fd < 0 || ::mmap(nullptr, readable, PROT_READ, MAP_PRIVATE | MAP_FIXED_NOREPLACE, fd,
-                           0) == MAP_FAILED) {
-        error = errno;
-      }
-      (void)!::write(report[1], &error, sizeof error);
-      ::close(hold_[1]);
-      char byte = 0;
-      (void)!::read(hold_[0], &byte, 1);  // returns when the parent closes its end
-      ::_exit(0);
-    }
-    ::close(report[1]);
-    ::close(hold_[0]);
-    if (pid_ < 0 || ::read(report[0], &error_, sizeof error_) != sizeof error_) {
-      error_ = ECHILD;
-    }
-    ::close(report[0]);
-  }
-  ~MemoryImage() {
-    ::close(hold_[1]);
-    if (pid_ > 0) {
-      (void)::waitpid(pid_, nullptr, 0);
-    }
-  }
-  MemoryImage(const MemoryImage&) = delete;
-  MemoryImage& operator=(const MemoryImage&) = delete;
-
-  // The errno value of the failed mapping, 0 when the image is in place.
-  [[nodiscard]] int error() const { return error_; }
-  [[nodiscard]] std::string path() const { return "/proc/" + std::to_string(pid_) + "/mem"; }
-
- private:
-  pid_t pid_ = -1;
-  int hold_[2] = {-1, -1};
-  int error_ = 0;
-};
-
-const std::size_t kPage = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+// Where the bad block lies, as on a disk: a page in.
+constexpr std::size_t kPage = 4096;
 
 class InputReadError : public Walk {
  protected:
-  // Runs orvale on an input that gives the first page of `bytes` and then
-  // fails with EIO. Nothing when this machine cannot set that up.
-  std::optional<RunResult> extract_first_page(const Bytes& bytes) {
-    const std::string image_file = dir_.path("image");
-    write_file(image_file, bytes);
-    const MemoryImage image(image_file, kPage);
-    if (image.error() == EPERM || image.error() == EACCES) {
-      return std::nullopt;
-    }
-    EXPECT_EQ(image.error(), 0) << std::strerror(image.error());
-    expect_read_error_after_first_page(image.path(), bytes);
-    // The outputs are named after the input path: a link keeps them here.
-    std::filesystem::create_symlink(image.path(), input());
-    return run_orvale({input()});
-  }
-
- private:
-  static void expect_read_error_after_first_page(const std::string& path, const Bytes& bytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
-    Bytes first(kPage);
-    EXPECT_EQ(::pread(fd, first.data(), kPage, 0), static_cast<ssize_t>(kPage));
-    EXPECT_TRUE(std::equal(first.begin(), first.end(), bytes.begin()));
-    errno = 0;
-    EXPECT_EQ(::pread(fd, first.data(), 1, static_cast<off_t>(kPage)), -1);
-    EXPECT_EQ(errno, EIO);
-    ::close(fd);
+  // Runs orvale on `bytes` as on a disk with a bad block after the first
+  // page: reads give that page, then fail with EIO.
+  RunResult extract_first_page(const Bytes& bytes) {
+    write_file(input(), bytes);
+    Launch launch;
+    fail_reads(launch, input(), kPage);
+    return run_orvale({input()}, launch);
   }
 };
-
-constexpr const char* kNoImage = "mapping a file at address 0 needs CAP_SYS_RAWIO";
-constexpr const char* kEmulatedImage =
-    "under qemu-user the image's address 0 is not the one /proc/PID/mem reads";
 
 TEST_F(InputReadError, InTheHeader) {
   // The program opens the path itself, so this is its own memory, which has
@@ -538,33 +463,21 @@ TEST_F(InputReadError, InTheHeader) {
 
 TEST_F(InputReadError, InTheFrameIndex) {
   // Two pages of index: the read error falls inside it.
-  if (emulated()) {
-    GTEST_SKIP() << kEmulatedImage;
-  }
-  const auto result = extract_first_page(encode(av_file(0, kPage / 2)));
-  if (!result) {
-    GTEST_SKIP() << kNoImage;
-  }
-  EXPECT_EQ(result->status, 2);
-  EXPECT_EQ(message(result->out), "read index fail");
-  EXPECT_TRUE(one_line(result->err, input(),
-                       {std::string("read error in the frame index: ") + std::strerror(EIO)}));
+  const RunResult r = extract_first_page(encode(av_file(0, kPage / 2)));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(message(r.out), "read index fail");
+  EXPECT_TRUE(
+      one_line(r.err, input(), {std::string("read error in the frame index: ") + std::strerror(EIO)}));
 }
 
 TEST_F(InputReadError, InAPacketAfterAWholeOne) {
-  if (emulated()) {
-    GTEST_SKIP() << kEmulatedImage;
-  }
   kvx::File file = av_file(1, 3);
   // Two pages of video: packet 1 runs across the end of the first page.
   file.packets[1].video.resize(2 * kPage, 0x42);
-  const auto result = extract_first_page(encode(file));
-  if (!result) {
-    GTEST_SKIP() << kNoImage;
-  }
-  EXPECT_EQ(result->status, 2);
-  EXPECT_EQ(result->out, "");
-  EXPECT_TRUE(one_line(without_kept_line(result->err), input(),
+  const RunResult r = extract_first_page(encode(file));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(one_line(without_kept_line(r.err), input(),
                        {std::string("read error in packet 1: ") + std::strerror(EIO)}));
   expect_extracted(file, {0x10}, {0}, ".partial");
 }

@@ -138,6 +138,8 @@ bool mux(Run& run) {
     return false;
   }
   const std::vector<AudioTrackFacts> audio = audio_facts(run, clock);
+  // The plan holds what the second pass needs of the packets.
+  clock.packets = {};
   Muxer muxer;
   const auto format = run.settings.format == Format::mp4 ? MuxFormat::mp4 : MuxFormat::mkv;
   if (!muxer.open(format, run.mux, !run.mux_place.writes_through(), video, audio)) {

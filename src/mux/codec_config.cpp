@@ -1,8 +1,10 @@
 #include "mux/codec_config.h"
 
+#include <algorithm>
+
 #include "streams/adts.h"
+#include "streams/blockscan.h"
 #include "streams/nal_census.h"
-#include "streams/startcode.h"
 
 namespace orvale {
 namespace {
@@ -11,28 +13,47 @@ constexpr std::uint8_t kNalTypeSlice = 1;
 constexpr std::uint8_t kAacLowComplexity = 2;
 constexpr std::uint8_t kExplicitFrequency = 0x0F;
 
-// The NAL units of an Annex B byte stream, each without its start code and
-// the zeros that trail it.
-template <typename Take>
-void for_each_unit(std::span<const std::uint8_t> annex_b, Take&& take) {
-  std::uint32_t start = 0;
-  std::uint32_t skip = 0;
-  std::uint8_t header = 0;
-  find_nal(annex_b, 0, start, skip, header);
-  while (skip != 0) {
-    const std::uint32_t unit = start + skip - 1;
-    std::uint32_t next = 0;
-    std::uint32_t next_skip = 0;
-    find_nal(annex_b, unit + 1, next, next_skip, header);
-    std::uint32_t end = next;
-    while (end > unit + 1 && annex_b[end - 1] == 0) {
-      --end;
+// The offset of the 01 of the first 00 00 01 whose 01 stands at or after
+// `from` (at least 2), or the size: blocks without two zeros side by side
+// are passed over as the filter passes them.
+std::size_t next_code_end(std::span<const std::uint8_t> bytes, std::size_t from) {
+  const std::size_t size = bytes.size();
+  const PlainBlockSkip skip_plain = fastest_block_scanner().skip;
+  std::size_t at = from;
+  while (at < size) {
+    at = skip_plain(bytes.data(), at, size);
+    const std::size_t block_end = std::min(size, at + kScanBlock);
+    for (; at < block_end; ++at) {
+      if (bytes[at] == 1 && bytes[at - 1] == 0 && bytes[at - 2] == 0) {
+        return at;
+      }
     }
-    if (!take(annex_b.subspan(unit, end - unit))) {
+  }
+  return size;
+}
+
+// The NAL units of an Annex B byte stream, each without its start code and
+// the zeros that trail it; `take(unit)` returns false to stop. With
+// `header_only`, a unit for which `header_only(header byte)` is true is handed
+// over as its header byte alone, its end not looked for.
+template <typename Take, typename HeaderOnly>
+void for_each_unit(std::span<const std::uint8_t> annex_b, Take&& take, HeaderOnly&& header_only) {
+  std::size_t code = next_code_end(annex_b, 2);
+  while (code + 1 < annex_b.size()) {
+    const std::size_t unit = code + 1;
+    if (header_only(annex_b[unit])) {
+      (void)take(annex_b.subspan(unit, 1));
       return;
     }
-    start = next;
-    skip = next_skip;
+    const std::size_t next = next_code_end(annex_b, unit + 2);
+    std::size_t end = next < annex_b.size() ? next - 2 : next;
+    while (end > unit && annex_b[end - 1] == 0) {
+      --end;
+    }
+    if (end > unit && !take(annex_b.subspan(unit, end - unit))) {
+      return;
+    }
+    code = next;
   }
 }
 
@@ -48,10 +69,17 @@ void put_be16_sized(std::vector<std::uint8_t>& out, std::span<const std::uint8_t
   out.insert(out.end(), unit.begin(), unit.end());
 }
 
+bool is_slice(std::uint8_t header) {
+  const std::uint8_t type = header & kNalTypeMask;
+  return type == kNalTypeSlice || type == kNalTypeIdr;
+}
+
 }  // namespace
 
 PictureOpening read_opening(std::span<const std::uint8_t> annex_b) {
   PictureOpening opening;
+  // The first slice ends the look before its end is searched for: that
+  // would read the whole picture.
   for_each_unit(annex_b, [&](std::span<const std::uint8_t> unit) {
     const std::uint8_t type = unit[0] & kNalTypeMask;
     if (type == kNalTypeSps && opening.sps.empty()) {
@@ -64,7 +92,7 @@ PictureOpening read_opening(std::span<const std::uint8_t> annex_b) {
       return false;
     }
     return true;
-  });
+  }, is_slice);
   return opening;
 }
 
@@ -94,7 +122,7 @@ bool length_prefixed(std::span<const std::uint8_t> annex_b, std::vector<std::uin
     put_be32(out, unit.size());
     out.insert(out.end(), unit.begin(), unit.end());
     return true;
-  });
+  }, [](std::uint8_t) { return false; });
   return idr;
 }
 

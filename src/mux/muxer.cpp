@@ -94,6 +94,8 @@ bool Muxer::open(MuxFormat format, Output& output, bool seekable, const VideoTra
   // Times are given as the recording has them: a first picture displayed at
   // 0 is decoded before it, and that is said in the file, not shifted.
   context_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
+  // Bytes leave when libavformat's buffer is full, not after every packet.
+  context_->flush_packets = 0;
   if (!video.decoder_config.empty()) {
     AVStream* stream = api_->avformat_new_stream(context_.get(), nullptr);
     if (stream == nullptr) {
@@ -133,6 +135,10 @@ bool Muxer::open(MuxFormat format, Output& output, bool seekable, const VideoTra
     }
   }
   AVDictionary* options = nullptr;
+  if (format == MuxFormat::mkv) {
+    // A CRC-32 over every element costs Matroska more than all the rest.
+    api_->av_dict_set(&options, "write_crc32", "0", 0);
+  }
   if (format == MuxFormat::mp4 && !seekable) {
     api_->av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
   }

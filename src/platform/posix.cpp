@@ -330,7 +330,10 @@ void prefer_large_pages(std::uint8_t* bytes, std::size_t size) {
 }
 
 void* load_library(const char* name, std::string& error) {
-  void* library = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  // Functions are bound as they are first called: binding all of a library
+  // and all it brings up front costs time and memory for functions never
+  // called.
+  void* library = ::dlopen(name, RTLD_LAZY | RTLD_LOCAL);
   if (library == nullptr) {
     const char* why = ::dlerror();
     error = why != nullptr ? why : name;

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "extract/dump.h"
-#include "extract/listing.h"
+#include "cli/listing.h"
 
 namespace {
 

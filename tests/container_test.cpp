@@ -1,4 +1,4 @@
-#include "extract/container.h"
+#include "container/container.h"
 #include "packet_model.h"
 
 #include <gtest/gtest.h>

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/listing.h"
+#include "cli/listing.h"
 #include "streams/mp3_frames.h"
 #include "support.h"
 

@@ -40,8 +40,8 @@ const Bytes kPps = {0x68, 0xEB, 0xE3};
 
 TEST(DecoderConfig, HoldsProfileLevelAndBothSets) {
   const Bytes config = avc_decoder_config(kSps, kPps);
-  const Bytes expected = {1,    0x64, 0x00, 0x1F, 0xFF, 0xE1, 0, 6, 0x67, 0x64, 0x00, 0x1F,
-                          0xAC, 0xD9, 1,    0,    3,    0x68, 0xEB, 0xE3};
+  const Bytes expected = {1,    0x64, 0x00, 0x1F, 0xFF, 0xE1, 0, 6,    0x67, 0x64,
+                          0x00, 0x1F, 0xAC, 0xD9, 1,    0,    3, 0x68, 0xEB, 0xE3};
   EXPECT_EQ(config, expected);
   EXPECT_TRUE(avc_decoder_config(Bytes{0x67, 0x64}, kPps).empty());
 }
@@ -49,12 +49,12 @@ TEST(DecoderConfig, HoldsProfileLevelAndBothSets) {
 TEST(LengthPrefixed, EachUnitBehindItsLengthWithoutTrailingZeros) {
   // Junk before the first code, a 4-byte and a 3-byte code, zeros that
   // trail a unit before the next code.
-  const Bytes annex_b = {0xAA, 0, 0, 0, 1, 0x67, 0x64, 0, 0,    0, 0, 1,
-                         0x68, 0xEB, 0, 0, 1, 0x65, 0x88, 0x80, 0, 0};
+  const Bytes annex_b = {0xAA, 0,    0,    0, 1, 0x67, 0x64, 0,    0,    0, 0,
+                         1,    0x68, 0xEB, 0, 0, 1,    0x65, 0x88, 0x80, 0, 0};
   Bytes out;
   EXPECT_TRUE(length_prefixed(annex_b, out));
-  const Bytes expected = {0, 0, 0, 2, 0x67, 0x64, 0, 0, 0, 2, 0x68, 0xEB,
-                          0, 0, 0, 3, 0x65, 0x88, 0x80};
+  const Bytes expected = {0,    0,    0, 2, 0x67, 0x64, 0,    0,    0,   2,
+                          0x68, 0xEB, 0, 0, 0,    3,    0x65, 0x88, 0x80};
   EXPECT_EQ(out, expected);
   EXPECT_FALSE(length_prefixed(Bytes{0, 0, 1, 0x41, 0x9A}, out));
   EXPECT_EQ(out, (Bytes{0, 0, 0, 2, 0x41, 0x9A}));
@@ -134,9 +134,16 @@ constexpr std::int64_t kStep30 = kTicksPerSecond / 30;
 
 TEST(Plan, BFramesComeOutInDisplayOrderAndAreDecodedBeforeTheyShow) {
   // I P B B P B B, then a new IDR run: I P B.
-  const RecordingClock clock = clock_of({{0, true}, {6, false}, {2, false}, {4, false},
-                                         {12, false}, {8, false}, {10, false},
-                                         {0, true}, {4, false}, {2, false}});
+  const RecordingClock clock = clock_of({{0, true},
+                                         {6, false},
+                                         {2, false},
+                                         {4, false},
+                                         {12, false},
+                                         {8, false},
+                                         {10, false},
+                                         {0, true},
+                                         {4, false},
+                                         {2, false}});
   const TimingPlan plan = plan_times(clock, 0, 0, Rate{30, 1});
   const std::vector<std::int64_t> shown = {0, 3, 1, 2, 6, 4, 5, 7, 9, 8};
   for (std::size_t i = 0; i < shown.size(); ++i) {
@@ -157,8 +164,8 @@ TEST(Plan, BFramesComeOutInDisplayOrderAndAreDecodedBeforeTheyShow) {
 
 TEST(Plan, LostPacketsKeepTheirTimeAndTheAudiosSync) {
   // Packets 3 and 4 were lost: the picture after them keeps its place.
-  RecordingClock clock = clock_of({{0, true}, {2, false}, {4, false}, {10, false}, {12, false}},
-                                  {0, 1, 2, 5, 6});
+  RecordingClock clock =
+      clock_of({{0, true}, {2, false}, {4, false}, {10, false}, {12, false}}, {0, 1, 2, 5, 6});
   for (PacketClock& packet : clock.packets) {
     packet.samples = 1600;  // 48 kHz at 30 pictures a second
   }

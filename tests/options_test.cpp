@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "extract/le.h"
+#include "container/le.h"
 #include "support.h"
 
 #if ORVALE_POSIX_TESTS

@@ -1,6 +1,6 @@
 #include "packet_model.h"
 
-#include "extract/le.h"
+#include "container/le.h"
 
 namespace orvale {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "extract/container.h"
+#include "container/container.h"
 
 namespace orvale {
 

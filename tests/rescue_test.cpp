@@ -8,8 +8,8 @@
 #include <random>
 #include <string>
 
-#include "extract/le.h"
-#include "extract/recognise.h"
+#include "container/le.h"
+#include "container/recognise.h"
 #include "support.h"
 
 namespace {

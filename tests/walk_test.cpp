@@ -8,8 +8,8 @@
 #include <fstream>
 #include <string>
 
-#include "extract/input.h"
-#include "extract/le.h"
+#include "container/input.h"
+#include "container/le.h"
 #include "streams/output.h"
 #include "support.h"
 

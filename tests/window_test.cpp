@@ -17,7 +17,7 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
-#include "extract/le.h"
+#include "container/le.h"
 #include "packet_model.h"
 #include "support.h"
 

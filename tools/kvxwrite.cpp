@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "extract/le.h"
+#include "container/le.h"
 
 namespace kvx {
 namespace {

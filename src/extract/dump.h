@@ -1,12 +1,13 @@
 // One whole extraction: a kvxavc file in, its video and audio streams out.
+// This folder wires one input's walk to its sinks and outputs.
 #pragma once
 
 #include <cstdio>
 #include <string>
 
-#include "extract/input.h"
-#include "extract/report.h"
-#include "extract/session.h"
+#include "cli/session.h"
+#include "container/input.h"
+#include "outputs/report.h"
 
 namespace orvale {
 

@@ -6,12 +6,12 @@
 #include <optional>
 #include <string>
 
-#include "extract/container.h"
-#include "extract/input.h"
-#include "extract/report.h"
-#include "extract/session.h"
-#include "extract/sink.h"
+#include "cli/session.h"
+#include "container/container.h"
+#include "container/input.h"
+#include "container/sink.h"
 #include "mux/clock.h"
+#include "outputs/report.h"
 #include "streams/destination.h"
 #include "streams/mp3_frames.h"
 #include "streams/nal_census.h"

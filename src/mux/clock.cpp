@@ -39,8 +39,8 @@ ClockSink::ClockSink(const FileHeader& header, RecordingClock& clock, const Ffmp
 }
 
 bool ClockSink::video(std::span<const std::uint8_t> chunk) {
-  head_.assign(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(
-                                                  std::min(chunk.size(), kHeadSize)));
+  head_.assign(chunk.begin(),
+               chunk.begin() + static_cast<std::ptrdiff_t>(std::min(chunk.size(), kHeadSize)));
   return true;
 }
 
@@ -101,8 +101,8 @@ void ClockSink::read_picture(PacketClock& packet) {
   std::uint8_t* out = nullptr;
   int out_size = 0;
   (void)api_->av_parser_parse2(parser_.get(), codec_.get(), &out, &out_size, head_.data(),
-                         static_cast<int>(head_.size() - AV_INPUT_BUFFER_PADDING_SIZE),
-                         AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+                               static_cast<int>(head_.size() - AV_INPUT_BUFFER_PADDING_SIZE),
+                               AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
   packet.order = parser_->output_picture_number;
   if (clock_.width == 0 && parser_->width > 0) {
     clock_.width = static_cast<std::uint32_t>(parser_->width);
@@ -110,8 +110,8 @@ void ClockSink::read_picture(PacketClock& packet) {
   }
   const AVRational rate = codec_->framerate;
   if (!clock_.stream_rate && rate.num > 0 && rate.den > 0) {
-    clock_.stream_rate = Rate{static_cast<std::uint32_t>(rate.num),
-                              static_cast<std::uint32_t>(rate.den)};
+    clock_.stream_rate =
+        Rate{static_cast<std::uint32_t>(rate.num), static_cast<std::uint32_t>(rate.den)};
   }
 }
 

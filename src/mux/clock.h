@@ -11,8 +11,8 @@
 #include <span>
 #include <vector>
 
-#include "extract/container.h"
-#include "extract/sink.h"
+#include "container/container.h"
+#include "container/sink.h"
 #include "mux/rate.h"
 #include "streams/mp3_frames.h"
 

@@ -80,19 +80,22 @@ PictureOpening read_opening(std::span<const std::uint8_t> annex_b) {
   PictureOpening opening;
   // The first slice ends the look before its end is searched for: that
   // would read the whole picture.
-  for_each_unit(annex_b, [&](std::span<const std::uint8_t> unit) {
-    const std::uint8_t type = unit[0] & kNalTypeMask;
-    if (type == kNalTypeSps && opening.sps.empty()) {
-      opening.sps.assign(unit.begin(), unit.end());
-    } else if (type == kNalTypePps && opening.pps.empty()) {
-      opening.pps.assign(unit.begin(), unit.end());
-    } else if (type == kNalTypeSlice || type == kNalTypeIdr) {
-      opening.has_slice = true;
-      opening.idr = type == kNalTypeIdr;
-      return false;
-    }
-    return true;
-  }, is_slice);
+  for_each_unit(
+      annex_b,
+      [&](std::span<const std::uint8_t> unit) {
+        const std::uint8_t type = unit[0] & kNalTypeMask;
+        if (type == kNalTypeSps && opening.sps.empty()) {
+          opening.sps.assign(unit.begin(), unit.end());
+        } else if (type == kNalTypePps && opening.pps.empty()) {
+          opening.pps.assign(unit.begin(), unit.end());
+        } else if (type == kNalTypeSlice || type == kNalTypeIdr) {
+          opening.has_slice = true;
+          opening.idr = type == kNalTypeIdr;
+          return false;
+        }
+        return true;
+      },
+      is_slice);
   return opening;
 }
 
@@ -103,8 +106,8 @@ std::vector<std::uint8_t> avc_decoder_config(std::span<const std::uint8_t> sps,
   if (sps.size() < kSpsOpening || sps.size() > 0xFFFF || pps.size() > 0xFFFF) {
     return {};
   }
-  std::vector<std::uint8_t> config = {1, sps[1], sps[2], sps[3],
-                                      0xFF,  // 6 reserved bits, then lengths of 4 bytes
+  std::vector<std::uint8_t> config = {1,    sps[1], sps[2], sps[3],
+                                      0xFF,   // 6 reserved bits, then lengths of 4 bytes
                                       0xE1};  // 3 reserved bits, then one SPS
   put_be16_sized(config, sps);
   config.push_back(pps.empty() ? 0 : 1);
@@ -117,12 +120,15 @@ std::vector<std::uint8_t> avc_decoder_config(std::span<const std::uint8_t> sps,
 bool length_prefixed(std::span<const std::uint8_t> annex_b, std::vector<std::uint8_t>& out) {
   out.clear();
   bool idr = false;
-  for_each_unit(annex_b, [&](std::span<const std::uint8_t> unit) {
-    idr = idr || (unit[0] & kNalTypeMask) == kNalTypeIdr;
-    put_be32(out, unit.size());
-    out.insert(out.end(), unit.begin(), unit.end());
-    return true;
-  }, [](std::uint8_t) { return false; });
+  for_each_unit(
+      annex_b,
+      [&](std::span<const std::uint8_t> unit) {
+        idr = idr || (unit[0] & kNalTypeMask) == kNalTypeIdr;
+        put_be32(out, unit.size());
+        out.insert(out.end(), unit.begin(), unit.end());
+        return true;
+      },
+      [](std::uint8_t) { return false; });
   return idr;
 }
 

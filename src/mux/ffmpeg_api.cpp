@@ -58,8 +58,9 @@ bool fill(FfmpegApi& api, std::string& error) {
     }
   }
 // NOLINTBEGIN(bugprone-macro-parentheses): names pasted into statements
-#define ORVALE_FFMPEG_LOOKUP(library, name)                                                   \
-  api.name = reinterpret_cast<decltype(api.name)>(platform::library_symbol(library.handle, #name)); \
+#define ORVALE_FFMPEG_LOOKUP(library, name)                                                  \
+  api.name =                                                                                 \
+      reinterpret_cast<decltype(api.name)>(platform::library_symbol(library.handle, #name)); \
   if (api.name == nullptr) {                                                                 \
     error = std::string(library.soname) + " has no " #name;                                  \
     return false;                                                                            \

@@ -19,32 +19,32 @@ extern "C" {
 
 namespace orvale {
 
-#define ORVALE_FFMPEG_FUNCTIONS(X)      \
+#define ORVALE_FFMPEG_FUNCTIONS(X)            \
   X(avformat, avformat_alloc_output_context2) \
-  X(avformat, avformat_new_stream)      \
-  X(avformat, avformat_write_header)    \
-  X(avformat, av_interleaved_write_frame) \
-  X(avformat, av_write_trailer)         \
-  X(avformat, avformat_free_context)    \
-  X(avformat, avio_alloc_context)       \
-  X(avformat, avio_context_free)        \
-  X(avformat, avio_flush)               \
-  X(avcodec, av_packet_alloc)           \
-  X(avcodec, av_packet_free)            \
-  X(avcodec, av_packet_rescale_ts)      \
-  X(avcodec, av_parser_init)            \
-  X(avcodec, av_parser_parse2)          \
-  X(avcodec, av_parser_close)           \
-  X(avcodec, avcodec_alloc_context3)    \
-  X(avcodec, avcodec_free_context)      \
-  X(avutil, av_malloc)                  \
-  X(avutil, av_mallocz)                 \
-  X(avutil, av_free)                    \
-  X(avutil, av_freep)                   \
-  X(avutil, av_dict_set)                \
-  X(avutil, av_dict_free)               \
-  X(avutil, av_strerror)                \
-  X(avutil, av_log_set_callback)        \
+  X(avformat, avformat_new_stream)            \
+  X(avformat, avformat_write_header)          \
+  X(avformat, av_interleaved_write_frame)     \
+  X(avformat, av_write_trailer)               \
+  X(avformat, avformat_free_context)          \
+  X(avformat, avio_alloc_context)             \
+  X(avformat, avio_context_free)              \
+  X(avformat, avio_flush)                     \
+  X(avcodec, av_packet_alloc)                 \
+  X(avcodec, av_packet_free)                  \
+  X(avcodec, av_packet_rescale_ts)            \
+  X(avcodec, av_parser_init)                  \
+  X(avcodec, av_parser_parse2)                \
+  X(avcodec, av_parser_close)                 \
+  X(avcodec, avcodec_alloc_context3)          \
+  X(avcodec, avcodec_free_context)            \
+  X(avutil, av_malloc)                        \
+  X(avutil, av_mallocz)                       \
+  X(avutil, av_free)                          \
+  X(avutil, av_freep)                         \
+  X(avutil, av_dict_set)                      \
+  X(avutil, av_dict_free)                     \
+  X(avutil, av_strerror)                      \
+  X(avutil, av_log_set_callback)              \
   X(avutil, av_channel_layout_default)
 
 struct FfmpegApi {

@@ -95,7 +95,8 @@ PacketTimes MuxSink::times_of(std::uint32_t number) {
   }
   if (!beyond_plan_told_) {
     beyond_plan_told_ = true;
-    report_.warning("packet %" PRIu32 " was not there when the timeline was fitted; it and "
+    report_.warning("packet %" PRIu32
+                    " was not there when the timeline was fitted; it and "
                     "those after it are timed by the last picture's rate",
                     number);
   }
@@ -119,8 +120,7 @@ bool MuxSink::write_picture(const PacketTimes& times) {
   }
   last_pts_ = std::max(last_pts_, times.pts);
   taken_ += picture_.size();
-  return muxer_.write_video(picture_, times.pts, times.dts, times.duration, key) ||
-         muxer_failed();
+  return muxer_.write_video(picture_, times.pts, times.dts, times.duration, key) || muxer_failed();
 }
 
 bool MuxSink::write_frames(const PacketTimes& times) {

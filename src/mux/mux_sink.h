@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "extract/container.h"
-#include "extract/report.h"
-#include "extract/session.h"
-#include "extract/sink.h"
+#include "cli/session.h"
+#include "container/container.h"
+#include "container/sink.h"
 #include "mux/muxer.h"
 #include "mux/plan.h"
+#include "outputs/report.h"
 #include "streams/mp3_frames.h"
 #include "streams/startcode.h"
 

@@ -36,7 +36,8 @@ std::int64_t seek_output(void* opaque, std::int64_t offset, int whence) {
   if (bytes.empty()) {
     return true;
   }
-  auto* copy = static_cast<std::uint8_t*>(api.av_mallocz(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  auto* copy =
+      static_cast<std::uint8_t*>(api.av_mallocz(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE));
   if (copy == nullptr) {
     return false;
   }
@@ -75,15 +76,16 @@ bool Muxer::open(MuxFormat format, Output& output, bool seekable, const VideoTra
   forget_ffmpeg_error();
   AVFormatContext* raw = nullptr;
   const char* name = format == MuxFormat::mp4 ? "mp4" : "matroska";
-  if (const int code = api_->avformat_alloc_output_context2(&raw, nullptr, name, nullptr); code < 0) {
+  if (const int code = api_->avformat_alloc_output_context2(&raw, nullptr, name, nullptr);
+      code < 0) {
     return failed("cannot start the muxer", code);
   }
   context_ = {raw, MuxContextDeleter{api_}};
   auto* buffer = static_cast<std::uint8_t*>(api_->av_malloc(kIoBufferSize));
   AVIOContext* io = buffer == nullptr ? nullptr
                                       : api_->avio_alloc_context(buffer, kIoBufferSize, 1, &output,
-                                                           nullptr, write_to_output,
-                                                           seekable ? seek_output : nullptr);
+                                                                 nullptr, write_to_output,
+                                                                 seekable ? seek_output : nullptr);
   if (io == nullptr) {
     api_->av_free(buffer);
     return failed("cannot start the muxer", AVERROR(ENOMEM));

@@ -10,7 +10,7 @@ namespace {
 // pictures of lost packets; with the audio clock's intervals for every
 // timeline picture after the first, and the samples each lost run fills.
 struct Slots {
-  std::vector<std::uint64_t> of_picture;   // timeline place of each picture written
+  std::vector<std::uint64_t> of_picture;  // timeline place of each picture written
   std::vector<std::size_t> packet_of_picture;
   std::vector<ClockInterval> intervals;
   std::uint64_t count = 0;
@@ -86,10 +86,9 @@ Timeline fit(const RecordingClock& clock, const Slots& slots, std::uint32_t samp
     plan.source = TimingSource::forced;
     return constant_timeline(slots.count, *forced);
   }
-  const bool clocked = sample_rate > 0 && std::any_of(clock.packets.begin(), clock.packets.end(),
-                                                      [](const PacketClock& packet) {
-                                                        return packet.samples > 0;
-                                                      });
+  const bool clocked =
+      sample_rate > 0 && std::any_of(clock.packets.begin(), clock.packets.end(),
+                                     [](const PacketClock& packet) { return packet.samples > 0; });
   if (clocked) {
     plan.source = TimingSource::audio_clock;
     return fit_timeline(slots.intervals, sample_rate, clock.stream_rate);

@@ -1,4 +1,6 @@
-// The MP4 and Matroska output: the timeline fitted to the audio clock, and the muxer.
+// The MP4 and Matroska output: the timeline fitted to the audio clock, and the
+// muxer. This folder holds both passes (muxed.h), the clock, the timeline and
+// plan, the codec configurations and libavformat behind Orvale's outputs.
 //
 // A raw H.264 stream carries no times, but a recording carries a clock: each
 // packet holds one picture and the audio frames captured up to it. The audio

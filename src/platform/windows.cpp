@@ -461,7 +461,8 @@ void prefer_large_pages(std::uint8_t* bytes, std::size_t size) {
 void* load_library(const char* name, std::string& error) {
   HMODULE library = ::LoadLibraryW(wide(name).c_str());
   if (library == nullptr) {
-    error = std::string(name) + ": cannot be loaded (error " + std::to_string(::GetLastError()) + ")";
+    error =
+        std::string(name) + ": cannot be loaded (error " + std::to_string(::GetLastError()) + ")";
   }
   return reinterpret_cast<void*>(library);
 }

@@ -1,4 +1,4 @@
-#include "extract/options.h"
+#include "cli/options.h"
 
 #include <getopt.h>
 
@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "extract/container.h"
-#include "extract/text.h"
+#include "cli/text.h"
+#include "container/container.h"
 
 namespace orvale {
 namespace {

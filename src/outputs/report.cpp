@@ -1,12 +1,12 @@
-#include "extract/report.h"
+#include "outputs/report.h"
 
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 
-#include "extract/interrupt.h"
-#include "extract/progress.h"
-#include "extract/text.h"
+#include "cli/progress.h"
+#include "cli/text.h"
+#include "outputs/interrupt.h"
 
 namespace orvale {
 namespace {

@@ -3,8 +3,8 @@
 // and the census --list takes beside them.
 #pragma once
 
+#include "container/sink.h"
 #include "extract/run.h"
-#include "extract/sink.h"
 #include "streams/startcode.h"
 #include "streams/streams.h"
 

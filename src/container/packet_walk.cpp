@@ -1,12 +1,12 @@
-#include "extract/packet_walk.h"
+#include "container/packet_walk.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
 
-#include "extract/le.h"
-#include "extract/recognise.h"
+#include "container/le.h"
+#include "container/recognise.h"
 #include "streams/aac_elements.h"
 #include "streams/adts.h"
 
@@ -160,8 +160,9 @@ Flow PacketWalker::read_table(Packet& packet, std::uint64_t entries, std::uint64
 
 Flow PacketWalker::pass_video(Packet& packet, std::uint32_t video_size) {
   PacketSink& sink = *run_.sink;
-  const Flow flow = pass_pieces(
-      packet, video_size, [&](std::span<const std::uint8_t> piece) { return sink.video_piece(piece); });
+  const Flow flow = pass_pieces(packet, video_size, [&](std::span<const std::uint8_t> piece) {
+    return sink.video_piece(piece);
+  });
   if (flow == Flow::next && !sink.video_end()) {
     return Flow::fail;
   }

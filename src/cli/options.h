@@ -1,10 +1,12 @@
-// The command line: options, the inputs, and what may not go together.
+// The command line: options, the inputs, and what may not go together. This
+// folder holds what the user meets: the entry point, the options, the
+// listing, the progress line and the wording of what is told.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "extract/session.h"
+#include "cli/session.h"
 
 namespace orvale {
 

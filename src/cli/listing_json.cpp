@@ -2,7 +2,7 @@
 // not UTF-8 come out as U+FFFD, as JSON has no way to carry them.
 #include <nlohmann/json.hpp>
 
-#include "extract/listing.h"
+#include "cli/listing.h"
 
 namespace orvale {
 namespace {

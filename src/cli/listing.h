@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "extract/container.h"
-#include "extract/report.h"
+#include "container/container.h"
 #include "mux/rate.h"
+#include "outputs/report.h"
 #include "streams/nal_census.h"
 
 namespace orvale {

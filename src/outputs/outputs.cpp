@@ -1,4 +1,4 @@
-#include "extract/outputs.h"
+#include "outputs/outputs.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "extract/interrupt.h"
+#include "outputs/interrupt.h"
 
 namespace orvale {
 namespace {
@@ -48,9 +48,7 @@ bool leaves_folder(const std::string& path) {
 
 bool writes_raw(const Run& run) { return run.settings.writes() && !run.settings.muxes(); }
 
-bool writes_video(const Run& run) {
-  return writes_raw(run) && run.settings.streams.takes_video();
-}
+bool writes_video(const Run& run) { return writes_raw(run) && run.settings.streams.takes_video(); }
 
 bool writes_audio(const Run& run, std::uint32_t stream) {
   return writes_raw(run) && run.settings.streams.takes_audio(stream);

@@ -1,9 +1,9 @@
-#include "extract/container.h"
+#include "container/container.h"
 
 #include <algorithm>
 #include <array>
 
-#include "extract/le.h"
+#include "container/le.h"
 
 namespace orvale {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "extract/text.h"
+#include "cli/text.h"
 
 namespace orvale {
 

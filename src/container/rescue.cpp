@@ -1,14 +1,14 @@
-#include "extract/rescue.h"
+#include "container/rescue.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
 
-#include "extract/damage_report.h"
-#include "extract/le.h"
-#include "extract/packet_walk.h"
-#include "extract/recognise.h"
+#include "container/damage_report.h"
+#include "container/le.h"
+#include "container/packet_walk.h"
+#include "container/recognise.h"
 
 namespace orvale {
 namespace {

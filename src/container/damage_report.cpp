@@ -1,9 +1,9 @@
-#include "extract/damage_report.h"
+#include "container/damage_report.h"
 
 #include <cinttypes>
 #include <string>
 
-#include "extract/text.h"
+#include "cli/text.h"
 
 namespace orvale {
 

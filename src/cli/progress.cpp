@@ -1,9 +1,9 @@
-#include "extract/progress.h"
+#include "cli/progress.h"
 
 #include <algorithm>
 
-#include "extract/interrupt.h"
-#include "extract/text.h"
+#include "cli/text.h"
+#include "outputs/interrupt.h"
 
 namespace orvale {
 namespace {

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 
-#include "extract/packet_walk.h"
+#include "container/packet_walk.h"
 #include "streams/aac_elements.h"
 #include "streams/adts.h"
 

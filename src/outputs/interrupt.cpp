@@ -1,4 +1,4 @@
-#include "extract/interrupt.h"
+#include "outputs/interrupt.h"
 
 #include <array>
 #include <csignal>

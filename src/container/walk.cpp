@@ -1,13 +1,13 @@
-#include "extract/walk.h"
+#include "container/walk.h"
 
 #include <cinttypes>
 #include <limits>
 #include <string>
 
-#include "extract/damage_report.h"
-#include "extract/le.h"
-#include "extract/packet_walk.h"
-#include "extract/recognise.h"
+#include "container/damage_report.h"
+#include "container/le.h"
+#include "container/packet_walk.h"
+#include "container/recognise.h"
 
 namespace orvale {
 namespace {

@@ -1,6 +1,6 @@
-#include "extract/raw_sink.h"
+#include "outputs/raw_sink.h"
 
-#include "extract/outputs.h"
+#include "outputs/outputs.h"
 #include "streams/streams.h"
 
 namespace orvale {
@@ -31,8 +31,7 @@ bool RawSink::audio_frame(std::uint32_t stream, std::span<const std::uint8_t> fr
                  output);
 }
 
-bool RawSink::audio_frame_begin(std::uint32_t stream, std::uint32_t length,
-                                std::uint8_t channels) {
+bool RawSink::audio_frame_begin(std::uint32_t stream, std::uint32_t length, std::uint8_t channels) {
   if (!run_.header.is_aac()) {
     return true;
   }

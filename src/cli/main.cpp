@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "cli/listing.h"
+#include "cli/options.h"
+#include "cli/progress.h"
 #include "extract/dump.h"
-#include "extract/interrupt.h"
-#include "extract/listing.h"
-#include "extract/options.h"
-#include "extract/progress.h"
+#include "outputs/interrupt.h"
 #include "platform/platform.h"
 
 namespace {

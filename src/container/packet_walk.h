@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "extract/damage_report.h"
+#include "container/damage_report.h"
 #include "extract/run.h"
 #include "streams/aac_elements.h"
 #include "streams/startcode.h"

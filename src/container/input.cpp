@@ -1,4 +1,4 @@
-#include "extract/input.h"
+#include "container/input.h"
 
 #include <algorithm>
 #include <cstddef>

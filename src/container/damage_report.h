@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "extract/container.h"
+#include "container/container.h"
 #include "extract/run.h"
 
 namespace orvale {

@@ -1,14 +1,14 @@
-#include "extract/muxed.h"
+#include "mux/muxed.h"
 
 #include <cinttypes>
 #include <cstring>
 
-#include "extract/walk_input.h"
+#include "container/walk_input.h"
 #include "mux/clock.h"
 #include "mux/codec_config.h"
 #include "mux/ffmpeg_api.h"
-#include "mux/muxer.h"
 #include "mux/mux_sink.h"
+#include "mux/muxer.h"
 #include "mux/plan.h"
 #include "streams/aac_elements.h"
 
@@ -29,8 +29,7 @@ struct CloseFile {
                                 std::uint64_t& unknown_gaps) {
   platform::File again = platform::kNoFile;
   if (const int error = platform::open_to_read(run.path, again); error != 0) {
-    run.report.error(run.path, "cannot open it again to read its clock: %s",
-                     std::strerror(error));
+    run.report.error(run.path, "cannot open it again to read its clock: %s", std::strerror(error));
     return false;
   }
   const CloseFile closer(again);
@@ -90,10 +89,12 @@ std::vector<AudioTrackFacts> audio_facts(const Run& run, const RecordingClock& c
 
 void tell_timing(Run& run, const TimingPlan& plan, std::uint64_t unknown_gaps) {
   if (unknown_gaps > 0) {
-    run.report.notice(run.path,
-                      "the rescue passed over %" PRIu64 " damaged stretch%s that nothing says the "
-                      "length of in time; the pictures and audio after each follow on without a gap",
-                      unknown_gaps, unknown_gaps == 1 ? "" : "es");
+    run.report.notice(
+        run.path,
+        "the rescue passed over %" PRIu64
+        " damaged stretch%s that nothing says the "
+        "length of in time; the pictures and audio after each follow on without a gap",
+        unknown_gaps, unknown_gaps == 1 ? "" : "es");
   }
   if (plan.source == TimingSource::fallback_rate && plan.slots > 1) {
     run.report.notice(run.path,
@@ -133,8 +134,9 @@ bool mux(Run& run) {
   const VideoTrackFacts video = video_facts(run, clock, plan);
   if (run.settings.streams.takes_video() && video.decoder_config.empty() &&
       !clock.packets.empty()) {
-    run.report.error(run.path, "its video holds no sequence and picture parameter sets, "
-                               "which an MP4 or Matroska file needs; nothing written");
+    run.report.error(run.path,
+                     "its video holds no sequence and picture parameter sets, "
+                     "which an MP4 or Matroska file needs; nothing written");
     return false;
   }
   const std::vector<AudioTrackFacts> audio = audio_facts(run, clock);

@@ -1,4 +1,7 @@
-// The kvxavc container: the file header, the frame index and the packet layout.
+// The kvxavc container: the file header, the frame index and the packet
+// layout. This folder reads it: the walk over the packets the index lists,
+// rescue by the packets' own structure, and how damage is told; every packet
+// accepted goes to a sink (sink.h), which the walk does not know.
 #pragma once
 
 #include <cstdint>

@@ -1,13 +1,13 @@
-#include "extract/listing.h"
+#include "cli/listing.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <string>
 
-#include "extract/le.h"
-#include "extract/progress.h"
+#include "cli/progress.h"
+#include "cli/text.h"
+#include "container/le.h"
 #include "extract/run.h"
-#include "extract/text.h"
 #include "mux/plan.h"
 
 namespace orvale {

@@ -1,11 +1,12 @@
 // The outputs of one input: named, checked, written aside, and at the end
-// either put in place of the output names or kept apart.
+// either put in place of the output names or kept apart. This folder also
+// holds the raw files' sink, the signal cleanup and what a run reports.
 #pragma once
 
 #include <cstdint>
 
+#include "cli/session.h"
 #include "extract/run.h"
-#include "extract/session.h"
 
 namespace orvale {
 

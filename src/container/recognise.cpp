@@ -1,9 +1,9 @@
-#include "extract/recognise.h"
+#include "container/recognise.h"
 
 #include <algorithm>
 #include <new>
 
-#include "extract/le.h"
+#include "container/le.h"
 #include "streams/aac_elements.h"
 #include "streams/adts.h"
 #include "streams/startcode.h"

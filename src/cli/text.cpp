@@ -1,4 +1,4 @@
-#include "extract/text.h"
+#include "cli/text.h"
 
 #include <algorithm>
 #include <cstdio>

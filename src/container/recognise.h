@@ -7,8 +7,8 @@
 #include <span>
 #include <string>
 
-#include "extract/container.h"
-#include "extract/input.h"
+#include "container/container.h"
+#include "container/input.h"
 
 namespace orvale {
 

@@ -179,6 +179,44 @@ TEST(Plan, LostPacketsKeepTheirTimeAndTheAudiosSync) {
   EXPECT_EQ(plan.packets[3].audio_gap, 2 * 1600);
 }
 
+// A recorder at 30 pictures a second, then 15 from picture 120, with 48 kHz
+// AAC: packet i holds every frame that begins before picture i+1. Every
+// picture the plan times lies within the one audio frame the clock allows.
+TEST(Plan, EveryPictureWithinOneAudioFrameOfTheClock) {
+  constexpr std::int64_t kRate = 48000;
+  constexpr std::int64_t kFrame = 1024;
+  std::vector<std::int64_t> truth;  // in samples, scaled by 30
+  for (std::int64_t i = 0, at = 0; i < 240; ++i) {
+    truth.push_back(at);
+    at += (i < 120 ? 1 : 2) * kRate;
+  }
+  RecordingClock clock;
+  std::int64_t frames = 0;
+  for (std::size_t i = 0; i < truth.size(); ++i) {
+    PacketClock packet;
+    packet.number = static_cast<std::uint32_t>(i);
+    packet.picture = true;
+    packet.idr = i == 0;
+    packet.order = static_cast<std::int32_t>(2 * i);
+    const std::int64_t next = i + 1 < truth.size() ? truth[i + 1] : truth[i] + kRate;
+    while (frames * kFrame * 30 < next) {
+      ++frames;
+      packet.samples += kFrame;
+    }
+    clock.packets.push_back(packet);
+  }
+  const TimingPlan plan = plan_times(clock, kRate, kFrame, std::nullopt);
+  std::int64_t samples = 0;
+  for (std::size_t i = 1; i < truth.size(); ++i) {
+    samples += clock.packets[i - 1].samples;
+    // pts / 120000 s within (samples - 1024, samples] / 48000 s.
+    const std::int64_t at = plan.packets[i].pts * kRate;
+    EXPECT_GT(at, (samples - kFrame) * kTicksPerSecond) << i;
+    EXPECT_LE(at, samples * kTicksPerSecond) << i;
+  }
+  EXPECT_EQ(plan.packets[120].pts, 4 * kTicksPerSecond);
+}
+
 TEST(Plan, WithoutAudioTheStreamsRateElseTwentyFive) {
   RecordingClock clock = clock_of({{0, true}, {2, false}, {4, false}});
   EXPECT_EQ(plan_times(clock, 0, 0, std::nullopt).source, TimingSource::fallback_rate);

@@ -309,6 +309,18 @@ lost_gap() {
 }
 [[ -n $reference ]] || lost_gap
 
+# A rate ADTS has no index for is no fault in MP4: the AudioSpecificConfig
+# spells it out, and nothing is told.
+odd_rate() {
+  local kvx=$work/odd.kvx out=$work/out/odd.kvx.mkv
+  cp "$work/base30.kvx" "$kvx"
+  printf '\250\223\000\000' | dd of="$kvx" bs=1 seek=48 conv=notrunc status=none  # 37800 Hz
+  check "odd rate: made without a word" make_output mkv "$kvx" "$out" "" 30
+  check "odd rate: the file says 37800 Hz" grep -q '"audio_sampling_frequency": 37800' \
+    <(mkvmerge -J "$out")
+}
+[[ -n $reference ]] || odd_rate
+
 # To standard output: Matroska, and MP4 in fragments, as a pipe allows.
 for format in mkv mp4; do
   out=$work/piped.$format

@@ -143,6 +143,18 @@ INSTANTIATE_TEST_SUITE_P(
                    false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// FFmpeg's parser finds the made-up pictures odd; none of that reaches the
+// user, only what Orvale says of the input.
+TEST(Options, FormatMp4TellsOnlyOrvalesOwnLine) {
+  ScratchDir dir;
+  write_file(dir.path("in.kvx"), encode(small_file(1)));
+  const RunResult r = run_orvale({"-f", "mp4", "in.kvx"}, dir.path(""));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err,
+            "orvale: in.kvx: its video holds no sequence and picture parameter sets, which an MP4 "
+            "or Matroska file needs; nothing written\n");
+}
+
 TEST(Options, VersionSaysOnlyTheVersion) {
   const RunResult r = run_orvale({"--version"});
   EXPECT_EQ(r.out, "orvale " ORVALE_VERSION "\n");

@@ -30,28 +30,14 @@ bool MuxSink::muxer_failed() {
 }
 
 bool MuxSink::video(std::span<const std::uint8_t> chunk) {
-  auto append = [&](std::span<const std::uint8_t> run) {
-    annex_b_.insert(annex_b_.end(), run.begin(), run.end());
-    return true;
-  };
-  return filter_chunk(chunk, append);
+  return filter_chunk(chunk, append_kept_);
 }
 
 bool MuxSink::video_piece(std::span<const std::uint8_t> piece) {
-  auto append = [&](std::span<const std::uint8_t> run) {
-    annex_b_.insert(annex_b_.end(), run.begin(), run.end());
-    return true;
-  };
-  return filter_.feed(piece, append);
+  return filter_.feed(piece, append_kept_);
 }
 
-bool MuxSink::video_end() {
-  auto append = [&](std::span<const std::uint8_t> run) {
-    annex_b_.insert(annex_b_.end(), run.begin(), run.end());
-    return true;
-  };
-  return filter_.finish(append);
-}
+bool MuxSink::video_end() { return filter_.finish(append_kept_); }
 
 bool MuxSink::audio_frame(std::uint32_t stream, std::span<const std::uint8_t> frame,
                           std::uint8_t channels) {

@@ -42,6 +42,14 @@ class MuxSink final : public PacketSink {
   [[nodiscard]] bool finish();
 
  private:
+  // Gathers what the start-code filter keeps of a chunk.
+  struct AppendKept {
+    std::vector<std::uint8_t>& bytes;
+    bool operator()(std::span<const std::uint8_t> run) const {
+      bytes.insert(bytes.end(), run.begin(), run.end());
+      return true;
+    }
+  };
   struct Frame {
     std::uint32_t stream;
     std::size_t begin;
@@ -61,6 +69,7 @@ class MuxSink final : public PacketSink {
   std::array<std::int32_t, kAudioSlots> track_{};
   StartCodeFilter filter_;
   std::vector<std::uint8_t> annex_b_;
+  AppendKept append_kept_{annex_b_};
   std::vector<std::uint8_t> picture_;
   // The audio frames of the packet being read, whole, and where each lies.
   std::vector<std::uint8_t> audio_;

@@ -36,7 +36,7 @@ struct CloseFile {
   platform::FileStatus first;
   platform::FileStatus second;
   if (platform::status(run.file, first) != 0 || platform::status(again, second) != 0 ||
-      !(first.id == second.id)) {
+      first.id != second.id) {
     run.report.error(run.path, "was replaced while it was being read");
     return false;
   }
@@ -44,7 +44,7 @@ struct CloseFile {
   clock_run.report.keep_stdout_quiet();
   ClockSink sink(clock_run.header, clock, &api);
   clock_run.sink = &sink;
-  if (clock_run.window.allocate() && read_header(clock_run)) {
+  if (read_header(clock_run)) {
     (void)walk_input(clock_run);
   }
   unknown_gaps = clock_run.gaps_of_unknown_length;

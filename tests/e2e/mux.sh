@@ -321,6 +321,19 @@ odd_rate() {
 }
 [[ -n $reference ]] || odd_rate
 
+# A pipe cannot be read twice: refused, saying why, and nothing is made.
+from_pipe() {
+  local fifo=$work/pipe.kvx err status=0
+  mkfifo "$fifo"
+  cat "$work/base30.kvx" >"$fifo" 2>/dev/null &
+  err=$("$orvale" -q -f mp4 -o "$work/out" "$fifo" 2>&1) || status=$?
+  wait || true
+  check "pipe: refused with status 2" [ "$status" = 2 ]
+  check "pipe: says it needs a regular file" grep -q 'need a regular file' <<<"$err"
+  check "pipe: nothing made" [ ! -e "$work/out/pipe.kvx.mp4" ]
+}
+[[ -n $reference ]] || from_pipe
+
 # To standard output: Matroska, and MP4 in fragments, as a pipe allows.
 for format in mkv mp4; do
   out=$work/piped.$format

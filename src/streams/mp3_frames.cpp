@@ -18,7 +18,8 @@ constexpr std::array<std::uint32_t, 3> kMpeg1Rates = {44100, 48000, 32000};
 
 }  // namespace
 
-Mp3Header mp3_header(std::span<const std::uint8_t, 4> h) {
+Mp3Header mp3_header(std::span<const std::uint8_t, 4> bytes) {
+  const auto& h = bytes;
   const std::uint32_t version = h[1] >> 3 & 3;  // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
   const std::uint32_t layer = h[1] >> 1 & 3;    // 1: layer III
   const std::uint32_t bitrate_index = h[2] >> 4;

@@ -209,9 +209,10 @@ make_output() {  # make_output FORMAT KVX OUT VIDEO SEGMENTS AUDIO...
 # --list tells the rates the file is timed by: "30:0,15:120" for 30 from
 # picture 0, then 15 from picture 120; the expectation says "30:120,15".
 listed_rates() {
-  "$orvale" --list --json "$1" | python3 -c 'import json, sys
-timing = json.load(sys.stdin)["inputs"][0]["timing"]
-print(",".join(r["rate"] + ":" + str(r["first_picture"]) for r in timing["rates"]))'
+  "$orvale" --list --json "$1" | awk -F': ' '
+    /"first_picture"/ { first = $2; sub(/,$/, "", first) }
+    /"rate"/ { rate = $2; gsub(/[",]/, "", rate); out = out (n++ ? "," : "") rate ":" first }
+    END { print out }'
 }
 expected_rates() {
   awk -v e="$1" 'BEGIN { n = split(e, parts, ","); first = 0; out = ""

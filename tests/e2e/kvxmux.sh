@@ -43,10 +43,10 @@ packet_frames() {
 # The same, worked out from the rule: expected_frames PICTURES FRAMES
 # SAMPLES_PER_FRAME RATE SEGMENTS, with SEGMENTS as --fps takes them.
 expected_frames() {
-  local pictures=$1 frames=$2 per_frame=$3 rate=$4 spec=$5
+  local pictures=$1 frames=$2 per_frame=$3 rate=$4 layout=$5
   local -a items nums dens counts
   local item r n d c ticks=1 i s=0 left time=0 end before=0 a b g
-  IFS=, read -ra items <<<"$spec"
+  IFS=, read -ra items <<<"$layout"
   for item in "${items[@]}"; do
     r=${item%%:*}
     c=0

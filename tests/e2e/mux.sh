@@ -29,14 +29,14 @@ done
 # Sources, made once each when a row first names them.
 #   video PROFILE:RATE:SECONDS[:SPS_RATE]  x264 with two B-frames (bf) or
 #     baseline (base); its stream says SPS_RATE pictures a second when given.
-#     $(source_path SPEC).264 for kvxmux; .mp4, the same pictures with their
+#     $(source_path SHAPE).264 for kvxmux; .mp4, the same pictures with their
 #     times, for the reference files.
-#   audio CODEC:HZ:CHANNELS:SECONDS  aac or mp3, a tone; $(source_path SPEC).CODEC
+#   audio CODEC:HZ:CHANNELS:SECONDS  aac or mp3, a tone; $(source_path SHAPE).CODEC
 source_path() { echo "$work/${1//[:\/]/_}"; }
 video() {
-  local spec=$1 profile rate seconds sps options=() metadata=() path
-  IFS=: read -r profile rate seconds sps <<<"$spec"
-  path=$(source_path "$spec")
+  local shape=$1 profile rate seconds sps options=() metadata=() path
+  IFS=: read -r profile rate seconds sps <<<"$shape"
+  path=$(source_path "$shape")
   [[ -e $path.264 ]] && return
   case $profile in
     bf) options=(-bf 2) ;;
@@ -48,9 +48,9 @@ video() {
   ff -i "$path.mp4" -c copy -f h264 "$path.264"
 }
 audio() {
-  local spec=$1 codec rate channels seconds path
-  IFS=: read -r codec rate channels seconds <<<"$spec"
-  path=$(source_path "$spec").$codec
+  local shape=$1 codec rate channels seconds path
+  IFS=: read -r codec rate channels seconds <<<"$shape"
+  path=$(source_path "$shape").$codec
   [[ -e $path ]] && return
   local tone=(-f lavfi -i "sine=frequency=$((220 * channels)):sample_rate=$rate:duration=$seconds"
     -ac "$channels")

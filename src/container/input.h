@@ -35,6 +35,15 @@ class ByteBuffer {
   std::uint64_t capacity_ = 0;
 };
 
+// Closes an input file on every path out of the scope that opened it.
+struct InputCloser {
+  explicit InputCloser(platform::File input) : file(input) {}
+  InputCloser(const InputCloser&) = delete;
+  InputCloser& operator=(const InputCloser&) = delete;
+  ~InputCloser() { (void)platform::close(file); }
+  platform::File file;
+};
+
 enum class ReadStatus { complete, input_ended, read_error, out_of_memory };
 
 // Called with the input offset reached after each read, for progress display.

@@ -26,14 +26,6 @@ void observe_progress(void* progress, std::uint64_t offset) {
   static_cast<Progress*>(progress)->update(offset);
 }
 
-struct CloseInput {
-  explicit CloseInput(platform::File input) : file(input) {}
-  CloseInput(const CloseInput&) = delete;
-  CloseInput& operator=(const CloseInput&) = delete;
-  ~CloseInput() { (void)platform::close(file); }
-  platform::File file;
-};
-
 }  // namespace
 
 ExitStatus dump_descriptor(platform::File file, const std::string& path, const Settings& settings,
@@ -109,7 +101,7 @@ ExitStatus dump(const std::string& path, const Settings& settings, Session& sess
   if (const int error = platform::open_to_read(path, file); error != 0) {
     return refuse(path, session, std::string("cannot open: ") + std::strerror(error));
   }
-  const CloseInput input(file);
+  const InputCloser input(file);
   platform::FileStatus status;
   if (platform::status(file, status) == 0 && status.kind == platform::Kind::directory) {
     return refuse(path, session, "is a directory, not a kvxavc file");

@@ -15,14 +15,6 @@
 namespace orvale {
 namespace {
 
-struct CloseFile {
-  explicit CloseFile(platform::File opened) : file(opened) {}
-  CloseFile(const CloseFile&) = delete;
-  CloseFile& operator=(const CloseFile&) = delete;
-  ~CloseFile() { (void)platform::close(file); }
-  platform::File file;
-};
-
 // The first pass: the same walk, told nothing and writing nothing, over the
 // same file opened again, so that the second pass reads it from the start.
 [[nodiscard]] bool gather_clock(Run& run, const FfmpegApi& api, RecordingClock& clock,
@@ -32,7 +24,7 @@ struct CloseFile {
     run.report.error(run.path, "cannot open it again to read its clock: %s", std::strerror(error));
     return false;
   }
-  const CloseFile closer(again);
+  const InputCloser closer(again);
   platform::FileStatus first;
   platform::FileStatus second;
   if (platform::status(run.file, first) != 0 || platform::status(again, second) != 0 ||

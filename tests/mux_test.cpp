@@ -46,18 +46,44 @@ TEST(DecoderConfig, HoldsProfileLevelAndBothSets) {
   EXPECT_TRUE(avc_decoder_config(Bytes{0x67, 0x64}, kPps).empty());
 }
 
+Bytes prefixed(const Bytes& annex_b, bool& idr) {
+  Bytes out(length_prefixed_bound(annex_b.size()), 0xEE);
+  const LengthPrefixed written = length_prefixed(annex_b, out);
+  EXPECT_LE(written.size, out.size());
+  out.resize(written.size);
+  idr = written.idr;
+  return out;
+}
+
 TEST(LengthPrefixed, EachUnitBehindItsLengthWithoutTrailingZeros) {
   // Junk before the first code, a 4-byte and a 3-byte code, zeros that
   // trail a unit before the next code.
   const Bytes annex_b = {0xAA, 0,    0,    0, 1, 0x67, 0x64, 0,    0,    0, 0,
                          1,    0x68, 0xEB, 0, 0, 1,    0x65, 0x88, 0x80, 0, 0};
-  Bytes out;
-  EXPECT_TRUE(length_prefixed(annex_b, out));
+  bool idr = false;
   const Bytes expected = {0,    0,    0, 2, 0x67, 0x64, 0,    0,    0,   2,
                           0x68, 0xEB, 0, 0, 0,    3,    0x65, 0x88, 0x80};
-  EXPECT_EQ(out, expected);
-  EXPECT_FALSE(length_prefixed(Bytes{0, 0, 1, 0x41, 0x9A}, out));
-  EXPECT_EQ(out, (Bytes{0, 0, 0, 2, 0x41, 0x9A}));
+  EXPECT_EQ(prefixed(annex_b, idr), expected);
+  EXPECT_TRUE(idr);
+  EXPECT_EQ(prefixed(Bytes{0, 0, 1, 0x41, 0x9A}, idr), (Bytes{0, 0, 0, 2, 0x41, 0x9A}));
+  EXPECT_FALSE(idr);
+  EXPECT_TRUE(prefixed(Bytes{0x41, 0x9A, 0, 0}, idr).empty());
+}
+
+// The buffer is sized before the units are counted: the densest picture,
+// one-byte units behind 3-byte codes, must still fit.
+TEST(LengthPrefixed, NeverWritesPastItsBound) {
+  for (std::size_t units = 0; units <= 64; ++units) {
+    Bytes annex_b;
+    for (std::size_t i = 0; i < units; ++i) {
+      annex_b.insert(annex_b.end(), {0, 0, 1, 0x41});
+    }
+    Bytes out(length_prefixed_bound(annex_b.size()) + 8, 0xEE);
+    const LengthPrefixed written = length_prefixed(annex_b, out);
+    EXPECT_EQ(written.size, 5 * units);
+    EXPECT_LE(written.size, length_prefixed_bound(annex_b.size()));
+    EXPECT_TRUE(std::all_of(out.end() - 8, out.end(), [](std::uint8_t b) { return b == 0xEE; }));
+  }
 }
 
 TEST(PictureOpening, FindsTheSetsAndStopsAtTheFirstSlice) {

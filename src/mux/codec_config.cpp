@@ -57,12 +57,6 @@ void for_each_unit(std::span<const std::uint8_t> annex_b, Take&& take, HeaderOnl
   }
 }
 
-void put_be32(std::vector<std::uint8_t>& out, std::size_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    out.push_back(static_cast<std::uint8_t>(value >> shift));
-  }
-}
-
 void put_be16_sized(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> unit) {
   out.push_back(static_cast<std::uint8_t>(unit.size() >> 8));
   out.push_back(static_cast<std::uint8_t>(unit.size()));
@@ -117,19 +111,23 @@ std::vector<std::uint8_t> avc_decoder_config(std::span<const std::uint8_t> sps,
   return config;
 }
 
-bool length_prefixed(std::span<const std::uint8_t> annex_b, std::vector<std::uint8_t>& out) {
-  out.clear();
-  bool idr = false;
+LengthPrefixed length_prefixed(std::span<const std::uint8_t> annex_b,
+                              std::span<std::uint8_t> out) {
+  LengthPrefixed written;
   for_each_unit(
       annex_b,
       [&](std::span<const std::uint8_t> unit) {
-        idr = idr || (unit[0] & kNalTypeMask) == kNalTypeIdr;
-        put_be32(out, unit.size());
-        out.insert(out.end(), unit.begin(), unit.end());
+        written.idr = written.idr || (unit[0] & kNalTypeMask) == kNalTypeIdr;
+        std::uint8_t* at = out.data() + written.size;
+        for (int shift = 24; shift >= 0; shift -= 8) {
+          *at++ = static_cast<std::uint8_t>(unit.size() >> shift);
+        }
+        std::copy(unit.begin(), unit.end(), at);
+        written.size += 4 + unit.size();
         return true;
       },
       [](std::uint8_t) { return false; });
-  return idr;
+  return written;
 }
 
 std::vector<std::uint8_t> aac_audio_specific_config(std::uint32_t rate, std::uint8_t channels) {

@@ -30,11 +30,25 @@ struct PictureOpening {
 [[nodiscard]] std::vector<std::uint8_t> avc_decoder_config(std::span<const std::uint8_t> sps,
                                                            std::span<const std::uint8_t> pps);
 
+// The most bytes length_prefixed() writes for `annex_b_size` bytes of Annex B:
+// a length takes 4 bytes where a start code took 3 or 4, and every unit holds
+// at least one byte beside its start code.
+[[nodiscard]] constexpr std::size_t length_prefixed_bound(std::size_t annex_b_size) {
+  return annex_b_size + annex_b_size / 4 + 4;
+}
+
+struct LengthPrefixed {
+  std::size_t size = 0;  // bytes written
+  bool idr = false;      // a unit is an IDR slice
+};
+
 // Rewrites an Annex B picture as NAL units each behind its 4-byte big-endian
-// length, into `out` (replaced). Zeros that trail a unit, before the next
-// start code, are not part of it. Bytes before the first start code are
-// dropped. Gives true when a unit is an IDR slice.
-bool length_prefixed(std::span<const std::uint8_t> annex_b, std::vector<std::uint8_t>& out);
+// length, into `out`, which holds at least length_prefixed_bound() bytes, so
+// that the picture can be written straight into the buffer that keeps it.
+// Zeros that trail a unit, before the next start code, are not part of it.
+// Bytes before the first start code are dropped.
+[[nodiscard]] LengthPrefixed length_prefixed(std::span<const std::uint8_t> annex_b,
+                                             std::span<std::uint8_t> out);
 
 // AAC LC at `rate` with channel configuration `channels`; a rate without a
 // sampling frequency index is written out in full.

@@ -99,14 +99,15 @@ bool MuxSink::write_picture(const PacketTimes& times) {
   if (!times.picture) {
     return true;
   }
-  const bool key = length_prefixed(annex_b_, picture_);
+  std::size_t written = 0;
+  const bool sent = !muxer_.has_video() ||
+                    muxer_.write_picture(annex_b_, times.pts, times.dts, times.duration, written);
   annex_b_.clear();
-  if (picture_.empty() || !muxer_.has_video()) {
-    return true;
+  if (written > 0) {
+    last_pts_ = std::max(last_pts_, times.pts);
+    taken_ += written;
   }
-  last_pts_ = std::max(last_pts_, times.pts);
-  taken_ += picture_.size();
-  return muxer_.write_video(picture_, times.pts, times.dts, times.duration, key) || muxer_failed();
+  return sent || muxer_failed();
 }
 
 bool MuxSink::write_frames(const PacketTimes& times) {

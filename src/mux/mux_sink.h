@@ -70,7 +70,6 @@ class MuxSink final : public PacketSink {
   StartCodeFilter filter_;
   std::vector<std::uint8_t> annex_b_;
   AppendKept append_kept_{annex_b_};
-  std::vector<std::uint8_t> picture_;
   // The audio frames of the packet being read, whole, and where each lies.
   std::vector<std::uint8_t> audio_;
   std::vector<Frame> frames_;

@@ -1,8 +1,10 @@
 #include "mux/muxer.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
+#include "mux/codec_config.h"
 #include "mux/ffmpeg_api.h"
 
 namespace orvale {
@@ -46,6 +48,12 @@ std::int64_t seek_output(void* opaque, std::int64_t offset, int whence) {
   parameters.extradata_size = static_cast<int>(bytes.size());
   return true;
 }
+
+struct PacketFree {
+  const FfmpegApi* api = nullptr;
+  void operator()(AVPacket* packet) const { api->av_packet_free(&packet); }
+};
+using PacketOwner = std::unique_ptr<AVPacket, PacketFree>;
 
 }  // namespace
 
@@ -153,15 +161,8 @@ bool Muxer::open(MuxFormat format, Output& output, bool seekable, const VideoTra
   return true;
 }
 
-bool Muxer::write(int stream, std::span<const std::uint8_t> bytes, std::int64_t pts,
-                  std::int64_t dts, std::int64_t duration, bool key) {
-  AVPacket* packet = api_->av_packet_alloc();
-  if (packet == nullptr) {
-    return failed("cannot write a packet", AVERROR(ENOMEM));
-  }
-  // Not reference counted: libavformat copies what it keeps.
-  packet->data = const_cast<std::uint8_t*>(bytes.data());
-  packet->size = static_cast<int>(bytes.size());
+bool Muxer::send(AVPacket* packet, int stream, std::int64_t pts, std::int64_t dts,
+                 std::int64_t duration, bool key) {
   packet->stream_index = stream;
   packet->pts = pts;
   packet->dts = dts;
@@ -171,18 +172,44 @@ bool Muxer::write(int stream, std::span<const std::uint8_t> bytes, std::int64_t 
   const auto [num, den] = given_[static_cast<std::size_t>(stream)];
   api_->av_packet_rescale_ts(packet, AVRational{num, den}, context_->streams[stream]->time_base);
   const int code = api_->av_interleaved_write_frame(context_.get(), packet);
-  api_->av_packet_free(&packet);
   return code >= 0 || failed("cannot write a packet", code);
 }
 
-bool Muxer::write_video(std::span<const std::uint8_t> picture, std::int64_t pts, std::int64_t dts,
-                        std::int64_t duration, bool key) {
-  return write(video_index_, picture, pts, dts, duration, key);
+// The picture is converted straight into a buffer of libavformat's, which it
+// keeps rather than copies.
+bool Muxer::write_picture(std::span<const std::uint8_t> annex_b, std::int64_t pts,
+                          std::int64_t dts, std::int64_t duration, std::size_t& written) {
+  written = 0;
+  const std::size_t bound = length_prefixed_bound(annex_b.size());
+  if (bound > static_cast<std::size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
+    return failed("cannot write a packet", AVERROR(EFBIG));
+  }
+  const PacketOwner packet{api_->av_packet_alloc(), PacketFree{api_}};
+  if (!packet || api_->av_new_packet(packet.get(), static_cast<int>(bound)) < 0) {
+    return failed("cannot write a packet", AVERROR(ENOMEM));
+  }
+  const LengthPrefixed units = length_prefixed(annex_b, {packet->data, bound});
+  if (units.size == 0) {
+    return true;
+  }
+  api_->av_shrink_packet(packet.get(), static_cast<int>(units.size));
+  written = units.size;
+  return send(packet.get(), video_index_, pts, dts, duration, units.idr);
 }
 
 bool Muxer::write_audio(std::size_t track, std::span<const std::uint8_t> frame, std::int64_t pts,
                         std::int64_t samples) {
-  return write(first_audio_index_ + static_cast<int>(track), frame, pts, pts, samples, true);
+  if (frame.size() > static_cast<std::size_t>(INT_MAX)) {
+    return failed("cannot write a packet", AVERROR(EFBIG));
+  }
+  const PacketOwner packet{api_->av_packet_alloc(), PacketFree{api_}};
+  if (!packet) {
+    return failed("cannot write a packet", AVERROR(ENOMEM));
+  }
+  // Not reference counted: libavformat copies what it keeps.
+  packet->data = const_cast<std::uint8_t*>(frame.data());
+  packet->size = static_cast<int>(frame.size());
+  return send(packet.get(), first_audio_index_ + static_cast<int>(track), pts, pts, samples, true);
 }
 
 bool Muxer::finish() {

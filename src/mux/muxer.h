@@ -12,6 +12,7 @@
 #include "streams/output.h"
 
 struct AVFormatContext;
+struct AVPacket;
 
 namespace orvale {
 
@@ -51,9 +52,11 @@ class Muxer {
   // decoder configuration. False, with error() set, when libavformat refuses.
   [[nodiscard]] bool open(MuxFormat format, Output& output, bool seekable,
                           const VideoTrackFacts& video, std::span<const AudioTrackFacts> audio);
-  // A picture as NAL units behind their lengths; times in the video's ticks.
-  [[nodiscard]] bool write_video(std::span<const std::uint8_t> picture, std::int64_t pts,
-                                 std::int64_t dts, std::int64_t duration, bool key);
+  // A picture given in Annex B, written as NAL units behind their lengths;
+  // times in the video's ticks. `written` is its size in the file, 0 where it
+  // held no unit (and nothing was written).
+  [[nodiscard]] bool write_picture(std::span<const std::uint8_t> annex_b, std::int64_t pts,
+                                   std::int64_t dts, std::int64_t duration, std::size_t& written);
   // An audio frame of track `track` (counted among the audio tracks), its
   // time and length in samples.
   [[nodiscard]] bool write_audio(std::size_t track, std::span<const std::uint8_t> frame,
@@ -67,8 +70,8 @@ class Muxer {
 
  private:
   [[nodiscard]] bool failed(const char* step, int code);
-  [[nodiscard]] bool write(int stream, std::span<const std::uint8_t> bytes, std::int64_t pts,
-                           std::int64_t dts, std::int64_t duration, bool key);
+  [[nodiscard]] bool send(AVPacket* packet, int stream, std::int64_t pts, std::int64_t dts,
+                          std::int64_t duration, bool key);
 
   const FfmpegApi* api_ = nullptr;
   std::unique_ptr<AVFormatContext, MuxContextDeleter> context_;

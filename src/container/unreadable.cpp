@@ -66,7 +66,7 @@ std::optional<std::uint64_t> UnreadableRanges::first_in(std::uint64_t from,
 std::uint64_t UnreadableRanges::run_ending_at(std::uint64_t at) const {
   const auto range = std::lower_bound(ranges_.begin(), ranges_.end(), at,
                                       [](const Range& r, std::uint64_t a) { return r.to < a; });
-  return range != ranges_.end() && range->to == at ? at - range->from : 0;
+  return range != ranges_.end() && range->from < at ? at - range->from : 0;
 }
 
 int read_past_damage(platform::File file, std::uint64_t offset, std::uint64_t size, int error,

@@ -35,7 +35,7 @@ class UnreadableRanges {
   [[nodiscard]] bool touches(std::uint64_t from, std::uint64_t length) const {
     return !ranges_.empty() && first_in(from, from + length).has_value();
   }
-  // How many unreadable bytes run up to `at`.
+  // How many unreadable bytes run up to `at`, whether or not it is one.
   [[nodiscard]] std::uint64_t run_ending_at(std::uint64_t at) const;
   [[nodiscard]] std::span<const Range> ranges() const { return ranges_; }
 

@@ -363,21 +363,6 @@ INSTANTIATE_TEST_SUITE_P(
                                                         extracted_share(file, 6, 2)};
                       },
                       {2}},
-        // Passed in pieces, as the window cannot hold it whole: nothing of
-        // it is written all the same.
-        ReadErrorCase{"a_block_in_a_packet_longer_than_half_the_window",
-                      [] { return block_packets(4, std::size_t{3} << 20); },
-                      block_in_packet_2,
-                      kBlock,
-                      "whole",
-                      {},
-                      1,
-                      "",
-                      [](const Bytes& file, const std::string&) {
-                        return std::vector<std::string>{lost_packet_2(file), block_range(file),
-                                                        extracted_share(file, 4, 2)};
-                      },
-                      {2}},
         ReadErrorCase{"a_block_in_a_packet_while_rescuing",
                       [] { return block_packets(); },
                       block_in_packet_2,
@@ -522,6 +507,54 @@ TEST_F(LongBadStretch, IsPassedInGrowingStepsAndTheRunGoesOn) {
             std::string::npos)
       << r.err;
   expect_outputs(recording, lost, "");
+}
+
+// A packet longer than half the window passes in pieces: on an input that
+// has shown no bad spot before, its unreadable bytes are met once its first
+// part is written, and are written as zeros and told.
+TEST_F(LongBadStretch, InAPacketPassedInPiecesIsWrittenAsZerosAndTold) {
+  kvx::File recording = block_packets(4, std::size_t{3} << 20);
+  whole_ = encode(recording);
+  write_file(input(), whole_);
+  // 2 MiB into the packet, past what the window reads ahead of it.
+  const std::uint64_t from = block_in_packet_2(whole_) + (std::uint64_t{2} << 20);
+  Launch launch;
+  testing_support::fail_reads(launch, input(), from, kBlock, "whole");
+  const RunResult r = run_orvale({input()}, launch);
+  const std::string prefix = "orvale: " + input() + ": ";
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, prefix + "packet 2 (3145768 bytes at byte " + at(whole_, 2) +
+                       ") holds bytes that could not be read; they were written as zeros\n" +
+                       prefix + "bytes " + std::to_string(from) + " to " +
+                       std::to_string(from + kBlock - 1) +
+                       " (4096 bytes) could not be read; skipped\n" + prefix +
+                       "4 of the 4 packets the index lists were extracted, from " +
+                       std::to_string(whole_.size() - kvx::packet_offset(whole_, 0)) +
+                       " of the input's " + std::to_string(whole_.size()) + " bytes\n");
+  // The video follows the packet's 13 fixed bytes and its table of 4 frames.
+  const std::size_t video_at = kvx::packet_offset(whole_, 2) + 13 + 4 * 4;
+  std::fill_n(recording.packets[2].video.begin() + static_cast<long>(from - video_at), kBlock, 0);
+  expect_outputs(recording, {}, "");
+}
+
+// Once the input has shown a bad spot, such a packet is read ahead and, like
+// any other, skipped whole.
+TEST_F(LongBadStretch, InAPacketPassedInPiecesAfterAnEarlierOneIsSkippedWhole) {
+  const kvx::File recording = block_packets(4, std::size_t{3} << 20);
+  whole_ = encode(recording);
+  write_file(input(), whole_);
+  // From inside packet 0's table to a block into packet 2.
+  const std::uint64_t from = kvx::packet_offset(whole_, 0) + 20;
+  const std::uint64_t to = block_in_packet_2(whole_) + kBlock;
+  Launch launch;
+  testing_support::fail_reads(launch, input(), from, to - from);
+  const RunResult r = run_orvale({input()}, launch);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(": packets 0 to 2 (3 packets, from byte " + at(whole_, 0) +
+                       ") hold bytes that could not be read; skipped\n"),
+            std::string::npos)
+      << r.err;
+  expect_outputs(recording, {0, 1, 2}, "");
 }
 
 // 16 MiB in a row unreadable: the medium is failing, and the run ends.

@@ -261,7 +261,10 @@ Flow PacketWalker::walk_packet(Packet& packet) {
     }
   } else if (const auto size = window.known_size(); size && packet.start + length > *size) {
     return cut_short(packet, *size);
-  } else if (size) {
+  } else if (size && !window.unreadable().empty()) {
+    // Once the input has shown a bad spot, a packet too long to be held
+    // whole is read ahead, so that one with unreadable bytes is never
+    // written; a sound input is spared reading such packets twice.
     window.probe(packet.start, length);
     if (window.unreadable().touches(packet.start, length)) {
       return skip_unreadable(packet);
@@ -321,8 +324,8 @@ Flow PacketWalker::walk_packet(Packet& packet) {
   // Bytes past the packet's fields are padding.
   flow = in_window ? pass_in_window(packet, video_size, length - table_end)
                    : pass_in_pieces(packet, video_size, audio_bytes, length - needed);
-  // A packet too long to be held whole was on its way out when its bad spot
-  // was met.
+  // A packet too long to be held whole, on an input that had shown no bad
+  // spot before, was on its way out when its bad spot was met.
   if (flow == Flow::next && !in_window && window.unreadable().touches(packet.start, length)) {
     run_.report.warning("packet %" PRIu32 " (%" PRIu32 " bytes at byte %" PRIu64
                         ") holds bytes that could not be read; they were written as zeros",

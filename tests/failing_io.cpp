@@ -4,6 +4,8 @@
 //     from OFFSET on (LENGTH of them; all when 0 or left out) fail with EIO;
 //     a read that reaches into them stops there, as the read before a bad
 //     sector does, and one that starts past them reads;
+//   ORVALE_FAIL_READ_EVERY=N  the same LENGTH bytes fail again every N bytes
+//     after them, as on a card failing here and there;
 //   ORVALE_FAIL_READ_HOW=whole  a read that reaches into them fails whole,
 //     as a real device fails a large read for one bad sector;
 //   ORVALE_FAIL_READ_HOW=gone  reads of them fail with ENODEV, as on a card
@@ -58,7 +60,17 @@ ssize_t allowed(int fd, std::uint64_t offset, std::size_t count) {
   if (!targets("ORVALE_FAIL_READ", fd, target)) {
     return static_cast<ssize_t>(count);
   }
-  const std::uint64_t end = target.length == 0 ? UINT64_MAX : target.offset + target.length;
+  const char* every = std::getenv("ORVALE_FAIL_READ_EVERY");
+  const std::uint64_t period = every != nullptr ? std::strtoull(every, nullptr, 10) : 0;
+  if (period > 0 && offset >= target.offset + period) {
+    // The bad spot nearest before the read is the one that matters.
+    target.offset += (offset - target.offset) / period * period;
+  }
+  std::uint64_t end = target.length == 0 ? UINT64_MAX : target.offset + target.length;
+  if (period > 0 && offset >= end) {
+    target.offset += period;
+    end += period;
+  }
   if (offset >= end || offset + count <= target.offset) {
     return static_cast<ssize_t>(count);
   }

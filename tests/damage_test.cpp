@@ -268,6 +268,19 @@ std::string block_range(const Bytes& file) {
   return "bytes " + std::to_string(from) + " to " + std::to_string(from + kBlock - 1) +
          " (4096 bytes) could not be read; skipped";
 }
+// The block in which packet 2 starts, which packet 1 ends in.
+std::size_t block_before_packet_2(const Bytes& file) {
+  return kvx::packet_offset(file, 2) / kBlock * kBlock;
+}
+std::string block_range_before_packet_2(const Bytes& file) {
+  const std::size_t from = block_before_packet_2(file);
+  return "bytes " + std::to_string(from) + " to " + std::to_string(from + kBlock - 1) +
+         " (4096 bytes) could not be read; skipped";
+}
+std::string lost_packets_1_and_2(const Bytes& file) {
+  return "packets 1 to 2 (2 packets, from byte " + at(file, 1) +
+         ") hold bytes that could not be read; skipped";
+}
 std::string lost_packet_2(const Bytes& file) {
   return "packet 2 (" + std::to_string(kvx::packet_offset(file, 3) - kvx::packet_offset(file, 2)) +
          " bytes at byte " + at(file, 2) + ") holds bytes that could not be read; packet skipped";
@@ -361,6 +374,58 @@ INSTANTIATE_TEST_SUITE_P(
                       [](const Bytes& file, const std::string&) {
                         return std::vector<std::string>{lost_packet_2(file), block_range(file),
                                                         extracted_share(file, 6, 2)};
+                      },
+                      {2}},
+        // Fields and all: the walk goes on where the index says the next
+        // packet stands, and so does the rescue.
+        ReadErrorCase{"a_block_across_two_packets",
+                      [] { return block_packets(); },
+                      block_before_packet_2,
+                      kBlock,
+                      "whole",
+                      {},
+                      1,
+                      "",
+                      [](const Bytes& file, const std::string&) {
+                        return std::vector<std::string>{
+                            lost_packets_1_and_2(file), block_range_before_packet_2(file),
+                            "4 of the 6 packets the index lists were extracted, from " +
+                                std::to_string(4 * (kvx::packet_offset(file, 1) -
+                                                    kvx::packet_offset(file, 0))) +
+                                " of the input's " + std::to_string(file.size()) + " bytes"};
+                      },
+                      {1, 2}},
+        ReadErrorCase{"a_block_across_two_packets_while_rescuing",
+                      [] { return block_packets(); },
+                      block_before_packet_2,
+                      kBlock,
+                      "whole",
+                      {"--rescue"},
+                      1,
+                      "",
+                      [](const Bytes& file, const std::string&) {
+                        return std::vector<std::string>{lost_packets_1_and_2(file),
+                                                        block_range_before_packet_2(file)};
+                      },
+                      {1, 2}},
+        // A few bad bytes cost the rest of their block, not a block from them.
+        ReadErrorCase{"a_few_bytes_in_a_packet",
+                      [] { return block_packets(); },
+                      in_packet_2,
+                      100,
+                      "",
+                      {},
+                      1,
+                      "",
+                      [](const Bytes& file, const std::string&) {
+                        const std::size_t to = block_in_packet_2(file);
+                        return std::vector<std::string>{
+                            lost_packet_2(file),
+                            "bytes " + std::to_string(in_packet_2(file)) + " to " +
+                                std::to_string(to - 1) + " (" +
+                                std::to_string(to - in_packet_2(file)) +
+                                " bytes) could not be read; skipped",
+                            extracted_share(file, 6, 2)};
                       },
                       {2}},
         ReadErrorCase{"a_block_in_a_packet_while_rescuing",
@@ -598,6 +663,33 @@ TEST_F(LongBadStretch, ScatteredBlocksCostTheirPacketsAndAreToldSummedUp) {
   ranges += prefix + std::to_string(spots - 5) + " more unreadable ranges skipped, " +
             std::to_string((spots - 5) * kBlock) + " bytes\n";
   EXPECT_NE(r.err.find(ranges), std::string::npos) << r.err;
+  expect_outputs(recording, lost, "");
+}
+
+// The rescue's search reads ahead of the window: bad blocks it meets there
+// cost their packets as those the window meets do.
+TEST_F(LongBadStretch, MetByTheRescuesSearchCostTheirPackets) {
+  const kvx::File recording = block_packets(3000, 400);
+  whole_ = encode(recording);
+  write_file(input(), whole_);
+  // In the index, then every 300 KiB.
+  const std::uint64_t every = 75 * kBlock;
+  Launch launch;
+  testing_support::fail_reads(launch, input(), kBlock, kBlock, "whole", every);
+  const RunResult r = run_orvale({"--rescue", input()}, launch);
+  EXPECT_EQ(r.status, 1);
+  std::vector<std::size_t> lost;
+  for (std::uint64_t spot = kBlock; spot < whole_.size(); spot += every) {
+    EXPECT_NE(r.err.find(": bytes " + std::to_string(spot) + " to " +
+                         std::to_string(std::min<std::uint64_t>(spot + kBlock, whole_.size()) - 1) +
+                         " ("),
+              std::string::npos)
+        << spot << "\n"
+        << r.err;
+    for (const std::size_t number : packets_meeting(whole_, 3000, spot, spot + kBlock)) {
+      lost.push_back(number);
+    }
+  }
   expect_outputs(recording, lost, "");
 }
 

@@ -764,4 +764,19 @@ TEST(UnreadableRanges, StayBoundedAndKeepEveryByteAdded) {
   EXPECT_FALSE(ranges.touches(10 * kAdded, 10));
 }
 
+// Past the bound, a new range widens the nearer of its neighbours.
+TEST(UnreadableRanges, PastTheBoundWidenTheNearerNeighbour) {
+  constexpr std::uint64_t kMost = orvale::UnreadableRanges::kMostRanges;
+  orvale::UnreadableRanges ranges;
+  for (std::uint64_t i = 0; i < kMost; ++i) {
+    ranges.add(100 * i, 100 * i + 1);
+  }
+  ranges.add(590, 591);  // 9 bytes before the range at 600
+  ranges.add(710, 711);  // 9 bytes after the range at 700
+  EXPECT_EQ(ranges.ranges().size(), kMost);
+  EXPECT_EQ(ranges.first_in(501, 600), 590U);
+  EXPECT_EQ(ranges.first_in(701, 800), 701U);
+  EXPECT_FALSE(ranges.touches(711, 89));
+}
+
 }  // namespace

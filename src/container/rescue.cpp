@@ -335,7 +335,10 @@ Flow Rescuer::follow_structure(std::uint64_t offset, bool exact) {
       }
       std::string fault;
       Plausibility whole = Plausibility::yes;
-      if (successor != Successor::found) {
+      // Unreadable bytes where the successor would stand hide it; they say
+      // nothing against this packet.
+      if (successor != Successor::found &&
+          !run_.window.unreadable().touches(offset + needed, kSuccessorLook)) {
         whole = exact ? holds_whole_frames(source_, run_.header, offset, needed, fault)
                       : Plausibility::no;
       }

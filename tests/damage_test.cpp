@@ -231,7 +231,7 @@ TEST_P(ReadError, CostsThePacketsItHitsOrEndsTheRunWhereItWasMet) {
   const char* const suffixes[] = {".264", ".0.aac", ".1.aac"};
   std::string err;
   for (const std::string& line : c.err(whole, input)) {
-    err += "orvale: " + input + ": " + line + "\n";
+    err.append("orvale: ").append(input).append(": ").append(line).append("\n");
   }
   const bool partial = c.status == 2 && c.outputs;
   if (partial) {
@@ -257,7 +257,7 @@ TEST_P(ReadError, CostsThePacketsItHitsOrEndsTheRunWhereItWasMet) {
   write_file(reference.path("in.kvx"), encode(readable));
   ASSERT_EQ(run_orvale({reference.path("in.kvx")}).status, 0);
   for (const char* suffix : suffixes) {
-    EXPECT_EQ(read_file(input + suffix + kept), read_file(reference.path("in.kvx") + suffix))
+    EXPECT_EQ(read_file(input + suffix += kept), read_file(reference.path("in.kvx") + suffix))
         << suffix;
   }
 }
@@ -604,7 +604,7 @@ TEST_F(LongBadStretch, InAPacketPassedInPiecesIsWrittenAsZerosAndTold) {
                        std::to_string(whole_.size() - kvx::packet_offset(whole_, 0)) +
                        " of the input's " + std::to_string(whole_.size()) + " bytes\n");
   // The video follows the packet's 13 fixed bytes and its table of 4 frames.
-  const std::size_t video_at = kvx::packet_offset(whole_, 2) + 13 + 4 * 4;
+  const std::size_t video_at = kvx::packet_offset(whole_, 2) + 13 + std::size_t{4} * 4;
   std::fill_n(recording.packets[2].video.begin() + static_cast<long>(from - video_at), kBlock, 0);
   expect_outputs(recording, {}, "");
 }

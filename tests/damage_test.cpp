@@ -2,9 +2,18 @@
 // headers that lie about sizes.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <thread>
+#include <cstring>
 #include <string>
 
 #include "support.h"
+
+#if ORVALE_POSIX_TESTS
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -138,79 +147,622 @@ INSTANTIATE_TEST_SUITE_P(
 #endif
 
 #if ORVALE_POSIX_TESTS  // the fault shim
-// A bad spot in the medium: what lies before it is extracted, and the error
-// is said as a read error where it was met, never taken for the input's end.
+// A recording whose packets are each larger than a disk block, so that one
+// bad block hits one packet.
+kvx::File block_packets(std::size_t count = 6, std::size_t video = 10000) {
+  kvx::File file;
+  file.audio_stream_count = 2;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto seed = static_cast<std::uint8_t>(i + 1);
+    kvx::Packet packet;
+    packet.video = {0, 0, 0, 1, 0x65};
+    // Lengths that differ, so that a packet read with another's length shows.
+    packet.video.resize(video + 8 * (i % 7), seed);
+    packet.audio = {{Bytes(5, seed), Bytes(2, seed)}, {Bytes(3, seed), Bytes(1, seed)}};
+    file.packets.push_back(packet);
+  }
+  return file;
+}
+
+constexpr std::uint64_t kBlock = 4096;
+
+// An index three blocks long.
+kvx::File long_index() { return block_packets(3000, 20); }
+
+std::vector<std::size_t> lost_from(std::size_t first, std::size_t count) {
+  std::vector<std::size_t> lost;
+  for (std::size_t number = first; number < count; ++number) {
+    lost.push_back(number);
+  }
+  return lost;
+}
+
+// A bad spot in the medium of a regular file costs the packets it hits: what
+// lies after it is extracted as the index says, the unreadable bytes and the
+// packets lost are told, and the run ends 1. Only where nothing more can be
+// read (the device gone, 16 MiB in a row unreadable, a pipe) does the error
+// end the run, as a read error where it was met.
 struct ReadErrorCase {
   const char* name;
+  kvx::File (*recording)();
   std::size_t (*bad_byte)(const Bytes& file);
+  std::uint64_t bad_length;  // 0: to the end
+  const char* how;           // as failing_io.cpp takes it
   std::vector<std::string> options;
+  int status;
   std::string out;
-  std::string err;  // after "orvale: PATH: "; "@" stands for the bad packet's offset
-  std::size_t whole_packets;  // packets the outputs hold; 0: no outputs at all
+  // The lines on stderr after "orvale: PATH: ", the closing line naming the
+  // partial outputs left out.
+  std::vector<std::string> (*err)(const Bytes& file, const std::string& path);
+  std::vector<std::size_t> lost;  // packets the outputs lack; none at all when status 2 and empty
+  bool outputs = true;
 };
 
 void PrintTo(const ReadErrorCase& c, std::ostream* os) { *os << c.name; }
 
-std::size_t in_packet_2(const Bytes& file) { return kvx::packet_offset(file, 2) + 5; }
+std::size_t into_packet(const Bytes& file, std::size_t number, std::size_t into) {
+  return kvx::packet_offset(file, number) + into;
+}
+std::string at(const Bytes& file, std::size_t number) {
+  return std::to_string(kvx::packet_offset(file, number));
+}
+std::string length_of(const Bytes& file, std::size_t number) {
+  return std::to_string(kvx::packet_offset(file, number + 1) - kvx::packet_offset(file, number));
+}
+std::string end_of(const Bytes& file, std::size_t number) {
+  return std::to_string(kvx::packet_offset(file, number + 1) - 1);
+}
+std::string eio() { return std::strerror(EIO); }
 
 class ReadError : public ::testing::TestWithParam<ReadErrorCase> {};
 
-TEST_P(ReadError, IsSaidWhereItWasMetAfterWhatCouldBeRead) {
+TEST_P(ReadError, CostsThePacketsItHitsOrEndsTheRunWhereItWasMet) {
   const ReadErrorCase& c = GetParam();
-  const Bytes whole = encode(three_packets());
+  const kvx::File recording = c.recording();
+  const Bytes whole = encode(recording);
   ScratchDir dir;
   const std::string input = dir.path("in.kvx");
   write_file(input, whole);
   Launch launch;
-  testing_support::fail_reads(launch, input, c.bad_byte(whole));
+  testing_support::fail_reads(launch, input, c.bad_byte(whole), c.bad_length, c.how);
   std::vector<std::string> args = c.options;
   args.push_back(input);
   const RunResult r = run_orvale(args, launch);
-  std::string err = c.err;
-  if (const auto at = err.find('@'); at != std::string::npos) {
-    err.replace(at, 1, std::to_string(kvx::packet_offset(whole, 2)));
-  }
   const char* const suffixes[] = {".264", ".0.aac", ".1.aac"};
-  if (c.whole_packets > 0) {
-    err += "\norvale: " + input +
+  std::string err;
+  for (const std::string& line : c.err(whole, input)) {
+    err.append("orvale: ").append(input).append(": ").append(line).append("\n");
+  }
+  const bool partial = c.status == 2 && c.outputs;
+  if (partial) {
+    err += "orvale: " + input +
            ": its outputs are left as they were; what was extracted before the error is kept in " +
-           input + ".264.partial, " + input + ".0.aac.partial, " + input + ".1.aac.partial";
+           input + ".264.partial, " + input + ".0.aac.partial, " + input + ".1.aac.partial\n";
   }
-  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.status, c.status);
   EXPECT_EQ(r.out, c.out);
-  EXPECT_EQ(r.err, "orvale: " + input + ": " + err + "\n");
+  EXPECT_EQ(r.err, err);
+  const std::string kept = partial ? ".partial" : "";
   for (const char* suffix : suffixes) {
-    EXPECT_FALSE(exists(input + suffix)) << suffix;
+    EXPECT_EQ(exists(input + suffix), c.status == 1 && c.outputs) << suffix;
   }
-  if (c.whole_packets == 0) {
+  if (!c.outputs) {
     return;
   }
-  kvx::File readable = three_packets();
-  readable.packets.resize(c.whole_packets);
+  kvx::File readable = recording;
+  for (auto lost = c.lost.rbegin(); lost != c.lost.rend(); ++lost) {
+    readable.packets.erase(readable.packets.begin() + static_cast<long>(*lost));
+  }
   ScratchDir reference;
   write_file(reference.path("in.kvx"), encode(readable));
   ASSERT_EQ(run_orvale({reference.path("in.kvx")}).status, 0);
   for (const char* suffix : suffixes) {
-    EXPECT_EQ(read_file(input + suffix + ".partial"), read_file(reference.path("in.kvx") + suffix))
+    EXPECT_EQ(read_file(input + suffix += kept), read_file(reference.path("in.kvx") + suffix))
         << suffix;
   }
+}
+
+std::size_t in_packet_2(const Bytes& file) { return into_packet(file, 2, 5); }
+// A block of the disk, 4 KiB from its start, inside packet 2.
+std::size_t block_in_packet_2(const Bytes& file) {
+  return (kvx::packet_offset(file, 2) + kBlock - 1) / kBlock * kBlock;
+}
+std::string block_range(const Bytes& file) {
+  const std::size_t from = block_in_packet_2(file);
+  return "bytes " + std::to_string(from) + " to " + std::to_string(from + kBlock - 1) +
+         " (4096 bytes) could not be read; skipped";
+}
+// The block in which packet 2 starts, which packet 1 ends in.
+std::size_t block_before_packet_2(const Bytes& file) {
+  return kvx::packet_offset(file, 2) / kBlock * kBlock;
+}
+std::string block_range_before_packet_2(const Bytes& file) {
+  const std::size_t from = block_before_packet_2(file);
+  return "bytes " + std::to_string(from) + " to " + std::to_string(from + kBlock - 1) +
+         " (4096 bytes) could not be read; skipped";
+}
+std::string lost_packets_1_and_2(const Bytes& file) {
+  return "packets 1 to 2 (2 packets, from byte " + at(file, 1) +
+         ") hold bytes that could not be read; skipped";
+}
+std::string lost_packet_2(const Bytes& file) {
+  return "packet 2 (" + std::to_string(kvx::packet_offset(file, 3) - kvx::packet_offset(file, 2)) +
+         " bytes at byte " + at(file, 2) + ") holds bytes that could not be read; packet skipped";
+}
+std::string extracted_share(const Bytes& file, std::size_t listed, std::size_t lost) {
+  const std::size_t lost_bytes = kvx::packet_offset(file, lost + 1) - kvx::packet_offset(file, lost);
+  return std::to_string(listed - 1) + " of the " + std::to_string(listed) +
+         " packets the index lists were extracted, from " +
+         std::to_string(file.size() - kvx::packet_offset(file, 0) - lost_bytes) +
+         " of the input's " + std::to_string(file.size()) + " bytes";
+}
+std::string rescue_suggestion(const std::string& path) {
+  return "rescue may recover more: orvale --rescue " + path;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Places, ReadError,
     ::testing::Values(
-        ReadErrorCase{"in_the_header", [](const Bytes&) -> std::size_t { return 20; }, {},
-                      "error kvx header\n", "read error: Input/output error", 0},
-        ReadErrorCase{"in_the_index", [](const Bytes&) -> std::size_t { return 58; }, {},
-                      "read index fail\n", "read error in the frame index: Input/output error",
-                      0},
-        ReadErrorCase{"in_a_packet", in_packet_2, {}, "",
-                      "read error in packet 2: Input/output error", 2},
-        ReadErrorCase{"in_a_packet_while_rescuing", in_packet_2, {"--rescue"}, "",
-                      "read error at byte @: Input/output error", 2},
-        ReadErrorCase{"in_a_packet_under_test", in_packet_2, {"--test"}, "",
-                      "read error in packet 2: Input/output error", 0}),
+        ReadErrorCase{"in_the_header",
+                      three_packets,
+                      [](const Bytes&) -> std::size_t { return 20; },
+                      0,
+                      "",
+                      {},
+                      2,
+                      "error kvx header\n",
+                      [](const Bytes&, const std::string&) {
+                        return std::vector<std::string>{"read error: " + eio()};
+                      },
+                      {},
+                      false},
+        // The index's second block cannot be read: where the packets its
+        // entries list stand is not known.
+        ReadErrorCase{"in_the_index",
+                      long_index,
+                      [](const Bytes&) -> std::size_t { return kBlock; },
+                      kBlock,
+                      "",
+                      {},
+                      1,
+                      "",
+                      [](const Bytes& file, const std::string& path) {
+                        return std::vector<std::string>{
+                            "index entry 1010 could not be read; packets 1010 to 2999 are not "
+                            "extracted",
+                            "bytes 4096 to 8191 (4096 bytes) could not be read; skipped",
+                            "1010 of the 3000 packets the index lists were extracted, from " +
+                                std::to_string(kvx::packet_offset(file, 1010) -
+                                               kvx::packet_offset(file, 0)) +
+                                " of the input's " + std::to_string(file.size()) + " bytes",
+                            rescue_suggestion(path)};
+                      },
+                      lost_from(1010, 3000)},
+        // The search finds the packets the index no longer leads to.
+        ReadErrorCase{"in_the_index_while_rescuing",
+                      long_index,
+                      [](const Bytes&) -> std::size_t { return kBlock; },
+                      kBlock,
+                      "whole",
+                      {"--rescue"},
+                      1,
+                      "",
+                      [](const Bytes&, const std::string&) {
+                        return std::vector<std::string>{
+                            "rescue: 1009 packets from the index, 1991 recovered by structure",
+                            "bytes 4096 to 8191 (4096 bytes) could not be read; skipped"};
+                      },
+                      {}},
+        ReadErrorCase{"a_block_in_a_packet",
+                      [] { return block_packets(); },
+                      block_in_packet_2,
+                      kBlock,
+                      "",
+                      {},
+                      1,
+                      "",
+                      [](const Bytes& file, const std::string&) {
+                        return std::vector<std::string>{lost_packet_2(file), block_range(file),
+                                                        extracted_share(file, 6, 2)};
+                      },
+                      {2}},
+        // A real device fails every read that reaches the bad block whole.
+        ReadErrorCase{"a_block_in_a_packet_failing_whole_reads",
+                      [] { return block_packets(); },
+                      block_in_packet_2,
+                      kBlock,
+                      "whole",
+                      {},
+                      1,
+                      "",
+                      [](const Bytes& file, const std::string&) {
+                        return std::vector<std::string>{lost_packet_2(file), block_range(file),
+                                                        extracted_share(file, 6, 2)};
+                      },
+                      {2}},
+        // Fields and all: the walk goes on where the index says the next
+        // packet stands, and so does the rescue.
+        ReadErrorCase{"a_block_across_two_packets",
+                      [] { return block_packets(); },
+                      block_before_packet_2,
+                      kBlock,
+                      "whole",
+                      {},
+                      1,
+                      "",
+                      [](const Bytes& file, const std::string&) {
+                        return std::vector<std::string>{
+                            lost_packets_1_and_2(file), block_range_before_packet_2(file),
+                            "4 of the 6 packets the index lists were extracted, from " +
+                                std::to_string(file.size() - kvx::packet_offset(file, 3) +
+                                               kvx::packet_offset(file, 1) -
+                                               kvx::packet_offset(file, 0)) +
+                                " of the input's " + std::to_string(file.size()) + " bytes"};
+                      },
+                      {1, 2}},
+        ReadErrorCase{"a_block_across_two_packets_while_rescuing",
+                      [] { return block_packets(); },
+                      block_before_packet_2,
+                      kBlock,
+                      "whole",
+                      {"--rescue"},
+                      1,
+                      "",
+                      [](const Bytes& file, const std::string&) {
+                        return std::vector<std::string>{lost_packets_1_and_2(file),
+                                                        block_range_before_packet_2(file)};
+                      },
+                      {1, 2}},
+        // A few bad bytes cost the rest of their block, not a block from them.
+        ReadErrorCase{"a_few_bytes_in_a_packet",
+                      [] { return block_packets(); },
+                      in_packet_2,
+                      100,
+                      "",
+                      {},
+                      1,
+                      "",
+                      [](const Bytes& file, const std::string&) {
+                        const std::size_t to = block_in_packet_2(file);
+                        return std::vector<std::string>{
+                            lost_packet_2(file),
+                            "bytes " + std::to_string(in_packet_2(file)) + " to " +
+                                std::to_string(to - 1) + " (" +
+                                std::to_string(to - in_packet_2(file)) +
+                                " bytes) could not be read; skipped",
+                            extracted_share(file, 6, 2)};
+                      },
+                      {2}},
+        ReadErrorCase{"a_block_in_a_packet_while_rescuing",
+                      [] { return block_packets(); },
+                      block_in_packet_2,
+                      kBlock,
+                      "whole",
+                      {"--rescue"},
+                      1,
+                      "",
+                      [](const Bytes& file, const std::string&) {
+                        return std::vector<std::string>{lost_packet_2(file), block_range(file)};
+                      },
+                      {2}},
+        ReadErrorCase{"a_block_in_a_packet_under_test",
+                      [] { return block_packets(); },
+                      block_in_packet_2,
+                      kBlock,
+                      "",
+                      {"--test"},
+                      1,
+                      "",
+                      [](const Bytes& file, const std::string&) {
+                        return std::vector<std::string>{lost_packet_2(file), block_range(file),
+                                                        extracted_share(file, 6, 2)};
+                      },
+                      {2},
+                      false},
+        // Everything from packet 2 on: what lies before it is kept.
+        ReadErrorCase{"to_the_end_from_inside_a_packet",
+                      three_packets,
+                      in_packet_2,
+                      0,
+                      "",
+                      {},
+                      1,
+                      "",
+                      [](const Bytes& file, const std::string&) {
+                        return std::vector<std::string>{
+                            "packet 2 (58 bytes at byte " + at(file, 2) +
+                                ") holds bytes that could not be read; packet skipped",
+                            "bytes " + std::to_string(in_packet_2(file)) + " to " + end_of(file, 2) +
+                                " (53 bytes) could not be read; skipped",
+                            extracted_share(file, 3, 2)};
+                      },
+                      {2}},
+        // A card pulled out: nothing after can be read.
+        ReadErrorCase{"the_device_gone",
+                      [] { return block_packets(); },
+                      block_in_packet_2,
+                      kBlock,
+                      "gone",
+                      {},
+                      2,
+                      "",
+                      [](const Bytes&, const std::string&) {
+                        return std::vector<std::string>{"read error in packet 2: " +
+                                                        std::string(std::strerror(ENODEV))};
+                      },
+                      {2, 3, 4, 5}},
+        ReadErrorCase{"the_device_gone_while_rescuing",
+                      [] { return block_packets(); },
+                      block_in_packet_2,
+                      kBlock,
+                      "gone",
+                      {"--rescue"},
+                      2,
+                      "",
+                      [](const Bytes& file, const std::string&) {
+                        return std::vector<std::string>{
+                            "read error at byte " + std::to_string(block_in_packet_2(file)) + ": " +
+                            std::strerror(ENODEV)};
+                      },
+                      {2, 3, 4, 5}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The packets whose bytes meet [from, to).
+std::vector<std::size_t> packets_meeting(const Bytes& file, std::size_t count, std::uint64_t from,
+                                         std::uint64_t to) {
+  std::vector<std::size_t> met;
+  for (std::size_t number = 0; number < count; ++number) {
+    if (kvx::packet_offset(file, number) < to && kvx::packet_offset(file, number + 1) > from) {
+      met.push_back(number);
+    }
+  }
+  return met;
+}
+
+class LongBadStretch : public ::testing::Test {
+ protected:
+  // Runs orvale with `length` bytes unreadable from the first block boundary
+  // in packet 2 of `recording`, failing whole reads as a device does.
+  RunResult run_with_stretch(const kvx::File& recording, std::uint64_t length,
+                             std::uint64_t& from) {
+    whole_ = encode(recording);
+    write_file(input(), whole_);
+    from = block_in_packet_2(whole_);
+    Launch launch;
+    testing_support::fail_reads(launch, input(), from, length, "whole");
+    return run_orvale({input()}, launch);
+  }
+  // The outputs `kept` hold `recording` less the packets `lost`.
+  void expect_outputs(kvx::File recording, const std::vector<std::size_t>& lost,
+                      const std::string& kept) const {
+    for (auto number = lost.rbegin(); number != lost.rend(); ++number) {
+      recording.packets.erase(recording.packets.begin() + static_cast<long>(*number));
+    }
+    ScratchDir reference;
+    write_file(reference.path("in.kvx"), encode(recording));
+    ASSERT_EQ(run_orvale({reference.path("in.kvx")}).status, 0);
+    for (const char* suffix : {".264", ".0.aac", ".1.aac"}) {
+      EXPECT_EQ(read_file(input() + suffix + kept), read_file(reference.path("in.kvx") + suffix))
+          << suffix;
+    }
+  }
+  [[nodiscard]] std::string input() const { return dir_.path("in.kvx"); }
+
+  Bytes whole_;
+
+ private:
+  ScratchDir dir_;
+};
+
+// Steps of 4 KiB, 8 KiB, ... 1 MiB pass 2 MiB of bad blocks in a dozen
+// tries, the last step running at most 1 MiB past them; the packets after
+// are extracted.
+TEST_F(LongBadStretch, IsPassedInGrowingStepsAndTheRunGoesOn) {
+  const kvx::File recording = block_packets(40, 100000);
+  std::uint64_t from = 0;
+  constexpr std::uint64_t kStretch = std::uint64_t{2} << 20;
+  const RunResult r = run_with_stretch(recording, kStretch, from);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  const std::string told = "orvale: " + input() + ": bytes " + std::to_string(from) + " to ";
+  const auto line = r.err.find(told);
+  ASSERT_NE(line, std::string::npos) << r.err;
+  const std::uint64_t to = std::stoull(r.err.substr(line + told.size())) + 1;
+  // Steps that grow overshoot the stretch; blocks read one by one would not.
+  EXPECT_GT(to, from + kStretch);
+  EXPECT_LE(to, from + kStretch + (std::uint64_t{1} << 20));
+  const std::vector<std::size_t> lost = packets_meeting(whole_, 40, from, to);
+  EXPECT_NE(r.err.find(": packets 2 to " + std::to_string(lost.back()) + " (" +
+                       std::to_string(lost.size()) + " packets, from byte " + at(whole_, 2) +
+                       ") hold bytes that could not be read; skipped\n"),
+            std::string::npos)
+      << r.err;
+  expect_outputs(recording, lost, "");
+}
+
+// A packet longer than half the window passes in pieces: on an input that
+// has shown no bad spot before, its unreadable bytes are met once its first
+// part is written, and are written as zeros and told.
+TEST_F(LongBadStretch, InAPacketPassedInPiecesIsWrittenAsZerosAndTold) {
+  kvx::File recording = block_packets(4, std::size_t{3} << 20);
+  whole_ = encode(recording);
+  write_file(input(), whole_);
+  // 2 MiB into the packet, past what the window reads ahead of it.
+  const std::uint64_t from = block_in_packet_2(whole_) + (std::uint64_t{2} << 20);
+  Launch launch;
+  testing_support::fail_reads(launch, input(), from, kBlock, "whole");
+  const RunResult r = run_orvale({input()}, launch);
+  const std::string prefix = "orvale: " + input() + ": ";
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, prefix + "packet 2 (" + length_of(whole_, 2) + " bytes at byte " +
+                       at(whole_, 2) +
+                       ") holds bytes that could not be read; they were written as zeros\n" +
+                       prefix + "bytes " + std::to_string(from) + " to " +
+                       std::to_string(from + kBlock - 1) +
+                       " (4096 bytes) could not be read; skipped\n" + prefix +
+                       "4 of the 4 packets the index lists were extracted, from " +
+                       std::to_string(whole_.size() - kvx::packet_offset(whole_, 0)) +
+                       " of the input's " + std::to_string(whole_.size()) + " bytes\n");
+  // The video follows the packet's 13 fixed bytes and its table of 4 frames.
+  const std::size_t video_at = kvx::packet_offset(whole_, 2) + 13 + std::size_t{4} * 4;
+  std::fill_n(recording.packets[2].video.begin() + static_cast<long>(from - video_at), kBlock, 0);
+  expect_outputs(recording, {}, "");
+}
+
+// Once the input has shown a bad spot, such a packet is read ahead and, like
+// any other, skipped whole; the reads ahead start where the packet does, and
+// cost no good bytes before the bad block all the same.
+TEST_F(LongBadStretch, InAPacketPassedInPiecesAfterAnEarlierOneIsSkippedWhole) {
+  const kvx::File recording = block_packets(4, std::size_t{3} << 20);
+  whole_ = encode(recording);
+  write_file(input(), whole_);
+  // A block into packet 0, then one 2 MiB into packet 2, past what the window
+  // reads ahead of it.
+  const std::uint64_t first = kBlock;
+  const std::uint64_t second = block_in_packet_2(whole_) + (std::uint64_t{2} << 20);
+  Launch launch;
+  testing_support::fail_reads(launch, input(), first, kBlock, "whole", second - first);
+  const RunResult r = run_orvale({input()}, launch);
+  const std::string prefix = "orvale: " + input() + ": ";
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, prefix + "packet 0 (" + length_of(whole_, 0) + " bytes at byte " +
+                       at(whole_, 0) + ") holds bytes that could not be read; packet skipped\n" +
+                       prefix + "packet 2 (" + length_of(whole_, 2) + " bytes at byte " +
+                       at(whole_, 2) +
+                       ") holds bytes that could not be read; packet skipped\n" + prefix +
+                       "bytes 4096 to 8191 (4096 bytes) could not be read; skipped\n" + prefix +
+                       "bytes " + std::to_string(second) + " to " +
+                       std::to_string(second + kBlock - 1) +
+                       " (4096 bytes) could not be read; skipped\n" + prefix +
+                       "2 of the 4 packets the index lists were extracted, from " +
+                       std::to_string(std::stoull(length_of(whole_, 1)) +
+                                      std::stoull(length_of(whole_, 3))) +
+                       " of the input's " +
+                       std::to_string(whole_.size()) + " bytes\n");
+  expect_outputs(recording, {0, 2}, "");
+}
+
+// A bad block every nine blocks, in about every third packet of twenty: each
+// costs the packets it meets, and the ranges past the fifth are summed up.
+TEST_F(LongBadStretch, ScatteredBlocksCostTheirPacketsAndAreToldSummedUp) {
+  const kvx::File recording = block_packets(20, 3 * kBlock);
+  whole_ = encode(recording);
+  write_file(input(), whole_);
+  const std::uint64_t from = block_in_packet_2(whole_);
+  const std::uint64_t every = 9 * kBlock;
+  Launch launch;
+  testing_support::fail_reads(launch, input(), from, kBlock, "whole", every);
+  const RunResult r = run_orvale({input()}, launch);
+  EXPECT_EQ(r.status, 1);
+  std::vector<std::size_t> lost;
+  std::string ranges;
+  const std::string prefix = "orvale: " + input() + ": ";
+  std::uint64_t spots = 0;
+  for (std::uint64_t spot = from; spot < whole_.size(); spot += every, ++spots) {
+    for (const std::size_t number : packets_meeting(whole_, 20, spot, spot + kBlock)) {
+      lost.push_back(number);
+    }
+    if (spots < 5) {
+      ranges += prefix + "bytes " + std::to_string(spot) + " to " +
+                std::to_string(spot + kBlock - 1) + " (4096 bytes) could not be read; skipped\n";
+    }
+  }
+  ranges += prefix + std::to_string(spots - 5) + " more unreadable ranges skipped, " +
+            std::to_string((spots - 5) * kBlock) + " bytes\n";
+  EXPECT_NE(r.err.find(ranges), std::string::npos) << r.err;
+  expect_outputs(recording, lost, "");
+}
+
+// The rescue's search reads ahead of the window: bad blocks it meets there
+// cost their packets as those the window meets do.
+TEST_F(LongBadStretch, MetByTheRescuesSearchCostTheirPackets) {
+  const kvx::File recording = block_packets(3000, 400);
+  whole_ = encode(recording);
+  write_file(input(), whole_);
+  // In the index, then every 64 KiB.
+  const std::uint64_t every = 16 * kBlock;
+  Launch launch;
+  testing_support::fail_reads(launch, input(), kBlock, kBlock, "whole", every);
+  const RunResult r = run_orvale({"--rescue", input()}, launch);
+  EXPECT_EQ(r.status, 1);
+  std::vector<std::size_t> lost;
+  for (std::uint64_t spot = kBlock; spot < whole_.size(); spot += every) {
+    EXPECT_TRUE(spot >= kBlock + 5 * every ||
+                r.err.find(": bytes " + std::to_string(spot) + " to " +
+                           std::to_string(spot + kBlock - 1) + " (") != std::string::npos)
+        << spot << "\n"
+        << r.err;
+    for (const std::size_t number : packets_meeting(whole_, 3000, spot, spot + kBlock)) {
+      lost.push_back(number);
+    }
+  }
+  expect_outputs(recording, lost, "");
+}
+
+// 16 MiB in a row unreadable: the medium is failing, and the run ends.
+TEST_F(LongBadStretch, Of16MiBEndsTheRun) {
+  const kvx::File recording = block_packets(20, std::size_t{1} << 20);
+  std::uint64_t from = 0;
+  const RunResult r = run_with_stretch(recording, std::uint64_t{17} << 20, from);
+  // The run ends at the packet in which the 16th MiB ends, or at the one
+  // before it when the window's read for that one reached that far.
+  const std::vector<std::size_t> met =
+      packets_meeting(whole_, 20, from, from + (std::uint64_t{16} << 20));
+  const auto named = r.err.find("read error in packet ");
+  ASSERT_NE(named, std::string::npos) << r.err;
+  const std::size_t failed = std::stoul(r.err.substr(named + 20));
+  EXPECT_TRUE(failed == met.back() || failed + 1 == met.back()) << failed;
+  const std::string last = std::to_string(failed);
+  const std::string prefix = "orvale: " + input() + ": ";
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, prefix + "packets 2 to " + std::to_string(failed - 1) + " (" +
+                       std::to_string(failed - 2) + " packets, from byte " + at(whole_, 2) +
+                       ") hold bytes that could not be read; skipped\n" + prefix +
+                       "read error in packet " + last + ": " + eio() + "\n" + prefix +
+                       "its outputs are left as they were; what was extracted before the error "
+                       "is kept in " +
+                       input() + ".264.partial, " + input() + ".0.aac.partial, " + input() +
+                       ".1.aac.partial\n");
+  expect_outputs(recording, lost_from(2, 20), ".partial");
+}
+
+// A pipe has nothing to read on from after a read error: the run ends there,
+// keeping what came before.
+TEST(ReadErrorInAPipe, EndsTheRun) {
+  const kvx::File recording = three_packets();
+  const Bytes whole = encode(recording);
+  ScratchDir dir;
+  const std::string fifo = dir.path("in.kvx");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  Launch launch;
+  testing_support::fail_reads(launch, fifo, in_packet_2(whole));
+  // Small enough for the pipe to take at once, whatever the reader does.
+  std::thread writer([&] {
+    const int fd = ::open(fifo.c_str(), O_WRONLY);
+    if (fd >= 0) {
+      (void)!::write(fd, whole.data(), whole.size());
+      ::close(fd);
+    }
+  });
+  const RunResult r = run_orvale({fifo}, launch);
+  writer.join();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "orvale: " + fifo + ": read error in packet 2: " + eio() + "\norvale: " + fifo +
+                       ": its outputs are left as they were; what was extracted before the error "
+                       "is kept in " +
+                       fifo + ".264.partial, " + fifo + ".0.aac.partial, " + fifo +
+                       ".1.aac.partial\n");
+  kvx::File readable = recording;
+  readable.packets.resize(2);
+  ScratchDir reference;
+  write_file(reference.path("in.kvx"), encode(readable));
+  ASSERT_EQ(run_orvale({reference.path("in.kvx")}).status, 0);
+  for (const char* suffix : {".264", ".0.aac", ".1.aac"}) {
+    EXPECT_EQ(read_file(fifo + suffix + ".partial"), read_file(reference.path("in.kvx") + suffix))
+        << suffix;
+  }
+}
 #endif
 
 }  // namespace

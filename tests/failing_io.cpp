@@ -1,10 +1,18 @@
 // Preloaded into orvale by the tests to make one file fail the way a bad disk
 // does, which no ordinary file can be made to do on demand:
-//   ORVALE_FAIL_READ=DEVICE:INODE:OFFSET  reads of that file at or past
-//     OFFSET fail with EIO; a read that reaches past it stops there, as the
-//     read before a bad sector does;
+//   ORVALE_FAIL_READ=DEVICE:INODE:OFFSET[:LENGTH]  reads of that file's bytes
+//     from OFFSET on (LENGTH of them; all when 0 or left out) fail with EIO;
+//     a read that reaches into them stops there, as the read before a bad
+//     sector does, and one that starts past them reads;
+//   ORVALE_FAIL_READ_EVERY=N  the same LENGTH bytes fail again every N bytes
+//     after them, as on a card failing here and there;
+//   ORVALE_FAIL_READ_HOW=whole  a read that reaches into them fails whole,
+//     as a real device fails a large read for one bad sector;
+//   ORVALE_FAIL_READ_HOW=gone  reads of them fail with ENODEV, as on a card
+//     pulled out;
 //   ORVALE_FAIL_RENAME_TO=PATH  renaming a file to PATH fails with EIO.
-// The calls go straight to the kernel, so nothing else changes.
+// A FIFO is told by its device and inode too; its bytes are counted as they
+// pass. The calls go straight to the kernel, so nothing else changes.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -23,18 +31,27 @@ struct Target {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::uint64_t offset = 0;
+  std::uint64_t length = 0;
 };
+
+// Bytes read so far from a target that cannot seek.
+std::uint64_t g_passed = 0;
 
 bool targets(const char* variable, int fd, Target& target) {
   const char* value = std::getenv(variable);
   if (value == nullptr ||
-      std::sscanf(value, "%" SCNu64 ":%" SCNu64 ":%" SCNu64, &target.device, &target.inode,
-                  &target.offset) < 2) {
+      std::sscanf(value, "%" SCNu64 ":%" SCNu64 ":%" SCNu64 ":%" SCNu64, &target.device,
+                  &target.inode, &target.offset, &target.length) < 2) {
     return false;
   }
   struct stat status {};
   return ::fstat(fd, &status) == 0 && status.st_dev == target.device &&
          status.st_ino == target.inode;
+}
+
+bool how(const char* word) {
+  const char* value = std::getenv("ORVALE_FAIL_READ_HOW");
+  return value != nullptr && std::strcmp(value, word) == 0;
 }
 
 // How much of `count` bytes at `offset` may be read; -1 when none may.
@@ -43,19 +60,40 @@ ssize_t allowed(int fd, std::uint64_t offset, std::size_t count) {
   if (!targets("ORVALE_FAIL_READ", fd, target)) {
     return static_cast<ssize_t>(count);
   }
-  if (offset >= target.offset) {
-    errno = EIO;
+  const char* every = std::getenv("ORVALE_FAIL_READ_EVERY");
+  const std::uint64_t period = every != nullptr ? std::strtoull(every, nullptr, 10) : 0;
+  if (period > 0 && offset >= target.offset + period) {
+    // The bad spot nearest before the read is the one that matters.
+    target.offset += (offset - target.offset) / period * period;
+  }
+  std::uint64_t end = target.length == 0 ? UINT64_MAX : target.offset + target.length;
+  if (period > 0 && offset >= end) {
+    target.offset += period;
+    end += period;
+  }
+  if (offset >= end || offset + count <= target.offset) {
+    return static_cast<ssize_t>(count);
+  }
+  if (offset >= target.offset || how("whole")) {
+    errno = how("gone") ? ENODEV : EIO;
     return -1;
   }
-  return static_cast<ssize_t>(std::min<std::uint64_t>(count, target.offset - offset));
+  return static_cast<ssize_t>(target.offset - offset);
 }
 
 }  // namespace
 
 extern "C" ssize_t read(int fd, void* buffer, std::size_t count) {
   const off_t at = static_cast<off_t>(::syscall(SYS_lseek, fd, 0, SEEK_CUR));
-  const ssize_t take = at < 0 ? static_cast<ssize_t>(count) : allowed(fd, at, count);
-  return take < 0 ? -1 : ::syscall(SYS_read, fd, buffer, take);
+  const ssize_t take = allowed(fd, at < 0 ? g_passed : static_cast<std::uint64_t>(at), count);
+  if (take < 0) {
+    return -1;
+  }
+  const auto got = static_cast<ssize_t>(::syscall(SYS_read, fd, buffer, take));
+  if (at < 0 && got > 0) {
+    g_passed += static_cast<std::uint64_t>(got);
+  }
+  return got;
 }
 
 extern "C" ssize_t pread(int fd, void* buffer, std::size_t count, off_t offset) {

@@ -159,9 +159,17 @@ void preload_failing_io(Launch& launch) {
 
 }  // namespace
 
-void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset) {
+void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset,
+                std::uint64_t length, const std::string& how, std::uint64_t every) {
   preload_failing_io(launch);
-  launch.environment.push_back("ORVALE_FAIL_READ=" + identity(path) + ":" + std::to_string(offset));
+  launch.environment.push_back("ORVALE_FAIL_READ=" + identity(path) + ":" + std::to_string(offset) +
+                               ":" + std::to_string(length));
+  if (!how.empty()) {
+    launch.environment.push_back("ORVALE_FAIL_READ_HOW=" + how);
+  }
+  if (every != 0) {
+    launch.environment.push_back("ORVALE_FAIL_READ_EVERY=" + std::to_string(every));
+  }
 }
 
 void fail_renames_to(Launch& launch, const std::string& path) {

@@ -128,7 +128,8 @@ RunResult Child::finish() {
   return result;
 }
 
-void fail_reads(Launch&, const std::string&, std::uint64_t) {
+void fail_reads(Launch&, const std::string&, std::uint64_t, std::uint64_t, const std::string&,
+                std::uint64_t) {
   throw std::runtime_error("the failing-I/O shim is POSIX-only");
 }
 

@@ -194,7 +194,8 @@ RunResult run_until(const ScratchDir& dir, const Bytes& bytes, Point point, How 
   if (kSignal[static_cast<int>(how)] == 0) {
     write_file(input, bytes);
     if (how == How::read_error) {
-      fail_reads(launch, input, bad_byte);
+      // A device gone: nothing more can be read, and the run fails there.
+      fail_reads(launch, input, bad_byte, 0, "gone");
     } else if (how == How::write_error) {
       // The limit holds for the captured stderr too: room for the messages.
       const std::size_t whole = walked.at(kPackets).at(".264").size();
@@ -330,7 +331,7 @@ TEST(PartialFiles, ThatCannotTakeTheirNameStayUnderTheHiddenOne) {
   write_file(input, bytes);
   fs::create_directory(input + ".264.partial");
   Launch launch;
-  fail_reads(launch, input, kvx::packet_offset(bytes, 2) + 5);
+  fail_reads(launch, input, kvx::packet_offset(bytes, 2) + 5, 0, "gone");
   const RunResult r = run_orvale({input}, launch);
   EXPECT_EQ(r.status, 2);
   const std::vector<std::string> hidden = hidden_files(dir.path(""));

@@ -668,7 +668,8 @@ TEST(RescuePeek, ServesEveryByteAskedForWhereverTheCacheLies) {
   write_file(dir.path("in.kvx"), bytes);
   orvale::platform::File file = orvale::platform::kNoFile;
   ASSERT_EQ(orvale::platform::open_to_read(dir.path("in.kvx"), file), 0);
-  orvale::Peek peek(file, bytes.size());
+  orvale::UnreadableRanges unreadable;
+  orvale::Peek peek(file, bytes.size(), unreadable);
   ASSERT_TRUE(peek.allocate());
   constexpr std::size_t kEnd = orvale::Peek::kSize;
   const std::pair<std::size_t, std::size_t> requests[] = {

@@ -93,8 +93,12 @@ class Child {
 [[nodiscard]] bool make_pipe(orvale::platform::File& read_end, orvale::platform::File& write_end);
 
 // Makes the launched program's reads of the file at `path` fail with EIO from
-// byte `offset` on, as at a bad sector (see failing_io.cpp).
-void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset);
+// byte `offset` on, `length` bytes of it (0: all), as at a bad sector, and
+// again every `every` bytes when that is not 0; `how` "whole" fails every
+// read that reaches in whole, "gone" fails them with ENODEV (see
+// failing_io.cpp).
+void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset,
+                std::uint64_t length = 0, const std::string& how = "", std::uint64_t every = 0);
 // Makes the launched program's renames onto `path` fail with EIO.
 void fail_renames_to(Launch& launch, const std::string& path);
 

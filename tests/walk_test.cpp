@@ -436,20 +436,9 @@ INSTANTIATE_TEST_SUITE_P(Cuts, CutInTrailingBytes,
 
 // ---- Read errors
 
-// Where the bad block lies, as on a disk: a page in.
-constexpr std::size_t kPage = 4096;
-
-class InputReadError : public Walk {
- protected:
-  // Runs orvale on `bytes` as on a disk with a bad block after the first
-  // page: reads give that page, then fail with EIO.
-  RunResult extract_first_page(const Bytes& bytes) {
-    write_file(input(), bytes);
-    Launch launch;
-    fail_reads(launch, input(), kPage);
-    return run_orvale({input()}, launch);
-  }
-};
+// Bad blocks in the index and in packets, through the fault shim, are rows
+// of the read error table in damage_test.cpp.
+using InputReadError = Walk;
 
 TEST_F(InputReadError, InTheHeader) {
   // The program opens the path itself, so this is its own memory, which has
@@ -459,27 +448,6 @@ TEST_F(InputReadError, InTheHeader) {
   EXPECT_EQ(message(r.out), "error kvx header");
   EXPECT_TRUE(
       one_line(r.err, "/proc/self/mem", {std::string("read error: ") + std::strerror(EIO)}));
-}
-
-TEST_F(InputReadError, InTheFrameIndex) {
-  // Two pages of index: the read error falls inside it.
-  const RunResult r = extract_first_page(encode(av_file(0, kPage / 2)));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(message(r.out), "read index fail");
-  EXPECT_TRUE(
-      one_line(r.err, input(), {std::string("read error in the frame index: ") + std::strerror(EIO)}));
-}
-
-TEST_F(InputReadError, InAPacketAfterAWholeOne) {
-  kvx::File file = av_file(1, 3);
-  // Two pages of video: packet 1 runs across the end of the first page.
-  file.packets[1].video.resize(2 * kPage, 0x42);
-  const RunResult r = extract_first_page(encode(file));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.out, "");
-  EXPECT_TRUE(one_line(without_kept_line(r.err), input(),
-                       {std::string("read error in packet 1: ") + std::strerror(EIO)}));
-  expect_extracted(file, {0x10}, {0}, ".partial");
 }
 
 #endif

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -18,6 +19,7 @@
 #include <malloc.h>
 #endif
 #include "container/le.h"
+#include "container/unreadable.h"
 #include "packet_model.h"
 #include "support.h"
 
@@ -694,5 +696,87 @@ TEST(Memory, StaysFlatWhateverThePacketSize) {
   EXPECT_EQ(std::filesystem::file_size(path + ".264"), kVideo);
 }
 #endif
+
+
+// The unreadable ranges, added in any order, are the runs of a model that
+// keeps one flag per byte, and answer as it does.
+TEST(UnreadableRanges, MatchAModelOfOneFlagPerByte) {
+  constexpr std::uint64_t kBytes = 600;
+  std::mt19937 random(28);
+  for (int round = 0; round < 300; ++round) {
+    orvale::UnreadableRanges ranges;
+    std::vector<bool> model(kBytes + 1, false);
+    for (int add = 0; add < 12; ++add) {
+      const std::uint64_t from = random() % (kBytes - 20);
+      const std::uint64_t to = from + random() % 20;
+      ranges.add(from, to);
+      std::fill(model.begin() + static_cast<long>(from), model.begin() + static_cast<long>(to),
+                true);
+    }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
+    for (std::uint64_t at = 0; at < kBytes; ++at) {
+      if (model[at] && (at == 0 || !model[at - 1])) {
+        runs.emplace_back(at, at);
+      }
+      if (model[at]) {
+        runs.back().second = at + 1;
+      }
+    }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> found;
+    for (const auto& range : ranges.ranges()) {
+      found.emplace_back(range.from, range.to);
+    }
+    ASSERT_EQ(found, runs) << "round " << round;
+    for (std::uint64_t at = 0; at <= kBytes; ++at) {
+      std::uint64_t before = 0;
+      while (before < at && model[at - before - 1]) {
+        ++before;
+      }
+      ASSERT_EQ(ranges.run_ending_at(at), before) << "round " << round << ", at " << at;
+      const std::uint64_t length = random() % 30;
+      std::optional<std::uint64_t> first;
+      for (std::uint64_t b = at; b < std::min(at + length, kBytes) && !first; ++b) {
+        first = model[b] ? std::optional<std::uint64_t>(b) : std::nullopt;
+      }
+      ASSERT_EQ(ranges.first_in(at, at + length), first) << "round " << round << ", at " << at;
+      ASSERT_EQ(ranges.touches(at, length), first.has_value());
+    }
+  }
+}
+
+// A card failing everywhere leaves no more ranges than the bound, every byte
+// added still among them.
+TEST(UnreadableRanges, StayBoundedAndKeepEveryByteAdded) {
+  constexpr std::uint64_t kAdded = orvale::UnreadableRanges::kMostRanges + 500;
+  std::vector<std::uint64_t> order(kAdded);
+  for (std::uint64_t i = 0; i < kAdded; ++i) {
+    order[i] = i;
+  }
+  std::shuffle(order.begin(), order.end(), std::mt19937(28));
+  orvale::UnreadableRanges ranges;
+  for (const std::uint64_t i : order) {
+    ranges.add(10 * i, 10 * i + 3);
+  }
+  EXPECT_LE(ranges.ranges().size(), orvale::UnreadableRanges::kMostRanges);
+  for (std::uint64_t i = 0; i < kAdded; ++i) {
+    ASSERT_EQ(ranges.first_in(10 * i, 10 * i + 3), 10 * i) << i;
+  }
+  EXPECT_FALSE(ranges.touches(10 * kAdded, 10));
+}
+
+// Past the bound, a new range widens the nearer of its neighbours.
+TEST(UnreadableRanges, PastTheBoundWidenTheNearerNeighbour) {
+  constexpr std::uint64_t kMost = orvale::UnreadableRanges::kMostRanges;
+  orvale::UnreadableRanges ranges;
+  for (std::uint64_t i = 0; i < kMost; ++i) {
+    ranges.add(100 * i, 100 * i + 1);
+  }
+  ranges.add(590, 591);  // 9 bytes before the range at 600
+  ranges.add(710, 711);  // 9 bytes after the range at 700
+  EXPECT_EQ(ranges.ranges().size(), kMost);
+  EXPECT_EQ(ranges.first_in(501, 600), 590U);
+  EXPECT_EQ(ranges.first_in(701, 800), 701U);
+  EXPECT_FALSE(ranges.touches(711, 89));
+}
 
 }  // namespace

@@ -51,6 +51,38 @@ bool tell_skipped_packets(Report& report, const SkippedPackets& s, const LastWri
   return !suspect.empty();
 }
 
+void tell_unreadable_packets(Report& report, const UnreadablePackets& lost) {
+  if (lost.first == lost.last) {
+    report.warning("packet %" PRIu32 " (%" PRIu32 " bytes at byte %" PRIu64
+                   ") holds bytes that could not be read; packet skipped",
+                   lost.first, lost.first_length, lost.first_start);
+  } else {
+    report.warning("packets %" PRIu32 " to %" PRIu32 " (%" PRIu32
+                   " packets, from byte %" PRIu64 ") hold bytes that could not be read; skipped",
+                   lost.first, lost.last, lost.last - lost.first + 1, lost.first_start);
+  }
+}
+
+void tell_unreadable_ranges(Report& report, const UnreadableRanges& unreadable) {
+  constexpr std::size_t kShown = 5;
+  const auto ranges = unreadable.ranges();
+  std::uint64_t rest = 0;
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    const auto& range = ranges[i];
+    if (i < kShown) {
+      report.warning("bytes %" PRIu64 " to %" PRIu64 " (%" PRIu64
+                     " bytes) could not be read; skipped",
+                     range.from, range.to - 1, range.to - range.from);
+    } else {
+      rest += range.to - range.from;
+    }
+  }
+  if (ranges.size() > kShown) {
+    report.warning("%zu more unreadable ranges skipped, %" PRIu64 " bytes",
+                   ranges.size() - kShown, rest);
+  }
+}
+
 void SkippedRanges::note(std::uint64_t from, std::uint64_t to, bool zeros) {
   if (count_ < shown_.size()) {
     shown_[static_cast<std::size_t>(count_)] = {from, to, zeros};

@@ -39,6 +39,21 @@ struct LastWritten {
 bool tell_skipped_packets(Report& report, const SkippedPackets& skipped, const LastWritten& last,
                           bool index_blamed);
 
+// Consecutive packets that held bytes the input could not give, told as one
+// line once the run of them ends.
+struct UnreadablePackets {
+  std::uint32_t first = 0;
+  std::uint32_t last = 0;
+  std::uint64_t first_start = 0;
+  std::uint32_t first_length = 0;
+  bool active = false;
+};
+void tell_unreadable_packets(Report& report, const UnreadablePackets& lost);
+
+// The input's unreadable byte ranges: the first few one by one, the rest
+// summed up.
+void tell_unreadable_ranges(Report& report, const UnreadableRanges& unreadable);
+
 // Byte ranges in which a rescue found no packet: the first few told one by
 // one, the rest summed up.
 class SkippedRanges {

@@ -86,14 +86,17 @@ ReadStatus InputWindow::fill(std::uint64_t count) {
   while (end_ < target && !ended_) {
     const std::size_t wanted = target - end_;
     std::size_t got = 0;
-    if (const int error = platform::read(file_, {buffer_.get() + end_, wanted}, got); error != 0) {
-      // The bytes before a bad spot are good: they serve, and the error shows
-      // when a later fill has to read past them.
-      if (!needs_fill(count)) {
-        return ReadStatus::complete;
+    if (int error = platform::read(file_, {buffer_.get() + end_, wanted}, got); error != 0) {
+      error = read_past(error, {buffer_.get() + end_, wanted}, got);
+      if (error != 0) {
+        // The bytes before a bad spot are good: they serve, and the error
+        // shows when a later fill has to read past them.
+        if (!needs_fill(count)) {
+          return ReadStatus::complete;
+        }
+        error_ = error;
+        return ReadStatus::read_error;
       }
-      error_ = error;
-      return ReadStatus::read_error;
     }
     if (got == 0) {
       ended_ = true;
@@ -111,6 +114,40 @@ ReadStatus InputWindow::fill(std::uint64_t count) {
     }
   }
   return needs_fill(count) ? ReadStatus::input_ended : ReadStatus::complete;
+}
+
+// A regular file is read on past a bad spot, with zeros for what it could
+// not give; a pipe has nothing to go on with after one.
+int InputWindow::read_past(int error, std::span<std::uint8_t> into, std::size_t& got) {
+  got = 0;
+  if (!known_size_) {
+    return error;
+  }
+  error = read_past_damage(file_, read_, *known_size_, error, into, unreadable_, got);
+  if (error == 0) {
+    error = platform::seek(file_, read_ + got);
+  }
+  return error;
+}
+
+void InputWindow::probe(std::uint64_t from, std::uint64_t length) {
+  if (!known_size_ || !probe_buffer_.grow(kReadStep)) {
+    return;
+  }
+  const std::uint64_t end = std::min(from + length, *known_size_);
+  while (from < end) {
+    const std::span<std::uint8_t> into{probe_buffer_.data(),
+                                       static_cast<std::size_t>(std::min(end - from, kReadStep))};
+    std::size_t got = 0;
+    int error = platform::read_at(file_, from, into, got);
+    if (error != 0) {
+      error = read_past_damage(file_, from, *known_size_, error, into, unreadable_, got);
+    }
+    if (error != 0 || got == 0) {
+      return;
+    }
+    from += got;
+  }
 }
 
 ReadStatus InputWindow::skip_to(std::uint64_t offset) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 
+#include "container/unreadable.h"
 #include "platform/platform.h"
 
 namespace orvale {
@@ -92,6 +93,15 @@ class InputWindow {
   [[nodiscard]] std::optional<std::uint64_t> known_size() const { return known_size_; }
   // The errno value behind a read_error.
   [[nodiscard]] int error() const { return error_; }
+  // What a regular file could not give, read as zeros; a read error elsewhere
+  // ends the input's reading.
+  [[nodiscard]] const UnreadableRanges& unreadable() const { return unreadable_; }
+  // Reads [from, from + length) of a regular file ahead of the window, only
+  // to learn which of its bytes cannot be read: a packet too long to be
+  // held whole is then known to be whole before any of it is written. A
+  // read error that ends the reading is left for the window to meet.
+  void probe(std::uint64_t from, std::uint64_t length);
+  [[nodiscard]] UnreadableRanges& unreadable() { return unreadable_; }
 
   void observe(ReadObserver observer, void* context) {
     observer_ = observer;
@@ -100,6 +110,7 @@ class InputWindow {
 
  private:
   [[nodiscard]] std::uint64_t held_by_file(std::uint64_t size) const;
+  [[nodiscard]] int read_past(int error, std::span<std::uint8_t> into, std::size_t& got);
 
   platform::File file_;
   std::size_t capacity_;
@@ -110,6 +121,8 @@ class InputWindow {
   bool ended_ = false;
   std::optional<std::uint64_t> known_size_;
   int error_ = 0;
+  UnreadableRanges unreadable_;
+  ByteBuffer probe_buffer_;
   ReadObserver observer_ = nullptr;
   void* observer_context_ = nullptr;
 };

@@ -102,6 +102,7 @@ Flow PacketWalker::skip_malformed(Packet& packet, std::uint64_t consumed, Packet
   if (flow != Flow::next) {
     return flow;
   }
+  end_unreadable_run();
   lost_ = true;
   if (!skipped_.active) {
     skipped_ = {packet.number, packet.number, packet.length, status, needed, true};
@@ -111,7 +112,37 @@ Flow PacketWalker::skip_malformed(Packet& packet, std::uint64_t consumed, Packet
   return Flow::next;
 }
 
+void PacketWalker::lose_unreadable(const Packet& packet) {
+  end_malformed_run();
+  lost_ = true;
+  if (!unreadable_.active) {
+    unreadable_ = {packet.number, packet.number, packet.start, packet.length, true};
+    note_problem("packet " + std::to_string(packet.number) + " could not be read");
+  }
+  unreadable_.last = packet.number;
+}
+
+Flow PacketWalker::skip_unreadable(Packet& packet) {
+  const Flow flow = skip(packet, packet.length);
+  if (flow == Flow::next) {
+    lose_unreadable(packet);
+  }
+  return flow;
+}
+
+void PacketWalker::end_unreadable_run() {
+  if (unreadable_.active) {
+    unreadable_.active = false;
+    tell_unreadable_packets(run_.report, unreadable_);
+  }
+}
+
 void PacketWalker::end_skipped_run() {
+  end_unreadable_run();
+  end_malformed_run();
+}
+
+void PacketWalker::end_malformed_run() {
   if (!skipped_.active) {
     return;
   }
@@ -225,8 +256,19 @@ Flow PacketWalker::walk_packet(Packet& packet) {
     if (flow != Flow::next) {
       return flow;
     }
+    if (window.unreadable().touches(packet.start, length)) {
+      return skip_unreadable(packet);
+    }
   } else if (const auto size = window.known_size(); size && packet.start + length > *size) {
     return cut_short(packet, *size);
+  } else if (size && !window.unreadable().empty()) {
+    // Once the input has shown a bad spot, a packet too long to be held
+    // whole is read ahead, so that one with unreadable bytes is never
+    // written; a sound input is spared reading such packets twice.
+    window.probe(packet.start, length);
+    if (window.unreadable().touches(packet.start, length)) {
+      return skip_unreadable(packet);
+    }
   }
   if (length < kPacketFixedSize) {
     return skip_malformed(packet, 0, PacketStatus::too_short, kPacketFixedSize);
@@ -282,6 +324,14 @@ Flow PacketWalker::walk_packet(Packet& packet) {
   // Bytes past the packet's fields are padding.
   flow = in_window ? pass_in_window(packet, video_size, length - table_end)
                    : pass_in_pieces(packet, video_size, audio_bytes, length - needed);
+  // A packet too long to be held whole, on an input that had shown no bad
+  // spot before, was on its way out when its bad spot was met.
+  if (flow == Flow::next && !in_window && window.unreadable().touches(packet.start, length)) {
+    run_.report.warning("packet %" PRIu32 " (%" PRIu32 " bytes at byte %" PRIu64
+                        ") holds bytes that could not be read; they were written as zeros",
+                        packet.number, packet.length, packet.start);
+    lost_ = true;
+  }
   if (flow == Flow::next && !run_.sink->packet_end(packet.number)) {
     flow = Flow::fail;
   }
@@ -319,6 +369,7 @@ bool PacketWalker::finish(Flow flow, bool packets_listed, const std::string& pro
   if (flow == Flow::fail) {
     return false;
   }
+  tell_unreadable_ranges(run_.report, run_.window.unreadable());
   if (packets_listed && run_.extracted == 0) {
     run_.report.error(run_.path,
                       "no packet could be extracted (%s); existing outputs are left as they were",

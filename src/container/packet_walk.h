@@ -52,6 +52,9 @@ class PacketWalker {
   [[nodiscard]] bool index_damage_told() const { return index_damage_told_; }
   void tell_index_damage() { index_damage_told_ = lost_ = true; }
   void note_problem(const std::string& problem);
+  // Counts the packet, listed at `packet.start`, as lost to unreadable bytes
+  // without reading it.
+  void lose_unreadable(const Packet& packet);
   // Bytes of the input the written packets came from.
   [[nodiscard]] std::uint64_t bytes_written_from() const { return written_bytes_; }
   // Packets written since the walk was found out of line.
@@ -67,6 +70,7 @@ class PacketWalker {
   template <typename Take>
   [[nodiscard]] Flow pass_pieces(Packet& packet, std::uint64_t count, Take&& take);
   [[nodiscard]] Flow skip(Packet& packet, std::uint64_t count);
+  [[nodiscard]] Flow skip_unreadable(Packet& packet);
   [[nodiscard]] Flow skip_malformed(Packet& packet, std::uint64_t consumed, PacketStatus status,
                                     std::uint64_t needed);
   [[nodiscard]] Flow read_table(Packet& packet, std::uint64_t entries, std::uint64_t& sum);
@@ -87,6 +91,8 @@ class PacketWalker {
   [[nodiscard]] Flow pass_frame_bytes(Packet& packet, std::uint32_t stream, std::uint32_t length);
   void tell_misalignment();
   void end_skipped_run();
+  void end_unreadable_run();
+  void end_malformed_run();
 
   Run& run_;
   std::uint32_t frames_per_stream_ = 0;
@@ -96,6 +102,7 @@ class PacketWalker {
   // Each stream's ADTS channel configuration; 0 until its first frame.
   std::array<std::uint8_t, kAudioSlots> channels_{};
   SkippedPackets skipped_;
+  UnreadablePackets unreadable_;
   // The last packet written, and whether its entry held more bytes than its
   // fields use: where skipping starts right after such a packet, the index
   // itself is the likely culprit.

@@ -108,8 +108,11 @@ std::span<const std::uint8_t> Peek::at(std::uint64_t offset, std::size_t count) 
         std::min<std::uint64_t>(std::clamp(count, kPeekStep, kSize), file_size_ - offset));
     while (cached_ < want) {
       std::size_t got = 0;
-      const int error =
-          platform::read_at(file_, base_ + cached_, {cache_.get() + cached_, want - cached_}, got);
+      const std::span<std::uint8_t> into{cache_.get() + cached_, want - cached_};
+      int error = platform::read_at(file_, base_ + cached_, into, got);
+      if (error != 0) {
+        error = read_past_damage(file_, base_ + cached_, file_size_, error, into, unreadable_, got);
+      }
       if (error != 0 && cached_ >= count) {
         break;  // the bytes asked for arrived before the bad spot
       }

@@ -21,7 +21,9 @@ class Peek {
  public:
   static constexpr std::size_t kSize = std::size_t{1} << 20;
 
-  Peek(platform::File file, std::uint64_t file_size) : file_(file), file_size_(file_size) {}
+  // Bytes it cannot read are zeros, added to `unreadable`.
+  Peek(platform::File file, std::uint64_t file_size, UnreadableRanges& unreadable)
+      : file_(file), file_size_(file_size), unreadable_(unreadable) {}
   [[nodiscard]] bool allocate();
   // Up to `count` (at most kSize) bytes at `offset`, fewer at the file's end;
   // empty after a read error.
@@ -32,6 +34,7 @@ class Peek {
  private:
   platform::File file_;
   std::uint64_t file_size_;
+  UnreadableRanges& unreadable_;
   std::unique_ptr<std::uint8_t[]> cache_;
   std::uint64_t base_ = 0;
   std::size_t cached_ = 0;

@@ -40,6 +40,7 @@ class Rescuer {
                                   std::uint64_t& handover, bool& complete);
   [[nodiscard]] Flow follow_structure(std::uint64_t offset, bool exact);
   [[nodiscard]] Flow resynchronise(std::uint64_t from, std::uint64_t& found_at);
+  void lose_unreadable(std::uint64_t number, std::uint64_t at, std::uint32_t length);
   [[nodiscard]] Flow extract_at(std::uint64_t offset, std::uint64_t needed);
   [[nodiscard]] bool all_zeros(std::uint64_t from, std::uint64_t to);
   void skipped(std::uint64_t from, std::uint64_t to);
@@ -154,6 +155,15 @@ bool Rescuer::later_entries_empty(std::uint64_t number, std::uint64_t entries) c
   return true;
 }
 
+void Rescuer::lose_unreadable(std::uint64_t number, std::uint64_t at, std::uint32_t length) {
+  Packet packet;
+  packet.number = static_cast<std::uint32_t>(number);
+  packet.length = length;
+  packet.start = at;
+  packets_.lose_unreadable(packet);
+  ++next_number_;
+}
+
 Flow Rescuer::extract_at(std::uint64_t offset, std::uint64_t needed) {
   if (run_.window.skip_to(offset) != ReadStatus::complete) {
     run_.report.error(run_.path, "read error at byte %" PRIu64 ": %s", offset,
@@ -177,6 +187,7 @@ Flow Rescuer::follow_index(std::uint64_t start, std::uint64_t entries, std::uint
   std::uint64_t at = start;
   handover = start;
   bool agreed = false;
+  bool recheck = false;
   std::uint64_t needed = 0;
   for (std::uint64_t number = 0; number < entries; ++number) {
     const std::uint32_t length = entry(number);
@@ -191,17 +202,28 @@ Flow Rescuer::follow_index(std::uint64_t start, std::uint64_t entries, std::uint
     if (packets_.hold(length + kSuccessorLook, length) == Flow::fail) {
       return Flow::fail;
     }
-    if (number == 0 && agrees(at, length, needed, agreed) == Flow::fail) {
+    // Unreadable bytes hide a packet, not where the next one stands.
+    const UnreadableRanges& unreadable = run_.window.unreadable();
+    if (unreadable.touches(at, length)) {
+      lose_unreadable(number, at, length);
+      at += length;
+      handover = at;
+      recheck = true;
+      continue;
+    }
+    if ((number == 0 || recheck) && agrees(at, length, needed, agreed) == Flow::fail) {
       return Flow::fail;
     }
+    recheck = false;
     if (!agreed) {
       return Flow::next;  // the search starts where the last entry followed ends
     }
     const std::uint64_t packet_needed = needed;
     const bool last = number + 1 == entries || later_entries_empty(number, entries);
     // A bad spot in the next packet keeps this one, which was read whole.
-    const Flow next_flow =
-        last ? Flow::next : agrees(at + length, entry(number + 1), needed, agreed);
+    const Flow next_flow = last || unreadable.touches(at + length, entry(number + 1))
+                               ? Flow::next
+                               : agrees(at + length, entry(number + 1), needed, agreed);
     if (next_flow == Flow::next && !last && !agreed) {
       handover = at;  // the search looks at this packet again, and deeper
       return Flow::next;
@@ -313,7 +335,10 @@ Flow Rescuer::follow_structure(std::uint64_t offset, bool exact) {
       }
       std::string fault;
       Plausibility whole = Plausibility::yes;
-      if (successor != Successor::found) {
+      // Unreadable bytes where the successor would stand hide it; they say
+      // nothing against this packet.
+      if (successor != Successor::found &&
+          !run_.window.unreadable().touches(offset + needed, kSuccessorLook)) {
         whole = exact ? holds_whole_frames(source_, run_.header, offset, needed, fault)
                       : Plausibility::no;
       }
@@ -418,7 +443,7 @@ bool rescue(Run& run) {
                      "or copy it to a file first");
     return false;
   }
-  Peek peek(run.file, *size);
+  Peek peek(run.file, *size, run.window.unreadable());
   if (!peek.allocate()) {
     run.report.error(run.path, "out of memory for the rescue search");
     return false;

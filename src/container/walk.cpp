@@ -63,6 +63,22 @@ Flow look_past_index(Run& run, PacketWalker& packets, std::uint32_t listed) {
   return Flow::next;
 }
 
+// The first index entry that could not be read, or the count: past it, where
+// each packet stands is not known.
+std::uint32_t entries_read(const Run& run) {
+  const auto bad = run.window.unreadable().first_in(kHeaderSize, kHeaderSize + run.index.size());
+  return bad ? static_cast<std::uint32_t>((*bad - kHeaderSize) / kIndexEntrySize)
+             : run.header.frame_count;
+}
+
+void tell_unreadable_entry(Run& run, PacketWalker& packets, std::uint32_t entry) {
+  run.report.warning("index entry %" PRIu32 " could not be read; packets %" PRIu32 " to %" PRIu32
+                     " are not extracted",
+                     entry, entry, run.header.frame_count - 1);
+  packets.note_problem("index entry " + std::to_string(entry) + " could not be read");
+  packets.tell_index_damage();
+}
+
 }  // namespace
 
 bool walk(Run& run) {
@@ -70,7 +86,13 @@ bool walk(Run& run) {
   Flow flow = Flow::next;
   std::uint32_t number = 0;
   bool index_cut = false;
+  const std::uint32_t readable = entries_read(run);
   for (; number < run.header.frame_count && flow == Flow::next; ++number) {
+    if (number == readable) {
+      tell_unreadable_entry(run, packets, number);
+      index_cut = true;
+      break;
+    }
     const std::uint64_t entry = std::uint64_t{number} * kIndexEntrySize;
     // One entry per packet is too slow a stream for the processor to fetch
     // ahead by itself while the packets' bytes pass: with a million small

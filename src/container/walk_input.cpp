@@ -1,5 +1,6 @@
 #include "container/walk_input.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 
@@ -26,10 +27,13 @@ bool read_header(Run& run) {
     return false;
   }
   const ReadStatus status = run.window.fill(kHeaderSize);
-  if (status != ReadStatus::complete) {
+  // Without the header nothing else can be made sense of.
+  const bool unreadable = run.window.unreadable().touches(0, kHeaderSize);
+  if (status != ReadStatus::complete || unreadable) {
     run.report.say(kErrorHeader);
-    if (status == ReadStatus::read_error) {
-      run.report.error(run.path, "read error: %s", std::strerror(run.window.error()));
+    if (status == ReadStatus::read_error || unreadable) {
+      run.report.error(run.path, "read error: %s",
+                       std::strerror(unreadable ? EIO : run.window.error()));
     } else {
       run.report.error(run.path, "the input holds %zu bytes, too few for a kvxavc header",
                        run.window.data().size());

@@ -68,6 +68,21 @@ int error_of(DWORD code) {
       return ENOTDIR;
     case ERROR_CANT_RESOLVE_FILENAME:
       return ELOOP;
+    // A bad sector: the reads past it go on.
+    case ERROR_CRC:
+    case ERROR_READ_FAULT:
+    case ERROR_SECTOR_NOT_FOUND:
+    case ERROR_SEEK:
+    case ERROR_IO_DEVICE:
+      return EIO;
+    // The device went away: nothing more can be read from it.
+    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_NO_MEDIA_IN_DRIVE:
+    case ERROR_MEDIA_CHANGED:
+      return ENODEV;
     default:
       return EIO;
   }

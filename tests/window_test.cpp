@@ -66,7 +66,7 @@ Outcome extract_from(int fd, const ScratchDir& dir, std::size_t window,
   orvale::Session session;
   Outcome outcome;
   outcome.status =
-      orvale::dump_descriptor(fd, dir.path("in.kvx"), settings, session, diagnostics, window);
+      orvale::dump_descriptor(fd, orvale::Input{dir.path("in.kvx"), "", ""}, settings, session, diagnostics, window);
   // Names differ from one scratch directory to the next; the rest must not.
   outcome.diagnostics = slurp(diagnostics);
   for (std::size_t at = 0;

@@ -22,7 +22,8 @@ std::string joined(const std::string& folder, const std::string& name) {
 void add_folder(const std::string& folder, const std::string& below, std::vector<Input>& inputs) {
   std::vector<std::string> names;
   if (const int error = platform::list_folder(folder, names); error != 0) {
-    inputs.push_back({folder, below, std::string("cannot read the folder: ") + std::strerror(error)});
+    inputs.push_back(
+        {folder, below, std::string("cannot read the folder: ") + std::strerror(error)});
     return;
   }
   std::sort(names.begin(), names.end());

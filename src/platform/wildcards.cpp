@@ -23,8 +23,7 @@ std::string folder_part(const std::string& pattern) {
 
 }  // namespace
 
-std::vector<std::string> expand_wildcards(const std::vector<std::string>& words,
-                                          MatchFinder find) {
+std::vector<std::string> expand_wildcards(const std::vector<std::string>& words, MatchFinder find) {
   std::vector<std::string> expanded;
   for (std::size_t i = 0; i < words.size(); ++i) {
     std::vector<std::string> names;

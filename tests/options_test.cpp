@@ -282,6 +282,7 @@ struct FolderCase {
   std::vector<std::string> absent;
   std::string err_has;  // "" : stderr is empty
   std::string input;    // standard input comes from this file
+  std::vector<std::string> listed = {};  // --list tells of these inputs in this order
 };
 
 void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
@@ -318,6 +319,18 @@ TEST_P(Folders, AreMirroredBelowTheOutputFolder) {
   for (const std::string& output : c.absent) {
     EXPECT_FALSE(exists(dir.path(output))) << output;
   }
+  // Found in a folder, a path is joined with the system's separator. Built
+  // by appending, which keeps g++ 12 from a false -Wrestrict.
+  std::string listing = "\n";
+  listing += r.out;
+  std::size_t at = 0;
+  for (const std::string& input : c.listed) {
+    std::string line = "\n";
+    line += std::filesystem::path(input).make_preferred().string();
+    line += ": ";
+    at = listing.find(line, at);
+    EXPECT_NE(at, std::string::npos) << input << " is not listed, or not in order:\n" << r.out;
+  }
 }
 
 const std::vector<std::string> kCard = {"card/ch01/0001.kvx", "card/ch02/0001.kvx",
@@ -342,6 +355,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "card/d.kvx.264"},
                    {"-q", "-o", "out", "card"}, 0, {{"out/A.KVX.264", 1}, {"out/b.Kvx.264", 2}},
                    {"out/c.kvx.bak.264", "out/kvx.264", "out/.kvx.264", "out/d.kvx.264.264"}, "", ""},
+        FolderCase{"taken_in_name_order",
+                   {"card/b.kvx", "card/a/z.kvx", "card/C.kvx", "card/a.kvx", "card/a0.kvx"},
+                   {"-l", "card"}, 0, {}, {"card/a.kvx.264"}, "", "",
+                   {"card/C.kvx", "card/a/z.kvx", "card/a.kvx", "card/a0.kvx", "card/b.kvx"}},
         FolderCase{"kept_with_parents", kCard, {"-q", "-o", "out", "--parents", "card"}, 0,
                    {{"out/card/ch01/0001.kvx.264", 1}, {"out/card/ch02/0002.kvx.264", 3}},
                    {"out/ch01/0001.kvx.264"}, "", ""},

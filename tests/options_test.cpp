@@ -398,6 +398,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "orvale: /dev/stdin: its outputs cannot go beside it in /dev; give them a "
                    "folder with -o DIR; input refused\n",
                    "in/clip.kvx"},
+        FolderCase{"dev_stdin_to_standard_output", {"in/clip.kvx"},
+                   {"-c", "-s", "v", "/dev/stdin"}, 0, {}, {"stdin.264"}, "", "in/clip.kvx"},
         FolderCase{"dev_stdin_under_the_output_folder", {"in/clip.kvx"},
                    {"-q", "-o", "d", "/dev/stdin"}, 0, {{"d/stdin.264", 1}}, {}, "",
                    "in/clip.kvx"},
@@ -405,6 +407,27 @@ INSTANTIATE_TEST_SUITE_P(
                    {"-q", "/proc/self/fd/0"}, 2, {}, {}, "its outputs cannot go beside it in /proc",
                    "in/clip.kvx"}),
     [](const auto& info) { return std::string(info.param.name); });
+#endif
+
+#if ORVALE_POSIX_TESTS  // links
+// A link to a recording is a recording; a link to a folder is not followed,
+// as it may lead back up the tree.
+TEST(Folders, FollowLinksToRecordingsButNotToFolders) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir.path("card/ch01"));
+  std::filesystem::create_directories(dir.path("elsewhere"));
+  write_file(dir.path("card/ch01/a.kvx"), encode(small_file(1)));
+  write_file(dir.path("elsewhere/b.kvx"), encode(small_file(2)));
+  std::filesystem::create_symlink("../elsewhere/b.kvx", dir.path("card/b.kvx"));
+  std::filesystem::create_symlink("..", dir.path("card/ch01/up"));
+  std::filesystem::create_symlink("../elsewhere", dir.path("card/there"));
+  const RunResult r = run_orvale({"-q", "-o", "out", "card"}, dir.path(""));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(dir.path("out/ch01/a.kvx.264")), video_of(1));
+  EXPECT_EQ(read_file(dir.path("out/b.kvx.264")), video_of(2));
+  EXPECT_FALSE(exists(dir.path("out/there")));
+  EXPECT_FALSE(exists(dir.path("out/ch01/up")));
+}
 #endif
 
 #if ORVALE_POSIX_TESTS  // links

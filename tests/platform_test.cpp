@@ -209,6 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
         KeptCase{"share", "\\\\nas\\cards\\ch01\\a.kvx", true, "nas\\cards\\ch01\\a.kvx"},
         KeptCase{"share_with_slashes", "//nas/cards/a.kvx", true, "nas/cards/a.kvx"},
         KeptCase{"long_drive", "\\\\?\\Z:\\cards\\a.kvx", true, "Z\\cards\\a.kvx"},
+        KeptCase{"device_namespace", "\\\\.\\Z:\\cards\\a.kvx", true, "Z\\cards\\a.kvx"},
         KeptCase{"long_share", "\\\\?\\UNC\\nas\\cards\\a.kvx", true, "nas\\cards\\a.kvx"},
         KeptCase{"root_of_the_drive", "\\cards\\a.kvx", true, "cards\\a.kvx"},
         KeptCase{"windows_relative", "cards\\a.kvx", true, "cards\\a.kvx"}),

@@ -12,7 +12,11 @@ set(CPACK_STRIP_FILES ON)
 # was built from goes beside the zip: cpack copies it there.
 if(WIN32)
   install(TARGETS orvale RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE DESTINATION .)
+  # README.txt, with Windows line ends, for users of cmd and PowerShell;
+  # README.md stays the whole manual.
+  configure_file(packaging/windows/README.txt ${CMAKE_BINARY_DIR}/packaging/README.txt @ONLY
+                 NEWLINE_STYLE CRLF)
+  install(FILES README.md LICENSE ${CMAKE_BINARY_DIR}/packaging/README.txt DESTINATION .)
   file(GLOB ffmpeg_build_notes ${ORVALE_FFMPEG_MINGW}/source/*.configure.txt)
   install(FILES ${ORVALE_FFMPEG_MINGW}/licence/COPYING.LGPLv2.1 ${ORVALE_FFMPEG_MINGW}/licence/LICENSE.md
           ${ffmpeg_build_notes} DESTINATION ffmpeg)

@@ -72,8 +72,12 @@ TEST_P(Choice, WritesExactlyTheChosenFiles) {
   EXPECT_EQ(r.err.find(GetParam().err_has) == std::string::npos || r.err.empty(),
             GetParam().err_has.empty()) << r.err;
   std::vector<std::string> made;
-  // An absolute path is kept without its root: "/" here, a drive on Windows.
-  const std::string kept = std::filesystem::path(folder).relative_path().string();
+  // An absolute path is kept without its root: "/" here; on Windows its
+  // drive becomes a folder (C:\x: C\x).
+  const std::filesystem::path absolute(folder);
+  std::string drive = absolute.root_name().string();
+  std::erase(drive, ':');
+  const std::string kept = (std::filesystem::path(drive) / absolute.relative_path()).string();
   for (const std::string& name : GetParam().made) {
     made.push_back(std::filesystem::path(with_folder(name, kept)).make_preferred().string());
   }

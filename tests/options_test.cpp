@@ -258,7 +258,8 @@ TEST(Clash, ALaterInputNeverOverwritesAnEarlierOnesOutputs) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "orvale: " + (std::filesystem::path("out") / "clip.kvx.264").string() +
-                       ": was already written by an earlier input of this run; input refused\n");
+                       ": was already written by an earlier input of this run; input refused; "
+                       "--parents keeps the inputs' folders apart under -o\n");
   ScratchDir alone;
   write_file(alone.path("clip.kvx"), encode(small_file(1)));
   ASSERT_EQ(run_orvale({alone.path("clip.kvx")}).status, 0);
@@ -269,6 +270,165 @@ TEST(Clash, ALaterInputNeverOverwritesAnEarlierOnesOutputs) {
   EXPECT_EQ(twice.status, 2);
   EXPECT_TRUE(contains(twice.err, "was already written by an earlier input")) << twice.err;
 }
+
+// Folders, standard input and names below -o. Each file is made from
+// small_file(its place in `files` + 1), so the video shows whose it is.
+struct FolderCase {
+  const char* name;
+  std::vector<std::string> files;
+  std::vector<std::string> args;
+  int status;
+  std::vector<std::pair<std::string, std::uint8_t>> outputs;  // .264 outputs and their seeds
+  std::vector<std::string> absent;
+  std::string err_has;  // "" : stderr is empty
+  std::string input;    // standard input comes from this file
+  std::vector<std::string> listed = {};  // --list tells of these inputs in this order
+};
+
+void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
+
+class Folders : public ::testing::TestWithParam<FolderCase> {};
+
+Bytes video_of(std::uint8_t seed) {
+  return Bytes{0, 0, 0, 1, 0x65, seed, 0, 0, 0, 0, 1, 0x65, seed, 1};
+}
+
+TEST_P(Folders, AreMirroredBelowTheOutputFolder) {
+  ScratchDir dir;
+  const FolderCase& c = GetParam();
+  for (std::size_t i = 0; i < c.files.size(); ++i) {
+    std::filesystem::create_directories(
+        std::filesystem::path(dir.path(c.files[i])).parent_path());
+    write_file(dir.path(c.files[i]), encode(small_file(static_cast<std::uint8_t>(i + 1))));
+  }
+  std::filesystem::create_directories(dir.path("empty"));
+  Launch launch;
+  launch.directory = dir.path("");
+  launch.input = c.input.empty() ? "" : dir.path(c.input);
+  const RunResult r = run_orvale(c.args, launch);
+  EXPECT_EQ(r.status, c.status) << r.err;
+  if (c.err_has.empty()) {
+    EXPECT_EQ(r.err, "");
+  } else {
+    EXPECT_TRUE(contains(r.err, c.err_has)) << r.err;
+  }
+  for (const auto& [output, seed] : c.outputs) {
+    ASSERT_TRUE(exists(dir.path(output))) << output;
+    EXPECT_EQ(read_file(dir.path(output)), video_of(seed)) << output;
+  }
+  for (const std::string& output : c.absent) {
+    EXPECT_FALSE(exists(dir.path(output))) << output;
+  }
+  // Found in a folder, a path is joined with the system's separator. Built
+  // by appending, which keeps g++ 12 from a false -Wrestrict.
+  std::string listing = "\n";
+  listing += r.out;
+  std::size_t at = 0;
+  for (const std::string& input : c.listed) {
+    std::string line = "\n";
+    line += std::filesystem::path(input).make_preferred().string();
+    line += ": ";
+    at = listing.find(line, at);
+    EXPECT_NE(at, std::string::npos) << input << " is not listed, or not in order:\n" << r.out;
+  }
+}
+
+const std::vector<std::string> kCard = {"card/ch01/0001.kvx", "card/ch02/0001.kvx",
+                                        "card/ch02/0002.kvx"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, Folders,
+    ::testing::Values(
+        FolderCase{"mirrored_under_the_output_folder", kCard, {"-q", "-o", "out", "card"}, 0,
+                   {{"out/ch01/0001.kvx.264", 1}, {"out/ch02/0001.kvx.264", 2},
+                    {"out/ch02/0002.kvx.264", 3}},
+                   {"out/0001.kvx.264", "card/ch01/0001.kvx.264"}, "", ""},
+        FolderCase{"beside_each_file", kCard, {"-q", "card/"}, 0,
+                   {{"card/ch01/0001.kvx.264", 1}, {"card/ch02/0001.kvx.264", 2},
+                    {"card/ch02/0002.kvx.264", 3}},
+                   {"0001.kvx.264", "ch01/0001.kvx.264"}, "", ""},
+        FolderCase{"deep_and_beside_a_file_given", {"a.kvx", "card/x/y/z/b.kvx"},
+                   {"-q", "-o", "out", "a.kvx", "card"}, 0,
+                   {{"out/a.kvx.264", 1}, {"out/x/y/z/b.kvx.264", 2}}, {"out/b.kvx.264"}, "", ""},
+        FolderCase{"any_case_and_only_kvx",
+                   {"card/A.KVX", "card/b.Kvx", "card/c.kvx.bak", "card/kvx", "card/.kvx",
+                    "card/d.kvx.264"},
+                   {"-q", "-o", "out", "card"}, 0, {{"out/A.KVX.264", 1}, {"out/b.Kvx.264", 2}},
+                   {"out/c.kvx.bak.264", "out/kvx.264", "out/.kvx.264", "out/d.kvx.264.264"}, "", ""},
+        FolderCase{"taken_in_name_order",
+                   {"card/b.kvx", "card/a/z.kvx", "card/C.kvx", "card/a.kvx", "card/a0.kvx"},
+                   {"-l", "card"}, 0, {}, {"card/a.kvx.264"}, "", "",
+                   {"card/C.kvx", "card/a/z.kvx", "card/a.kvx", "card/a0.kvx", "card/b.kvx"}},
+        FolderCase{"kept_with_parents", kCard, {"-q", "-o", "out", "--parents", "card"}, 0,
+                   {{"out/card/ch01/0001.kvx.264", 1}, {"out/card/ch02/0002.kvx.264", 3}},
+                   {"out/ch01/0001.kvx.264"}, "", ""},
+        FolderCase{"a_folder_holding_none", {"card/notes.kvx.txt"}, {"-q", "empty", "card"}, 2, {},
+                   {}, "orvale: card: a folder holding no .kvx file; nothing to extract\n", ""},
+        FolderCase{"same_names_point_at_parents", kCard,
+                   {"-q", "-o", "out", "card/ch01/0001.kvx", "card/ch02/0001.kvx"}, 2,
+                   {{"out/0001.kvx.264", 1}}, {},
+                   ": was already written by an earlier input of this run; input refused; "
+                   "--parents keeps the inputs' folders apart under -o\n", ""},
+        FolderCase{"two_folders_alike", {"a/ch01/0001.kvx", "b/ch01/0001.kvx"},
+                   {"-q", "-o", "out", "a", "b"}, 2, {{"out/ch01/0001.kvx.264", 1}}, {},
+                   "input refused; --parents keeps", ""},
+        FolderCase{"no_hint_without_an_output_folder", kCard,
+                   {"-q", "card/ch01/0001.kvx", "./card/ch01/0001.kvx"}, 2,
+                   {{"card/ch01/0001.kvx.264", 1}}, {},
+                   "earlier input of this run; input refused\n", ""},
+        FolderCase{"one_stream_from_one_recording", kCard, {"-c", "-s", "v", "card"}, 2, {},
+                   {"card/ch01/0001.kvx.264"},
+                   "orvale: card holds 3 recordings; --stdout takes exactly one input\n", ""},
+        FolderCase{"standard_input", {"in/clip.kvx"}, {"-q", "-"}, 0, {{"stdin.264", 1}},
+                   {"-.264", "in/clip.kvx.264"}, "", "in/clip.kvx"},
+        FolderCase{"standard_input_under_the_output_folder", {"in/clip.kvx"},
+                   {"-q", "-o", "d", "-"}, 0, {{"d/stdin.264", 1}}, {"stdin.264"}, "",
+                   "in/clip.kvx"},
+        FolderCase{"standard_input_kept_with_parents", {"in/clip.kvx"},
+                   {"-q", "-o", "d", "--parents", "-"}, 0, {{"d/stdin.264", 1}}, {}, "",
+                   "in/clip.kvx"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+#if ORVALE_POSIX_TESTS  // /dev and /proc
+INSTANTIATE_TEST_SUITE_P(
+    SystemNames, Folders,
+    ::testing::Values(
+        FolderCase{"dev_stdin_needs_an_output_folder", {"in/clip.kvx"}, {"-q", "/dev/stdin"}, 2,
+                   {}, {"stdin.264"},
+                   "orvale: /dev/stdin: its outputs cannot go beside it in /dev; give them a "
+                   "folder with -o DIR; input refused\n",
+                   "in/clip.kvx"},
+        FolderCase{"dev_stdin_to_standard_output", {"in/clip.kvx"},
+                   {"-c", "-s", "v", "/dev/stdin"}, 0, {}, {"stdin.264"}, "", "in/clip.kvx"},
+        FolderCase{"dev_stdin_under_the_output_folder", {"in/clip.kvx"},
+                   {"-q", "-o", "d", "/dev/stdin"}, 0, {{"d/stdin.264", 1}}, {}, "",
+                   "in/clip.kvx"},
+        FolderCase{"proc_names_need_an_output_folder", {"in/clip.kvx"},
+                   {"-q", "/proc/self/fd/0"}, 2, {}, {}, "its outputs cannot go beside it in /proc",
+                   "in/clip.kvx"}),
+    [](const auto& info) { return std::string(info.param.name); });
+#endif
+
+#if ORVALE_POSIX_TESTS  // links
+// A link to a recording is a recording; a link to a folder is not followed,
+// as it may lead back up the tree.
+TEST(Folders, FollowLinksToRecordingsButNotToFolders) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir.path("card/ch01"));
+  std::filesystem::create_directories(dir.path("elsewhere"));
+  write_file(dir.path("card/ch01/a.kvx"), encode(small_file(1)));
+  write_file(dir.path("elsewhere/b.kvx"), encode(small_file(2)));
+  std::filesystem::create_symlink("../elsewhere/b.kvx", dir.path("card/b.kvx"));
+  std::filesystem::create_symlink("..", dir.path("card/ch01/up"));
+  std::filesystem::create_symlink("../elsewhere", dir.path("card/there"));
+  const RunResult r = run_orvale({"-q", "-o", "out", "card"}, dir.path(""));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(dir.path("out/ch01/a.kvx.264")), video_of(1));
+  EXPECT_EQ(read_file(dir.path("out/b.kvx.264")), video_of(2));
+  EXPECT_FALSE(exists(dir.path("out/there")));
+  EXPECT_FALSE(exists(dir.path("out/ch01/up")));
+}
+#endif
 
 #if ORVALE_POSIX_TESTS  // links
 TEST(Clash, AnOutputThatIsTheInputOrAnotherOutputIsRefused) {

@@ -2,12 +2,16 @@
 // 260-character limit, and an output name another program holds open.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <vector>
 #include <string>
 
+#include "outputs/outputs.h"
 #include "support.h"
 
 namespace {
@@ -99,5 +103,161 @@ TEST(OpenOutput, IsReplacedOrTheNewOneKeptBesideIt) {
   // The other outputs are replaced either way.
   EXPECT_EQ(read_file(input + ".0.aac"), testing_support::av_audio(file, 0, {0, 1}));
 }
+
+// Wildcards, as orvale.exe expands them: the finder stands for what
+// FindFirstFileW would give for each pattern, in no particular order.
+int fake_find(const std::string& pattern, std::vector<std::string>& names) {
+  static const std::map<std::string, std::vector<std::string>> kFound = {
+      {"*.kvx", {"b.kvx", "a.kvx", "C.kvx"}},
+      {"o*", {"orvale.exe"}},
+      {"card\\*.kvx", {"0002.kvx", "0001.kvx"}},
+      {"card/ch0?", {"ch02", "ch01"}},
+      {"Z:*.kvx", {"a.kvx"}},
+      {"\\\\nas\\cards\\*.KVX", {"a.kvx"}},
+      {"*", {"..", "a.kvx", "."}},
+  };
+  if (pattern == "locked\\*") {
+    return EACCES;
+  }
+  if (const auto found = kFound.find(pattern); found != kFound.end()) {
+    names = found->second;
+  }
+  return 0;
+}
+
+struct WildcardCase {
+  const char* label;
+  std::vector<std::string> words;
+  std::vector<std::string> expanded;
+};
+
+void PrintTo(const WildcardCase& c, std::ostream* os) { *os << c.label; }
+
+class Wildcards : public ::testing::TestWithParam<WildcardCase> {};
+
+TEST_P(Wildcards, BecomeTheNamesTheyMatchInNameOrder) {
+  EXPECT_EQ(orvale::platform::expand_wildcards(GetParam().words, &fake_find),
+            GetParam().expanded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, Wildcards,
+    ::testing::Values(
+        WildcardCase{"plain_words_stay", {"orvale", "-o", "out", "a.kvx"},
+                     {"orvale", "-o", "out", "a.kvx"}},
+        WildcardCase{"the_program_stays", {"o*", "x.kvx"}, {"o*", "x.kvx"}},
+        WildcardCase{"star_in_name_order", {"orvale", "-q", "*.kvx", "z.kvx"},
+                     {"orvale", "-q", "C.kvx", "a.kvx", "b.kvx", "z.kvx"}},
+        WildcardCase{"folder_kept", {"orvale", "card\\*.kvx"},
+                     {"orvale", "card\\0001.kvx", "card\\0002.kvx"}},
+        WildcardCase{"question_mark_and_slash", {"orvale", "card/ch0?"},
+                     {"orvale", "card/ch01", "card/ch02"}},
+        WildcardCase{"drive_kept", {"orvale", "Z:*.kvx"}, {"orvale", "Z:a.kvx"}},
+        WildcardCase{"share_kept", {"orvale", "\\\\nas\\cards\\*.KVX"},
+                     {"orvale", "\\\\nas\\cards\\a.kvx"}},
+        WildcardCase{"dots_left_out", {"orvale", "*"}, {"orvale", "a.kvx"}},
+        WildcardCase{"no_match_stays", {"orvale", "*.mp4", "a?.kvx"},
+                     {"orvale", "*.mp4", "a?.kvx"}},
+        WildcardCase{"unreadable_folder_stays", {"orvale", "locked\\*"},
+                     {"orvale", "locked\\*"}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// Windows shells hand the wildcards over as typed; POSIX shells expand them
+// before orvale starts, so there a word reaching it is a name.
+TEST(Wildcards, AreExpandedByOrvaleOnWindowsOnly) {
+  ScratchDir dir;
+  testing_support::write_file(dir.path("a.kvx"), testing_support::encode(testing_support::av_file(1, 2)));
+  testing_support::write_file(dir.path("B.KVX"), testing_support::encode(testing_support::av_file(1, 2)));
+  const RunResult r = testing_support::run_orvale({"-q", "-o", "out", "*.kvx", "*.none"}, dir.path(""));
+  EXPECT_EQ(r.status, 2);
+#if defined(_WIN32)
+  EXPECT_TRUE(fs::exists(orvale::platform::path_of(dir.path("out/a.kvx.264"))));
+  EXPECT_TRUE(fs::exists(orvale::platform::path_of(dir.path("out/B.KVX.264"))));
+  EXPECT_EQ(r.err, "orvale: *.none: cannot open: No such file or directory\n");
+#else
+  EXPECT_EQ(r.err, "orvale: *.kvx: cannot open: No such file or directory\n"
+                   "orvale: *.none: cannot open: No such file or directory\n");
+#endif
+}
+
+// What --parents keeps below -o DIR, with and without drives and shares.
+struct KeptCase {
+  const char* label;
+  std::string path;
+  bool drives_and_shares;
+  std::string kept;
+};
+
+void PrintTo(const KeptCase& c, std::ostream* os) { *os << c.label; }
+
+class KeptPaths : public ::testing::TestWithParam<KeptCase> {};
+
+TEST_P(KeptPaths, KeepTheDriveOrShareAsFolders) {
+  EXPECT_EQ(orvale::kept_path(GetParam().path, GetParam().drives_and_shares), GetParam().kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parents, KeptPaths,
+    ::testing::Values(
+        KeptCase{"posix_absolute", "/media/card/a.kvx", false, "media/card/a.kvx"},
+        KeptCase{"posix_double_slash", "//media/a.kvx", false, "media/a.kvx"},
+        KeptCase{"posix_relative", "ch01/a.kvx", false, "ch01/a.kvx"},
+        KeptCase{"posix_backslash_is_a_name", "Z:\\cards\\a.kvx", false, "Z:\\cards\\a.kvx"},
+        KeptCase{"drive", "Z:\\cards\\a.kvx", true, "Z\\cards\\a.kvx"},
+        KeptCase{"drive_with_slashes", "c:/cards/a.kvx", true, "c\\cards/a.kvx"},
+        KeptCase{"drive_relative", "Z:a.kvx", true, "Z\\a.kvx"},
+        KeptCase{"share", "\\\\nas\\cards\\ch01\\a.kvx", true, "nas\\cards\\ch01\\a.kvx"},
+        KeptCase{"share_with_slashes", "//nas/cards/a.kvx", true, "nas/cards/a.kvx"},
+        KeptCase{"long_drive", "\\\\?\\Z:\\cards\\a.kvx", true, "Z\\cards\\a.kvx"},
+        KeptCase{"device_namespace", "\\\\.\\Z:\\cards\\a.kvx", true, "Z\\cards\\a.kvx"},
+        KeptCase{"long_share", "\\\\?\\UNC\\nas\\cards\\a.kvx", true, "nas\\cards\\a.kvx"},
+        KeptCase{"root_of_the_drive", "\\cards\\a.kvx", true, "cards\\a.kvx"},
+        KeptCase{"windows_relative", "cards\\a.kvx", true, "cards\\a.kvx"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// An absolute input under --parents lands below -o DIR with its drive as a
+// folder on Windows, its path from the root elsewhere.
+TEST(Parents, KeepAnAbsoluteInputsDrive) {
+  ScratchDir dir;
+  const std::string input = dir.path("a.kvx");
+  testing_support::write_file(input, testing_support::encode(testing_support::av_file(1, 2)));
+  const RunResult r = testing_support::run_orvale({"-q", "--parents", "-o", "out", input}, dir.path(""));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string kept = orvale::kept_path(input, orvale::platform::kDrivesAndShares);
+#if defined(_WIN32)
+  EXPECT_EQ(kept.substr(1, 1), "\\") << kept;
+#endif
+  EXPECT_TRUE(fs::exists(orvale::platform::path_of(dir.path("out")) /
+                         orvale::platform::path_of(kept + ".264")))
+      << kept;
+}
+
+#if ORVALE_POSIX_TESTS
+// Names the system makes up have no room beside them for outputs.
+struct SystemFolderCase {
+  const char* label;
+  std::string path;
+  std::string folder;
+};
+
+void PrintTo(const SystemFolderCase& c, std::ostream* os) { *os << c.label; }
+
+class SystemFolders : public ::testing::TestWithParam<SystemFolderCase> {};
+
+TEST_P(SystemFolders, AreFoundByThePathsParts) {
+  EXPECT_EQ(orvale::system_folder_of(GetParam().path), GetParam().folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, SystemFolders,
+    ::testing::Values(SystemFolderCase{"dev_stdin", "/dev/stdin", "/dev"},
+                      SystemFolderCase{"proc_fd", "/proc/self/fd/0", "/proc"},
+                      SystemFolderCase{"sys", "/sys/kernel/x.kvx", "/sys"},
+                      SystemFolderCase{"dotted_into_dev", "/tmp/../dev/./stdin", "/dev"},
+                      SystemFolderCase{"dotted_out_of_dev", "/dev/../tmp/a.kvx", ""},
+                      SystemFolderCase{"a_name_starting_dev", "/devices/a.kvx", ""},
+                      SystemFolderCase{"dev_deeper_down", "/media/dev/a.kvx", ""}),
+    [](const auto& info) { return std::string(info.param.label); });
+#endif
 
 }  // namespace

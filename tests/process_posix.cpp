@@ -29,7 +29,9 @@ bool cap(decltype(RLIMIT_AS) resource, std::uint64_t bytes) {
 void prepare_child(const Launch& launch, const std::string& out_path, const std::string& err_path) {
   const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+  const int in = launch.input.empty() ? 0 : ::open(launch.input.c_str(), O_RDONLY);
+  if (out < 0 || err < 0 || in < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+      (in != 0 && (::dup2(in, 0) < 0 || ::close(in) != 0)) ||
       (!launch.directory.empty() && ::chdir(launch.directory.c_str()) != 0)) {
     ::_exit(127);
   }

@@ -5,7 +5,9 @@
 // The Windows API first: the headers below build on it.
 #include <psapi.h>
 
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "support.h"
@@ -13,9 +15,7 @@
 namespace testing_support {
 namespace {
 
-std::wstring wide(const std::string& text) {
-  return orvale::platform::path_of(text).wstring();
-}
+std::wstring wide(const std::string& text) { return orvale::platform::path_of(text).wstring(); }
 
 // As the C runtime splits a command line: quotes around a word with a space,
 // and the backslashes before a quote doubled.
@@ -54,16 +54,27 @@ std::wstring environment_block(const std::vector<std::string>& added) {
   return block + L'\0';
 }
 
-HANDLE inheritable_file(const std::string& path) {
-  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  const HANDLE file = ::CreateFileW(wide(path).c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    throw std::runtime_error("cannot create " + path);
+// A handle the child inherits: a file made for writing, or one read.
+class InheritedFile {
+ public:
+  InheritedFile(const std::string& path, bool writes) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    file_ = ::CreateFileW(wide(path).c_str(), writes ? GENERIC_WRITE : GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                          writes ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file_ == INVALID_HANDLE_VALUE) {
+      throw std::runtime_error("cannot " + std::string(writes ? "create " : "open ") + path +
+                               ": Windows error " + std::to_string(::GetLastError()));
+    }
   }
-  return file;
-}
+  InheritedFile(const InheritedFile&) = delete;
+  InheritedFile& operator=(const InheritedFile&) = delete;
+  ~InheritedFile() { ::CloseHandle(file_); }
+  [[nodiscard]] HANDLE handle() const { return file_; }
+
+ private:
+  HANDLE file_;
+};
 
 }  // namespace
 
@@ -78,23 +89,26 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     command += L' ';
     command += quoted(wide(arg));
   }
-  const HANDLE out = inheritable_file(capture_->path("stdout"));
-  const HANDLE err = inheritable_file(capture_->path("stderr"));
+  // Closed on every way out, a failure to make one among them.
+  const InheritedFile out(capture_->path("stdout"), true);
+  const InheritedFile err(capture_->path("stderr"), true);
+  std::optional<InheritedFile> in;
+  if (!launch.input.empty()) {
+    in.emplace(launch.input, false);
+  }
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = out;
-  startup.hStdError = err;
+  startup.hStdInput = in ? in->handle() : ::GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out.handle();
+  startup.hStdError = err.handle();
   std::wstring environment = environment_block(launch.environment);
   const std::wstring directory = wide(launch.directory);
   PROCESS_INFORMATION started{};
-  const bool ok = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
-                                   CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                                   directory.empty() ? nullptr : directory.c_str(), &startup,
-                                   &started) != 0;
-  ::CloseHandle(out);
-  ::CloseHandle(err);
+  const bool ok =
+      ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                       environment.data(), directory.empty() ? nullptr : directory.c_str(),
+                       &startup, &started) != 0;
   if (!ok) {
     throw std::runtime_error("cannot start " + program);
   }

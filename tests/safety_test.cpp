@@ -382,7 +382,9 @@ TEST(DirectoryInput, IsSaidPlainlyAndCreatesNothing) {
   const RunResult r = run_orvale({dir.path("clip.kvx")});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "orvale: " + dir.path("clip.kvx") + ": is a directory, not a kvxavc file\n");
+  // A folder stands for the recordings under it, and this one holds none.
+  EXPECT_EQ(r.err, "orvale: " + dir.path("clip.kvx") +
+                       ": a folder holding no .kvx file; nothing to extract\n");
   EXPECT_FALSE(exists(dir.path("clip.kvx.264")));
 }
 

@@ -65,6 +65,7 @@ struct Launch {
   bool unprivileged = false;              // run as nobody (uid and gid 65534), orvale from a copy
   std::vector<std::string> environment;   // NAME=value added to the child's
   std::vector<int> ignored_signals;       // set to SIG_IGN, as a shell does for a background job
+  std::string input;                      // standard input read from this file, when not empty
 };
 
 // A child process started and not yet waited for; its stdout and stderr go to

@@ -5,12 +5,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <optional>
 #include <random>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -64,11 +67,19 @@ std::map<std::string, Bytes> outputs_in(const ScratchDir& dir) {
 // Extracts `input` in process, read from `fd`, through a window of `window` bytes.
 Outcome extract_from(int fd, const ScratchDir& dir, std::size_t window,
                      const orvale::Settings& settings = {}) {
-  std::FILE* diagnostics = std::tmpfile();
+  // Not tmpfile(): on Windows it makes its file in the root of the drive,
+  // which may be closed to the user, and a null stream would fault in the
+  // first message rather than fail the test.
+  const ScratchDir log;
+  const std::string log_path = log.path("diagnostics");
+  std::FILE* diagnostics = std::fopen(log_path.c_str(), "w+b");
+  if (diagnostics == nullptr) {
+    throw std::runtime_error("cannot create " + log_path + ": " + std::strerror(errno));
+  }
   orvale::Session session;
   Outcome outcome;
-  outcome.status =
-      orvale::dump_descriptor(fd, dir.path("in.kvx"), settings, session, diagnostics, window);
+  outcome.status = orvale::dump_descriptor(fd, orvale::Input{dir.path("in.kvx"), "", ""}, settings,
+                                           session, diagnostics, window);
   // Names differ from one scratch directory to the next; the rest must not.
   outcome.diagnostics = slurp(diagnostics);
   for (std::size_t at = 0;

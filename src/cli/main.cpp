@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/inputs.h"
 #include "cli/listing.h"
 #include "cli/options.h"
 #include "cli/progress.h"
@@ -33,10 +34,16 @@ int extract_all(const orvale::Options& options, bool terminal, bool escapes) {
   const bool listing_wanted = options.settings.mode == orvale::Mode::list;
   orvale::Session session(&progress, listing_wanted ? &listing : nullptr);
   int worst = 0;
-  for (std::size_t i = 0; i < options.inputs.size(); ++i) {
-    progress.start_input(options.inputs[i], i + 1, options.inputs.size());
-    const auto status =
-        static_cast<int>(orvale::dump(options.inputs[i], options.settings, session));
+  const std::vector<orvale::Input> inputs = orvale::find_inputs(options.inputs);
+  // A folder given may hold several recordings, which one stream cannot.
+  if (options.settings.to_stdout && inputs.size() > 1) {
+    std::fprintf(stderr, "orvale: %s holds %zu recordings; --stdout takes exactly one input\n",
+                 options.inputs.front().c_str(), inputs.size());
+    return kExitError;
+  }
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    progress.start_input(inputs[i].path, i + 1, inputs.size());
+    const auto status = static_cast<int>(orvale::dump(inputs[i], options.settings, session));
     worst = status > worst ? status : worst;
   }
   progress.clear();

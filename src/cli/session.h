@@ -79,6 +79,19 @@ struct Settings {
   [[nodiscard]] bool muxes() const { return format != Format::raw; }
 };
 
+// One input of the run, as the words given name it.
+struct Input {
+  // What is read: a file given or found in a folder given; "-" is standard
+  // input.
+  std::string path;
+  // Under -o DIR without --parents, the outputs are named after this path
+  // below DIR: for a file found in a folder given, its path below that
+  // folder; empty for the file's own name.
+  std::string below;
+  // Why the input cannot be read, found when it was looked for.
+  std::string refusal;
+};
+
 // The files the outputs of earlier inputs became, so that no input replaces
 // what an earlier one wrote, and the progress line.
 class Session {

@@ -28,11 +28,12 @@ void observe_progress(void* progress, std::uint64_t offset) {
 
 }  // namespace
 
-ExitStatus dump_descriptor(platform::File file, const std::string& path, const Settings& settings,
+ExitStatus dump_descriptor(platform::File file, const Input& input, const Settings& settings,
                            Session& session, std::FILE* diagnostics, std::size_t window_size) {
   Progress* progress = session.progress();
   Listing* listing = session.listing();
-  Run run(file, path, settings, diagnostics, progress, window_size);
+  Run run(file, input.path, settings, diagnostics, progress, window_size);
+  run.below = input.below;
   Census census;
   if (listing != nullptr) {
     run.census = &census;
@@ -96,17 +97,29 @@ ExitStatus refuse(const std::string& path, Session& session, const std::string& 
 
 }  // namespace
 
-ExitStatus dump(const std::string& path, const Settings& settings, Session& session) {
+ExitStatus dump(const Input& input, const Settings& settings, Session& session) {
+  const std::string& path = input.path;
+  if (!input.refusal.empty()) {
+    return refuse(path, session, input.refusal);
+  }
+  if (path == "-") {
+    // Standard input stays open for whatever the caller does after.
+    if (platform::is_terminal(platform::Standard::input)) {
+      return refuse(path, session,
+                    "standard input is a terminal; \"-\" reads a recording piped or redirected in");
+    }
+    return dump_descriptor(platform::standard(platform::Standard::input), input, settings, session);
+  }
   platform::File file = platform::kNoFile;
   if (const int error = platform::open_to_read(path, file); error != 0) {
     return refuse(path, session, std::string("cannot open: ") + std::strerror(error));
   }
-  const InputCloser input(file);
+  const InputCloser closer(file);
   platform::FileStatus status;
   if (platform::status(file, status) == 0 && status.kind == platform::Kind::directory) {
     return refuse(path, session, "is a directory, not a kvxavc file");
   }
-  return dump_descriptor(file, path, settings, session);
+  return dump_descriptor(file, input, settings, session);
 }
 
 }  // namespace orvale

@@ -11,13 +11,13 @@
 
 namespace orvale {
 
-// Extracts the kvxavc file at `path`.
-[[nodiscard]] ExitStatus dump(const std::string& path, const Settings& settings, Session& session);
+// Extracts the kvxavc file at `input.path`, or standard input for "-".
+[[nodiscard]] ExitStatus dump(const Input& input, const Settings& settings, Session& session);
 
-// Extracts from `file`, open for reading, as if it had been opened from `path`;
+// Extracts from `file`, open for reading, as if it had been opened as `input`;
 // diagnostics go to `diagnostics`, and the input passes through a window of
 // `window_size` bytes.
-[[nodiscard]] ExitStatus dump_descriptor(platform::File file, const std::string& path,
+[[nodiscard]] ExitStatus dump_descriptor(platform::File file, const Input& input,
                                          const Settings& settings, Session& session,
                                          std::FILE* diagnostics = stderr,
                                          std::size_t window_size = InputWindow::kDefaultSize);

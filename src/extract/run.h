@@ -40,6 +40,8 @@ struct Run {
         report(path, diagnostics, progress) {}
 
   std::string path;
+  // Its path below the folder it was found in, when it was (Input::below).
+  std::string below;
   const Settings& settings;
   platform::File file;
   InputWindow window;

@@ -1,6 +1,7 @@
 #include "outputs/outputs.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -28,15 +29,37 @@ std::string audio_name(const std::string& base, std::uint32_t stream, const char
   return name;
 }
 
-// Under --parents the input's path is kept below the folder, as `cp
-// --parents` keeps it: an absolute one without its leading '/'.
-std::string base_name(const std::string& path, const Settings& settings) {
-  if (settings.output_dir.empty()) {
-    return path;
+// Standard input has no name of its own; its outputs are called after it.
+constexpr const char* kStandardInputName = "stdin";
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+std::string without_leading_separators(const std::string& path, bool drives_and_shares) {
+  std::size_t from = 0;
+  while (from < path.size() && (path[from] == '/' || (drives_and_shares && path[from] == '\\'))) {
+    ++from;
   }
-  const std::filesystem::path input = platform::path_of(path);
-  const std::filesystem::path kept = settings.parents ? input.relative_path() : input.filename();
-  return platform::utf8_of(platform::path_of(settings.output_dir) / kept);
+  return path.substr(from);
+}
+
+// Under --parents the input's path is kept below the folder, as `cp
+// --parents` keeps it; a file found in a folder given keeps its path below
+// that folder; others keep their file name.
+std::string base_name(const Run& run, const Settings& settings) {
+  const bool piped = run.path == "-";
+  if (settings.output_dir.empty()) {
+    return piped ? kStandardInputName : run.path;
+  }
+  const std::filesystem::path folder = platform::path_of(settings.output_dir);
+  std::filesystem::path kept = platform::path_of(run.path).filename();
+  if (piped) {
+    kept = kStandardInputName;
+  } else if (settings.parents) {
+    kept = platform::path_of(kept_path(run.path, platform::kDrivesAndShares));
+  } else if (!run.below.empty()) {
+    kept = platform::path_of(run.below);
+  }
+  return platform::utf8_of(folder / kept);
 }
 
 // A ".." in the input's path would lead a kept path out of the folder.
@@ -113,8 +136,11 @@ void for_each_output(Run& run, Action&& action) {
     return false;
   }
   if (!place.writes_through() && session.written_before(place.id())) {
+    const Settings& settings = run.settings;
+    const bool folders_lost = !settings.output_dir.empty() && !settings.parents;
     run.report.error(place.name(),
-                     "was already written by an earlier input of this run; input refused");
+                     "was already written by an earlier input of this run; input refused%s",
+                     folders_lost ? "; --parents keeps the inputs' folders apart under -o" : "");
     return false;
   }
   return true;
@@ -280,6 +306,15 @@ void keep_what_was_extracted(Run& run) {
 // A stream the user chose that this input does not have, or a path that
 // would lead out of the output folder, refuses the input.
 [[nodiscard]] bool check_choice(Run& run, const Settings& settings) {
+  if (settings.output_dir.empty() && !settings.to_stdout && run.path != "-") {
+    if (const std::string system = system_folder_of(run.path); !system.empty()) {
+      run.report.error(run.path,
+                       "its outputs cannot go beside it in %s; give them a folder with -o DIR; "
+                       "input refused",
+                       system.c_str());
+      return false;
+    }
+  }
   if (settings.parents && leaves_folder(run.path)) {
     run.report.error(run.path,
                      "its path goes up with \"..\", which --parents cannot keep inside %s; "
@@ -333,6 +368,45 @@ void keep_what_was_extracted(Run& run) {
 
 }  // namespace
 
+std::string kept_path(const std::string& path, bool drives_and_shares) {
+  if (!drives_and_shares) {
+    return without_leading_separators(path, false);
+  }
+  std::string rest = path;
+  // \\?\C:\... and \\?\UNC\server\share\... are the long forms of the others.
+  if (rest.size() >= 4 && is_separator(rest[0]) && is_separator(rest[1]) &&
+      (rest[2] == '?' || rest[2] == '.') && is_separator(rest[3])) {
+    rest.erase(0, 4);
+    if (rest.size() >= 4 && rest.compare(0, 3, "UNC") == 0 && is_separator(rest[3])) {
+      rest.erase(0, 3);
+    }
+  }
+  const bool drive =
+      rest.size() >= 2 && rest[1] == ':' && std::isalpha(static_cast<unsigned char>(rest[0])) != 0;
+  if (drive) {
+    return rest.substr(0, 1) + '\\' + without_leading_separators(rest.substr(2), true);
+  }
+  return without_leading_separators(rest, true);
+}
+
+std::string system_folder_of(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path absolute =
+      std::filesystem::absolute(platform::path_of(path), error).lexically_normal();
+  if (error) {
+    return "";
+  }
+  for (const char* folder : platform::kSystemFolders) {
+    const std::filesystem::path system = platform::path_of(folder);
+    const auto [mismatch, unused] =
+        std::mismatch(system.begin(), system.end(), absolute.begin(), absolute.end());
+    if (mismatch == system.end()) {
+      return folder;
+    }
+  }
+  return "";
+}
+
 OutputsOpened open_outputs(Run& run, const Settings& settings, Session& session) {
   if (!settings.writes()) {
     (void)look_all(run, settings);
@@ -342,7 +416,7 @@ OutputsOpened open_outputs(Run& run, const Settings& settings, Session& session)
   if (!check_choice(run, settings)) {
     return OutputsOpened::refused;
   }
-  run.output_base = base_name(run.path, settings);
+  run.output_base = base_name(run, settings);
   const std::string folder = platform::utf8_of(platform::path_of(run.output_base).parent_path());
   if (!settings.output_dir.empty() && !settings.to_stdout && !make_output_dir(run, folder)) {
     return OutputsOpened::refused;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "cli/session.h"
 #include "extract/run.h"
@@ -15,6 +16,16 @@ enum class OutputsOpened {
   refused,  // an error was reported; nothing at an output name was touched
   skipped,  // no-clobber: an output is already there, and the input is left out
 };
+
+// The path --parents keeps below -o DIR: the input's path without its root,
+// where a drive becomes a folder (Z:\cards\a.kvx: Z\cards\a.kvx) and a share
+// keeps its server and name (\\nas\cards\a.kvx: nas\cards\a.kvx) when
+// `drives_and_shares`.
+[[nodiscard]] std::string kept_path(const std::string& path, bool drives_and_shares);
+
+// The folder of the system's own (/dev, /proc, /sys) that `path` lies in, or
+// "" for none.
+[[nodiscard]] std::string system_folder_of(const std::string& path);
 
 // Looks at every output name before anything is created, refuses names that
 // cannot be written or that clash with the input, another output or an

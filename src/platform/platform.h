@@ -7,6 +7,7 @@
 // messages and decisions read the same on every system.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -54,6 +55,12 @@ inline constexpr const char* kSeparators = "/\\";
 #else
 inline constexpr const char* kSeparators = "/";
 #endif
+// Paths begin with a drive (C:) or a server and share (\\host\share).
+#if defined(_WIN32)
+inline constexpr bool kDrivesAndShares = true;
+#else
+inline constexpr bool kDrivesAndShares = false;
+#endif
 // std::filesystem reads a plain string in the system's code page on
 // Windows; names here are UTF-8 on every system.
 [[nodiscard]] inline std::filesystem::path path_of(const std::string& utf8) {
@@ -73,6 +80,13 @@ inline constexpr const char* kShellPlain = "_./,:+=@%-\\";
 inline constexpr char kShellQuote = '\'';
 inline constexpr const char* kShellPlain = "_./,:+=@%-";
 #endif
+// Folders whose files the system makes up (devices, processes): an input
+// there has no place beside it for its outputs.
+#if defined(_WIN32)
+inline constexpr std::array<const char*, 0> kSystemFolders{};
+#else
+inline constexpr std::array<const char*, 3> kSystemFolders{"/dev", "/proc", "/sys"};
+#endif
 // The longest directory entry, in bytes.
 inline constexpr std::size_t kMaxNameBytes = 255;
 
@@ -82,6 +96,15 @@ enum class Standard { input, output, error };
 
 // The command line as UTF-8, whatever the system handed over.
 [[nodiscard]] std::vector<std::string> arguments(int argc, char** argv);
+// Finds the names in a folder that a pattern's last part matches ("card/*.kvx"
+// gives "a.kvx", "B.KVX"), in any order.
+using MatchFinder = int (*)(const std::string& pattern, std::vector<std::string>& names);
+// Each word after the program's name holding '*' or '?' becomes the names
+// it matches, in name order and with the pattern's folder before them; a
+// word matching nothing stays as it was. Windows programs do this
+// themselves, as no shell there does it for them.
+[[nodiscard]] std::vector<std::string> expand_wildcards(const std::vector<std::string>& words,
+                                                        MatchFinder find);
 // A standard descriptor that a launcher left closed would be taken by the
 // first file opened; each is opened on the null device. Gives whether
 // standard output was closed; false from `ok` when even that failed.
@@ -153,6 +176,8 @@ inline constexpr std::size_t kMaxPieces = 512;
 // `from` takes `to`'s place, a file there being replaced in one step.
 [[nodiscard]] int rename_over(const std::string& from, const std::string& to);
 [[nodiscard]] int remove(const std::string& path);
+// The names in the folder at `path`, without "." and "..", in any order.
+[[nodiscard]] int list_folder(const std::string& path, std::vector<std::string>& names);
 
 // --- memory --------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 // The platform room for Linux and other POSIX systems. Only what POSIX
 // gives is relied on; a Linux extra (read-ahead advice, huge pages, FIONREAD)
 // is used where the system has it and skipped where it has not.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -305,6 +306,24 @@ int may_replace(const std::string& path, const FileStatus& file, const FileStatu
   const uid_t user = ::geteuid();
   const bool refused = folder.sticky && user != 0 && file.owner != user && folder.owner != user;
   return refused ? EPERM : 0;
+}
+
+int list_folder(const std::string& path, std::vector<std::string>& names) {
+  DIR* folder = ::opendir(path.c_str());
+  if (folder == nullptr) {
+    return errno;
+  }
+  errno = 0;
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.push_back(name);
+    }
+    errno = 0;
+  }
+  const int error = errno;
+  ::closedir(folder);
+  return error;
 }
 
 int rename_over(const std::string& from, const std::string& to) {

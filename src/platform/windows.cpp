@@ -252,6 +252,26 @@ BOOL WINAPI clean_up_and_exit(DWORD event) {
   }
 }
 
+// The names a FindFirstFileW search gives, "." and ".." among them.
+int find_names(const std::wstring& pattern, std::vector<std::string>& names) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD code = ::GetLastError();
+    return code == ERROR_FILE_NOT_FOUND ? 0 : error_of(code);
+  }
+  do {
+    names.push_back(narrow(found.cFileName));
+  } while (::FindNextFileW(search, &found) != 0);
+  const DWORD code = ::GetLastError();
+  ::FindClose(search);
+  return code == ERROR_NO_MORE_FILES ? 0 : error_of(code);
+}
+
+int find_matching(const std::string& pattern, std::vector<std::string>& names) {
+  return find_names(system_path(pattern), names);
+}
+
 }  // namespace
 
 std::vector<std::string> arguments(int argc, char** argv) {
@@ -265,7 +285,7 @@ std::vector<std::string> arguments(int argc, char** argv) {
     converted.push_back(narrow(words[i]));
   }
   ::LocalFree(static_cast<HLOCAL>(words));
-  return converted;
+  return expand_wildcards(converted, &find_matching);
 }
 
 bool open_standard_files(bool& ok) {
@@ -437,6 +457,16 @@ int status(const std::string& path, bool follow, FileStatus& found) {
   const int examined = status_of(handle(file), found);
   (void)close(file);
   return examined;
+}
+
+int list_folder(const std::string& path, std::vector<std::string>& names) {
+  std::wstring pattern = system_path(path);
+  if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') {
+    pattern += L'\\';
+  }
+  const int error = find_names(pattern + L'*', names);
+  std::erase_if(names, [](const std::string& name) { return name == "." || name == ".."; });
+  return error;
 }
 
 // No name is ever told as a link here.

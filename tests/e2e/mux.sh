@@ -133,6 +133,9 @@ picture_hashes() {
     cut -d, -f6
 }
 same_pictures() { cmp -s <(picture_hashes "$1") <(picture_hashes "$2"); }
+key_pictures() {  # the key pictures' count: a player seeks only to these
+  ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 "$1" | grep -c K
+}
 
 # --- (b) times ---
 video_packets() {  # pts and dts in seconds, one packet a line, in file order
@@ -237,6 +240,8 @@ check_output() {  # check_output LABEL OUT SOURCE264 SEGMENTS EXPECT AUDIO_SOURC
     check "$label: (b) r_frame_rate says $expect" says_rate "$out" r_frame_rate "$expect"
   fi
   check "$label: (b) dts rise, no pts before its dts" dts_rise "$out"
+  check "$label: (b) the key pictures are the source's" \
+    [ "$(key_pictures "$out")" = "$(key_pictures "$source")" ]
   check "$label: (c) $# audio streams" [ "$(audio_count "$out")" = "$#" ]
   local s=0 a
   for a in "$@"; do

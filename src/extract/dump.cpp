@@ -15,6 +15,7 @@
 #include "mux/clock.h"
 #include "mux/ffmpeg_api.h"
 #include "mux/muxed.h"
+#include "outputs/interrupt.h"
 #include "outputs/outputs.h"
 #include "outputs/raw_sink.h"
 #include "streams/adts.h"
@@ -97,6 +98,8 @@ ExitStatus refuse(const std::string& path, Session& session, const std::string& 
 }  // namespace
 
 ExitStatus dump(const std::string& path, const Settings& settings, Session& session) {
+  // The input before this one is no longer the whole of what was asked.
+  name_interrupted_input("");
   platform::File file = platform::kNoFile;
   if (const int error = platform::open_to_read(path, file); error != 0) {
     return refuse(path, session, std::string("cannot open: ") + std::strerror(error));

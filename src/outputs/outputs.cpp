@@ -61,14 +61,14 @@ const char* mux_extension(const Settings& settings) {
 // The outputs this run writes; the others discard what they are given.
 template <typename Action>
 void for_each_output(Run& run, Action&& action) {
-  if (run.settings.writes() && run.settings.muxes()) {
+  if (run.settings.writes() && run.settings.muxes() && !run.mux_place.left_alone()) {
     action(run.mux_place, run.mux, kVideoSlot);
   }
-  if (writes_video(run)) {
+  if (writes_video(run) && !run.video_place.left_alone()) {
     action(run.video_place, run.video, kVideoSlot);
   }
   for (std::uint32_t s = 0; s < run.header.extracted_streams(); ++s) {
-    if (writes_audio(run, s)) {
+    if (writes_audio(run, s) && !run.audio_places[s].left_alone()) {
       action(run.audio_places[s], run.audio[s], audio_slot(s));
     }
   }
@@ -144,17 +144,34 @@ void for_each_output(Run& run, Action&& action) {
 }
 
 // With outputs appearing only when an input is finished, a regular file at
-// an output name is a finished extraction.
+// an output name is a finished extraction, which stays; the input is read
+// for the others. Gives whether every output was there.
 [[nodiscard]] bool already_there(Run& run) {
-  bool found = false;
-  for_each_output(run, [&](const Destination& place, const Output&, std::size_t) {
-    if (!found && place.existed() && !place.writes_through()) {
-      run.report.notice(run.path, "skipped: %s is already there (--no-clobber)",
-                        place.name().c_str());
-      found = true;
+  std::string there;
+  std::string first;
+  std::size_t missing = 0;
+  for_each_output(run, [&](Destination& place, Output& output, std::size_t) {
+    if (!place.existed() || place.writes_through()) {
+      ++missing;
+      return;
     }
+    first = there.empty() ? place.name() : first;
+    there += there.empty() ? "" : ", ";
+    there += place.name();
+    place.leave_alone();
+    output.discard();
   });
-  return found;
+  if (there.empty()) {
+    return false;
+  }
+  if (missing == 0) {
+    run.report.notice(run.path, "skipped: %s is already there (--no-clobber)", first.c_str());
+    return true;
+  }
+  run.report.notice(run.path,
+                    "%s kept as %s (--no-clobber); only the missing outputs are written",
+                    there.c_str(), there.find(", ") == std::string::npos ? "it is" : "they are");
+  return false;
 }
 
 // A temporary is created with the signals held, so the handler knows of it
@@ -173,7 +190,7 @@ void for_each_output(Run& run, Action&& action) {
     run.report.error(place.name(), "cannot create: %s", std::strerror(error));
     return false;
   }
-  if (!output.attach(file, place.name())) {
+  if (!output.attach(file, place.name(), place.writes_standard_output())) {
     return report_output_failure(run, output);
   }
   return true;
@@ -380,10 +397,19 @@ void finish_outputs(Run& run, Session& session) {
     keep_what_was_extracted(run);
   }
   forget_temporaries();
-  name_interrupted_input("");
+  if (run.outputs_open && !run.report.failed() && run.settings.writes() &&
+      !run.settings.to_stdout) {
+    name_completed_input(run.path);
+  } else {
+    name_interrupted_input("");
+  }
 }
 
 bool report_output_failure(Run& run, const Output& output) {
+  if (output.reader_gone()) {
+    run.report.reader_gone();
+    return false;
+  }
   run.report.error(output.name(), "write failed: %s", std::strerror(output.error()));
   return false;
 }

@@ -103,7 +103,7 @@ int Destination::look(const std::string& name) {
   remove();
   name_ = name;
   target_ = name;
-  through_ = standard_output_ = false;
+  through_ = standard_output_ = left_alone_ = false;
   existed_ = false;
   found_ = {};
   // A link is judged by what it leads to: a FIFO or device behind it is

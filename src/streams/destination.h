@@ -40,6 +40,10 @@ class Destination {
   [[nodiscard]] int keep_partial();
   // Removes the temporary, if there is one.
   void remove();
+  // Under --no-clobber: the file at the name stays as it is, and nothing is
+  // written for it.
+  void leave_alone() { left_alone_ = true; }
+  [[nodiscard]] bool left_alone() const { return left_alone_; }
   // Leaves the temporary where it is, under its hidden name: for bytes worth
   // more than a tidy folder when no other name would take them.
   void leave() { temporary_.clear(); }
@@ -56,6 +60,7 @@ class Destination {
   [[nodiscard]] const std::string& temporary() const { return temporary_; }
   [[nodiscard]] std::string partial() const { return target_ + ".partial"; }
   [[nodiscard]] bool writes_through() const { return through_; }
+  [[nodiscard]] bool writes_standard_output() const { return standard_output_; }
   // What look() found at the target: whether a file stood there, and which.
   [[nodiscard]] bool existed() const { return existed_; }
   [[nodiscard]] const platform::FileId& id() const { return found_.id; }
@@ -68,6 +73,7 @@ class Destination {
   std::string temporary_;
   bool through_ = false;
   bool standard_output_ = false;
+  bool left_alone_ = false;
   bool existed_ = false;
   // What stood at the target; its change time tells it apart from a later
   // file that got the same number.

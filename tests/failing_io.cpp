@@ -3,7 +3,9 @@
 //   ORVALE_FAIL_READ=DEVICE:INODE:OFFSET  reads of that file at or past
 //     OFFSET fail with EIO; a read that reaches past it stops there, as the
 //     read before a bad sector does;
-//   ORVALE_FAIL_RENAME_TO=PATH  renaming a file to PATH fails with EIO.
+//   ORVALE_FAIL_RENAME_TO=PATH  renaming a file to PATH fails with EIO;
+//   ORVALE_NO_UNNAMED_FILES=1  files with no name (O_TMPFILE) cannot be made,
+//     as on a file system without them (EOPNOTSUPP).
 // The calls go straight to the kernel, so nothing else changes.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -74,4 +77,26 @@ extern "C" int rename(const char* from, const char* to) {
     return -1;
   }
   return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
+
+// The mode is there when the flags create a file; reading it otherwise is
+// harmless, as glibc's own open does.
+extern "C" int open(const char* path, int flags, ...) {
+  std::va_list arguments;
+  va_start(arguments, flags);
+  const auto mode = static_cast<mode_t>(va_arg(arguments, unsigned int));
+  va_end(arguments);
+  if ((flags & O_TMPFILE) == O_TMPFILE && std::getenv("ORVALE_NO_UNNAMED_FILES") != nullptr) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+extern "C" int open64(const char* path, int flags, ...) {
+  std::va_list arguments;
+  va_start(arguments, flags);
+  const auto mode = static_cast<mode_t>(va_arg(arguments, unsigned int));
+  va_end(arguments);
+  return open(path, flags, mode);
 }

@@ -174,6 +174,19 @@ void for_each_output(Run& run, Action&& action) {
   return false;
 }
 
+// Temporaries a killed run of this machine left at these names take room
+// and help no one; the user hears of each.
+void remove_stale_temporaries(Run& run) {
+  std::vector<std::string> removed;
+  for_each_output(run, [&](const Destination& place, const Output&, std::size_t) {
+    (void)place.remove_stale(removed);
+  });
+  for (const std::string& name : removed) {
+    run.report.notice(name, "removed: a temporary file left by a run on this machine that "
+                            "ended before finishing");
+  }
+}
+
 // A temporary is created with the signals held, so the handler knows of it
 // from its first moment.
 [[nodiscard]] bool open_output(Run& run, Destination& place, Output& output, std::size_t slot) {
@@ -250,20 +263,46 @@ std::string keep_apart(Destination& place) {
   return hidden;
 }
 
+// Another run, or another program, finished an output while this one worked:
+// it stays, and this run's is kept beside it. A name free when the run began
+// is taken only while still free, so a file made there at the last moment
+// stays too (EEXIST).
+void keep_beside(Run& run, Destination& place) {
+  run.report.error(place.name(),
+                   "changed after this run began (another run finished it meanwhile); it "
+                   "stays, and this run's output is kept in %s",
+                   keep_apart(place).c_str());
+}
+
 void put_in_place(Run& run, Session& session) {
   if (!run.settings.to_stdout) {
     report_left_overs(run);
   }
+  // Looked at before any is renamed, so that the names do not end as a mix
+  // of two runs' outputs.
+  bool changed = false;
+  for_each_output(run, [&](const Destination& place, const Output&, std::size_t) {
+    changed = changed || place.replaced_meanwhile();
+  });
   for_each_output(run, [&](Destination& place, const Output& output, std::size_t) {
     if (place.writes_through()) {
       return;
     }
-    if (place.replaced_meanwhile()) {
-      run.report.notice(place.name(),
-                        "another run replaced it while this one worked; replaced again with "
-                        "this run's");
+    if (changed && place.replaced_meanwhile()) {
+      keep_beside(run, place);
+      return;
     }
-    if (const int error = place.replace(); error != 0) {
+    if (changed) {
+      run.report.error(place.name(),
+                       "left as it was, as another output of this input changed after this run "
+                       "began; this run's output is kept in %s",
+                       keep_apart(place).c_str());
+      return;
+    }
+    if (const int error = place.replace(); error == EEXIST && !place.existed()) {
+      keep_beside(run, place);
+      return;
+    } else if (error != 0) {
       run.report.error(place.name(), "cannot be replaced: %s; this run's output is kept in %s",
                        std::strerror(error), keep_apart(place).c_str());
       return;
@@ -272,14 +311,34 @@ void put_in_place(Run& run, Session& session) {
   });
 }
 
+// Out of room on the disk, or under the user's quota or file-size limit.
+bool out_of_room(int error) {
+#if defined(EDQUOT)
+  if (error == EDQUOT) {
+    return true;
+  }
+#endif
+  return error == ENOSPC || error == EFBIG;
+}
+
 void keep_what_was_extracted(Run& run) {
   std::uint64_t written = 0;
+  bool full = false;
   for_each_output(run, [&](const Destination& place, const Output& output, std::size_t) {
     written += place.writes_through() ? 0 : output.written();
+    full = full || out_of_room(output.error());
   });
+  if (full && written > 0) {
+    for_each_output(run, [&](Destination& place, const Output&, std::size_t) { place.remove(); });
+    run.report.notice(run.path,
+                      "its outputs are left as they were; what was extracted before the error "
+                      "is removed, not kept in .partial files, which would take the room the "
+                      "next input needs");
+    return;
+  }
   std::string kept;
   for_each_output(run, [&](Destination& place, const Output&, std::size_t) {
-    if (written == 0 || place.temporary().empty()) {
+    if (written == 0 || (place.temporary().empty() && !place.unnamed())) {
       place.remove();
       return;
     }
@@ -366,6 +425,9 @@ OutputsOpened open_outputs(Run& run, const Settings& settings, Session& session)
   }
   if (!look_all(run, settings) || !check_clashes(run, session)) {
     return OutputsOpened::refused;
+  }
+  if (!settings.to_stdout) {
+    remove_stale_temporaries(run);
   }
   if (settings.no_clobber && already_there(run)) {
     return OutputsOpened::skipped;

@@ -4,6 +4,9 @@
 //     OFFSET fail with EIO; a read that reaches past it stops there, as the
 //     read before a bad sector does;
 //   ORVALE_FAIL_RENAME_TO=PATH  renaming a file to PATH fails with EIO;
+//   ORVALE_PAUSE_RENAME_TO=PATH  renaming a file to PATH first makes
+//     PATH.paused and waits until PATH.go is there: a test then acts while
+//     the program is held at that point;
 //   ORVALE_NO_UNNAMED_FILES=1  files with no name (O_TMPFILE) cannot be made,
 //     as on a file system without them (EOPNOTSUPP).
 // The calls go straight to the kernel, so nothing else changes.
@@ -19,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -70,7 +74,23 @@ extern "C" ssize_t pread64(int fd, void* buffer, std::size_t count, off_t offset
   return pread(fd, buffer, count, offset);
 }
 
+void pause_if_asked(const char* to) {
+  const char* paused = std::getenv("ORVALE_PAUSE_RENAME_TO");
+  if (paused == nullptr || std::strcmp(paused, to) != 0) {
+    return;
+  }
+  const std::string marker = std::string(to) + ".paused";
+  const std::string go = std::string(to) + ".go";
+  ::close(static_cast<int>(::syscall(SYS_openat, AT_FDCWD, marker.c_str(),
+                                     O_WRONLY | O_CREAT | O_CLOEXEC, 0600)));
+  struct stat status {};
+  while (::stat(go.c_str(), &status) != 0) {
+    ::usleep(1000);
+  }
+}
+
 extern "C" int rename(const char* from, const char* to) {
+  pause_if_asked(to);
   const char* refused = std::getenv("ORVALE_FAIL_RENAME_TO");
   if (refused != nullptr && std::strcmp(refused, to) == 0) {
     errno = EIO;

@@ -136,6 +136,10 @@ void fail_renames_to(Launch&, const std::string&) {
   throw std::runtime_error("the failing-I/O shim is POSIX-only");
 }
 
+void pause_renames_to(Launch&, const std::string&) {
+  throw std::runtime_error("the failing-I/O shim is POSIX-only");
+}
+
 // Windows makes no unnamed files: its temporaries are always named.
 void no_unnamed_files(Launch&) {}
 

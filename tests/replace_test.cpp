@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -420,6 +421,91 @@ TEST(Signals, BetweenInputsTheFinishedOnesStay) {
   EXPECT_EQ(outputs_of(dir.path("a.kvx")), reference(file, 3));
 }
 
+// A signal held off while the outputs take their names is told as what it
+// is: every output is complete and in place. The run still ends by the
+// signal, so that whatever ran it stops too.
+TEST(Signals, DuringTheFinalRenamesAreToldAsComingAfterCompleteOutputs) {
+  ScratchDir dir;
+  const std::string input = dir.path("in.kvx");
+  const kvx::File file = av_file(2, 3);
+  write_file(input, encode(file));
+  Launch launch = launch_for(Aside::named);
+  pause_renames_to(launch, input + ".0.aac");
+  Child run(ORVALE_BINARY, {input}, launch);
+  ASSERT_TRUE(eventually([&] { return exists(input + ".0.aac.paused"); }));
+  ::kill(run.pid(), SIGINT);
+  write_file(input + ".0.aac.go", {});
+  const RunResult r = run.finish();
+  EXPECT_EQ(r.signal, SIGINT);
+  EXPECT_EQ(r.err, "orvale: " + input + ": interrupted after its outputs were complete\n");
+  EXPECT_EQ(outputs_of(input), reference(file, 3));
+}
+
+// ---- Killed runs
+
+// kill -9 gives no chance to clean up. Files with no name vanish with the
+// process; named temporaries stay, and the next run on this machine over the
+// same names removes them and says so. Temporaries of a live process, of
+// another machine or of an unknown kind stay.
+TEST(KilledRuns, LeaveNothingThatLasts) {
+  const kvx::File file = big_file(kPackets, 0x11);
+  const Bytes bytes = encode(file);
+  for (const Aside aside : {Aside::unnamed, Aside::named}) {
+    SCOPED_TRACE(aside == Aside::named ? "named" : "unnamed");
+    ScratchDir dir;
+    const std::string input = dir.path("in.kvx");
+    ASSERT_EQ(::mkfifo(input.c_str(), 0600), 0);
+    std::vector<std::string> killed;
+    {
+      FedRun run(input, {input}, launch_for(aside));
+      const std::size_t fed = kvx::packet_offset(bytes, kMid);
+      ASSERT_TRUE(run.feed(bytes, fed, dir.path(""),
+                           static_cast<long long>(reference(file, kMid).at(".264").size())));
+      ::kill(run.pid(), SIGKILL);
+      killed = hidden_files(dir.path(""));
+      const RunResult r = run.finish();
+      EXPECT_EQ(r.signal, SIGKILL);
+      EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(killed.size(), aside == Aside::named ? 3U : 0U);
+    EXPECT_EQ(outputs_of(input), Outputs{});
+    // Beside them: one of this live process, one of another machine, one
+    // of an older kind.
+    std::array<char, 256> host{};
+    ASSERT_EQ(::gethostname(host.data(), host.size() - 1), 0);
+    const std::vector<std::string> kept = {
+        dir.path(".in.kvx.264.orvale-") + host.data() + "-" + std::to_string(::getpid()) +
+            "-abcdef",
+        dir.path(".in.kvx.264.orvale-elsewhere-1-abcdef"),
+        dir.path(".in.kvx.264.orvale-Xy12ab")};
+    for (const std::string& name : kept) {
+      write_file(name, kOld);
+    }
+    ASSERT_EQ(::unlink(input.c_str()), 0);
+    write_file(input, bytes);
+    const RunResult again = run_orvale({input});
+    EXPECT_EQ(again.status, 0);
+    std::string told;
+    std::sort(killed.begin(), killed.end());
+    for (const std::string& name : killed) {
+      EXPECT_NE(again.err.find("orvale: " + name +
+                               ": removed: a temporary file left by a run on this machine that "
+                               "ended before finishing\n"),
+                std::string::npos)
+          << again.err;
+    }
+    EXPECT_EQ(std::count(again.err.begin(), again.err.end(), '\n'),
+              static_cast<long>(killed.size()))
+        << again.err;
+    std::vector<std::string> left = hidden_files(dir.path(""));
+    std::sort(left.begin(), left.end());
+    std::vector<std::string> expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(left, expected);
+    EXPECT_EQ(outputs_of(input), reference(file, kPackets));
+  }
+}
+
 // ---- Two runs on the same names
 
 // Run A reads a FIFO and waits part way while run B extracts another
@@ -497,6 +583,34 @@ TEST(ConcurrentRuns, WhatAnotherFinishedMeanwhileStays) {
       EXPECT_EQ(a_result.err, told);
     }
   }
+}
+
+// An output deleted after a finished run is made again; the others stay as
+// they are, the same files untouched; with all there, the input is skipped.
+TEST(NoClobber, WritesOnlyTheMissingOutputs) {
+  ScratchDir dir;
+  const std::string input = dir.path("in.kvx");
+  const kvx::File file = av_file(2, 2);
+  write_file(input, encode(file));
+  ASSERT_EQ(run_orvale({input}).status, 0);
+  const Outputs whole = outputs_of(input);
+  write_file(input + ".264", kOld);
+  const auto video_time = fs::last_write_time(input + ".264");
+  fs::remove(input + ".0.aac");
+  const RunResult r = run_orvale({"-n", input});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "orvale: " + input + ": " + input + ".264, " + input +
+                       ".1.aac kept as they are (--no-clobber); only the missing outputs are "
+                       "written\n");
+  Outputs expected = whole;
+  expected[".264"] = kOld;
+  EXPECT_EQ(outputs_of(input), expected);
+  EXPECT_EQ(fs::last_write_time(input + ".264"), video_time);
+  EXPECT_EQ(hidden_files(dir.path("")), std::vector<std::string>{});
+  const RunResult again = run_orvale({"-n", input});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.err,
+            "orvale: " + input + ": skipped: " + input + ".264 is already there (--no-clobber)\n");
 }
 
 // Partial files and devices are no finished outputs: an input is extracted

@@ -17,8 +17,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,8 +81,8 @@ void pause_if_asked(const char* to) {
   }
   const std::string marker = std::string(to) + ".paused";
   const std::string go = std::string(to) + ".go";
-  ::close(static_cast<int>(::syscall(SYS_openat, AT_FDCWD, marker.c_str(),
-                                     O_WRONLY | O_CREAT | O_CLOEXEC, 0600)));
+  ::close(static_cast<int>(
+      ::syscall(SYS_openat, AT_FDCWD, marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)));
   struct stat status {};
   while (::stat(go.c_str(), &status) != 0) {
     ::usleep(1000);

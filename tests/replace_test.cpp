@@ -275,112 +275,111 @@ TEST(Stages, EveryNameHoldsTheEarlierFileOrThisRunsWhole) {
   // from others before it, which this run leaves and names.
   const Outputs earlier_outputs = reference(big_file(3, 0x70, 3), 3);
   for (const Aside aside : {Aside::unnamed, Aside::named}) {
-  for (int e = 0; e < 6; ++e) {
-    for (int p = 0; p < 3; ++p) {
-      for (int h = 0; h < 9; ++h) {
-        const auto earlier = static_cast<Earlier>(e);
-        const auto how = static_cast<How>(h);
-        // -n leaves an input alone when all its outputs are there, writes
-        // the missing ones when some are, and runs it through otherwise.
-        const bool some_missing = earlier == Earlier::link_to_nowhere;
-        const bool skipped =
-            how == How::no_clobber && earlier != Earlier::none && !some_missing;
-        const bool missing_written = how == How::no_clobber && some_missing;
-        const bool finished = how == How::finishes || how == How::sigint_ignored ||
-                              (how == How::no_clobber && earlier == Earlier::none);
-        if ((finished || skipped || missing_written) && p != 1) {
-          continue;  // a run that finishes has no stage to fail at
-        }
-        SCOPED_TRACE(std::string(aside == Aside::named ? "named, " : "unnamed, ") + kEarlier[e] +
-                     ", " + kPoint[p] + ", " + kHow[h]);
-        ScratchDir dir;
-        // Links lead to another file system where there is one: only a
-        // temporary beside the link's target can be renamed over it.
-        const ScratchDir other(fs::is_directory("/dev/shm") ? "/dev/shm"
-                                                            : fs::temp_directory_path());
-        fs::create_directory_symlink(other.path(""), dir.path("elsewhere"));
-        const std::string input = dir.path("in.kvx");
-        Outputs before = earlier == Earlier::none ? Outputs{} : earlier_outputs;
-        if (earlier != Earlier::none) {
-          write_file(input + ".2.aac", kOld);
-          write_file(input + ".0.mp3", kOld);
-        }
-        make_earlier(dir, earlier, before);
-        if (earlier == Earlier::link_to_nowhere) {
-          before.erase(".264");
-        }
-        const RunResult r = run_until(dir, bytes, static_cast<Point>(p), how, walked, aside);
-        Outputs expected = finished ? walked.at(kPackets) : before;
-        if (missing_written) {
-          expected[".264"] = walked.at(kPackets).at(".264");
-        }
-        EXPECT_EQ(outputs_of(input), expected) << r.err;
-        const std::string first = earlier == Earlier::link_to_nowhere ? ".0.aac" : ".264";
-        expect_kind_kept(dir, earlier, earlier_outputs);
-        EXPECT_EQ(hidden_files(dir.path("")), std::vector<std::string>{});
-        const int signal = kSignal[h];
-        if (skipped) {
-          EXPECT_EQ(r.status, 0);
-          EXPECT_EQ(r.err, "orvale: " + input + ": skipped: " + input + first +
-                               " is already there (--no-clobber)\n");
-        } else if (missing_written) {
-          EXPECT_EQ(r.status, 0);
-          EXPECT_EQ(r.err, "orvale: " + input + ": " + input + ".0.aac, " + input +
-                               ".1.aac kept as they are (--no-clobber); only the missing "
-                               "outputs are written\norvale: " +
-                               input + ".0.mp3, " + input +
-                               ".2.aac: not written by this run; left from an earlier one\n");
-        } else if (finished) {
-          EXPECT_EQ(r.status, 0);
-          EXPECT_EQ(r.err, earlier == Earlier::none ? ""
-                                                    : "orvale: " + input + ".0.mp3, " + input +
-                                                          ".2.aac: not written by this run; "
-                                                          "left from an earlier one\n");
-        } else if (signal != 0) {
-          EXPECT_EQ(r.signal, signal) << r.err;
-          EXPECT_TRUE(r.err.empty() || r.err == "orvale: " + input +
-                                                    ": interrupted; its outputs are left as "
-                                                    "they were\n")
-              << r.err;
-        } else if (!skipped) {
-          EXPECT_EQ(r.status, 2) << r.err;
-        }
-        if (how == How::finishes) {
-          EXPECT_EQ(fs::last_write_time(dir.path("in.kvx.0.aac")), fs::last_write_time(input));
-        }
-        // What was extracted before an error, kept beside the video's target.
-        Outputs kept = outputs_of(input, ".partial");
-        const std::string video_partial =
-            earlier == Earlier::link || earlier == Earlier::link_to_nowhere
-                ? dir.path("elsewhere/v.264.partial")
-                : input + ".264.partial";
-        if (exists(video_partial)) {
-          kept[".264"] = read_file(video_partial);
-        }
-        if (how == How::read_error) {
-          EXPECT_EQ(kept, p == 0 ? Outputs{} : walked.at(kPacketsBefore[p]));
-        } else if (how == How::write_error) {
-          // A file-size limit is a full disk to the run: partial files
-          // would only take the room.
-          EXPECT_EQ(kept, Outputs{});
-          EXPECT_NE(r.err.find(": its outputs are left as they were; what was extracted before "
-                               "the error is removed, not kept in .partial files, which would "
-                               "take the room the next input needs\n"),
-                    std::string::npos)
-              << r.err;
-        } else {
-          EXPECT_EQ(kept, Outputs{});
-        }
-        if (!kept.empty()) {
-          EXPECT_NE(r.err.find("before the error is kept in " + video_partial), std::string::npos)
-              << r.err;
-        }
-        if (HasFailure()) {
-          return;  // one failing row says enough, and a stuck run costs 30 s
+    for (int e = 0; e < 6; ++e) {
+      for (int p = 0; p < 3; ++p) {
+        for (int h = 0; h < 9; ++h) {
+          const auto earlier = static_cast<Earlier>(e);
+          const auto how = static_cast<How>(h);
+          // -n leaves an input alone when all its outputs are there, writes
+          // the missing ones when some are, and runs it through otherwise.
+          const bool some_missing = earlier == Earlier::link_to_nowhere;
+          const bool skipped = how == How::no_clobber && earlier != Earlier::none && !some_missing;
+          const bool missing_written = how == How::no_clobber && some_missing;
+          const bool finished = how == How::finishes || how == How::sigint_ignored ||
+                                (how == How::no_clobber && earlier == Earlier::none);
+          if ((finished || skipped || missing_written) && p != 1) {
+            continue;  // a run that finishes has no stage to fail at
+          }
+          SCOPED_TRACE(std::string(aside == Aside::named ? "named, " : "unnamed, ") + kEarlier[e] +
+                       ", " + kPoint[p] + ", " + kHow[h]);
+          ScratchDir dir;
+          // Links lead to another file system where there is one: only a
+          // temporary beside the link's target can be renamed over it.
+          const ScratchDir other(fs::is_directory("/dev/shm") ? "/dev/shm"
+                                                              : fs::temp_directory_path());
+          fs::create_directory_symlink(other.path(""), dir.path("elsewhere"));
+          const std::string input = dir.path("in.kvx");
+          Outputs before = earlier == Earlier::none ? Outputs{} : earlier_outputs;
+          if (earlier != Earlier::none) {
+            write_file(input + ".2.aac", kOld);
+            write_file(input + ".0.mp3", kOld);
+          }
+          make_earlier(dir, earlier, before);
+          if (earlier == Earlier::link_to_nowhere) {
+            before.erase(".264");
+          }
+          const RunResult r = run_until(dir, bytes, static_cast<Point>(p), how, walked, aside);
+          Outputs expected = finished ? walked.at(kPackets) : before;
+          if (missing_written) {
+            expected[".264"] = walked.at(kPackets).at(".264");
+          }
+          EXPECT_EQ(outputs_of(input), expected) << r.err;
+          const std::string first = earlier == Earlier::link_to_nowhere ? ".0.aac" : ".264";
+          expect_kind_kept(dir, earlier, earlier_outputs);
+          EXPECT_EQ(hidden_files(dir.path("")), std::vector<std::string>{});
+          const int signal = kSignal[h];
+          if (skipped) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, "orvale: " + input + ": skipped: " + input + first +
+                                 " is already there (--no-clobber)\n");
+          } else if (missing_written) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, "orvale: " + input + ": " + input + ".0.aac, " + input +
+                                 ".1.aac kept as they are (--no-clobber); only the missing "
+                                 "outputs are written\norvale: " +
+                                 input + ".0.mp3, " + input +
+                                 ".2.aac: not written by this run; left from an earlier one\n");
+          } else if (finished) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, earlier == Earlier::none ? ""
+                                                      : "orvale: " + input + ".0.mp3, " + input +
+                                                            ".2.aac: not written by this run; "
+                                                            "left from an earlier one\n");
+          } else if (signal != 0) {
+            EXPECT_EQ(r.signal, signal) << r.err;
+            EXPECT_TRUE(r.err.empty() || r.err == "orvale: " + input +
+                                                      ": interrupted; its outputs are left as "
+                                                      "they were\n")
+                << r.err;
+          } else if (!skipped) {
+            EXPECT_EQ(r.status, 2) << r.err;
+          }
+          if (how == How::finishes) {
+            EXPECT_EQ(fs::last_write_time(dir.path("in.kvx.0.aac")), fs::last_write_time(input));
+          }
+          // What was extracted before an error, kept beside the video's target.
+          Outputs kept = outputs_of(input, ".partial");
+          const std::string video_partial =
+              earlier == Earlier::link || earlier == Earlier::link_to_nowhere
+                  ? dir.path("elsewhere/v.264.partial")
+                  : input + ".264.partial";
+          if (exists(video_partial)) {
+            kept[".264"] = read_file(video_partial);
+          }
+          if (how == How::read_error) {
+            EXPECT_EQ(kept, p == 0 ? Outputs{} : walked.at(kPacketsBefore[p]));
+          } else if (how == How::write_error) {
+            // A file-size limit is a full disk to the run: partial files
+            // would only take the room.
+            EXPECT_EQ(kept, Outputs{});
+            EXPECT_NE(r.err.find(": its outputs are left as they were; what was extracted before "
+                                 "the error is removed, not kept in .partial files, which would "
+                                 "take the room the next input needs\n"),
+                      std::string::npos)
+                << r.err;
+          } else {
+            EXPECT_EQ(kept, Outputs{});
+          }
+          if (!kept.empty()) {
+            EXPECT_NE(r.err.find("before the error is kept in " + video_partial), std::string::npos)
+                << r.err;
+          }
+          if (HasFailure()) {
+            return;  // one failing row says enough, and a stuck run costs 30 s
+          }
         }
       }
     }
-  }
   }
 }
 
@@ -473,11 +472,10 @@ TEST(KilledRuns, LeaveNothingThatLasts) {
     // of an older kind.
     std::array<char, 256> host{};
     ASSERT_EQ(::gethostname(host.data(), host.size() - 1), 0);
-    const std::vector<std::string> kept = {
-        dir.path(".in.kvx.264.orvale-") + host.data() + "-" + std::to_string(::getpid()) +
-            "-abcdef",
-        dir.path(".in.kvx.264.orvale-elsewhere-1-abcdef"),
-        dir.path(".in.kvx.264.orvale-Xy12ab")};
+    const std::vector<std::string> kept = {dir.path(".in.kvx.264.orvale-") + host.data() + "-" +
+                                               std::to_string(::getpid()) + "-abcdef",
+                                           dir.path(".in.kvx.264.orvale-elsewhere-1-abcdef"),
+                                           dir.path(".in.kvx.264.orvale-Xy12ab")};
     for (const std::string& name : kept) {
       write_file(name, kOld);
     }
@@ -519,9 +517,9 @@ TEST(ConcurrentRuns, WhatAnotherFinishedMeanwhileStays) {
   const Bytes a_bytes = encode(a_file);
   enum class Meanwhile { b_writes_a_fails, b_writes, b_writes_new_names, rewritten_in_place };
   for (const Aside aside : {Aside::unnamed, Aside::named}) {
-    for (const Meanwhile meanwhile : {Meanwhile::b_writes_a_fails, Meanwhile::b_writes,
-                                      Meanwhile::b_writes_new_names,
-                                      Meanwhile::rewritten_in_place}) {
+    for (const Meanwhile meanwhile :
+         {Meanwhile::b_writes_a_fails, Meanwhile::b_writes, Meanwhile::b_writes_new_names,
+          Meanwhile::rewritten_in_place}) {
       SCOPED_TRACE(std::to_string(static_cast<int>(meanwhile)) +
                    (aside == Aside::named ? " named" : " unnamed"));
       const bool a_fails = meanwhile == Meanwhile::b_writes_a_fails;
@@ -543,9 +541,9 @@ TEST(ConcurrentRuns, WhatAnotherFinishedMeanwhileStays) {
       // A failing A has not a whole packet yet; a finishing one is half way.
       const std::size_t fed =
           a_fails ? kvx::packet_offset(a_bytes, 0) + 10 : kvx::packet_offset(a_bytes, kMid);
-      ASSERT_TRUE(a.feed(
-          a_bytes, fed, out,
-          a_fails ? -1 : static_cast<long long>(reference(a_file, kMid).at(".264").size())));
+      ASSERT_TRUE(
+          a.feed(a_bytes, fed, out,
+                 a_fails ? -1 : static_cast<long long>(reference(a_file, kMid).at(".264").size())));
       if (meanwhile == Meanwhile::rewritten_in_place) {
         write_file(base + ".264", kOld);
       } else {
@@ -571,8 +569,8 @@ TEST(ConcurrentRuns, WhatAnotherFinishedMeanwhileStays) {
       EXPECT_EQ(outputs_of(base, ".partial"), reference(a_file, kPackets));
       std::string told;
       for (const char* suffix : {".264", ".0.aac", ".1.aac"}) {
-        const bool changed = meanwhile != Meanwhile::rewritten_in_place ||
-                             std::string(suffix) == ".264";
+        const bool changed =
+            meanwhile != Meanwhile::rewritten_in_place || std::string(suffix) == ".264";
         told += "orvale: " + base + suffix +
                 (changed ? ": changed after this run began (another run finished it "
                            "meanwhile); it stays, and this run's output is kept in "

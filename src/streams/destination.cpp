@@ -109,8 +109,7 @@ std::uint64_t maker_of(const std::string& name, const std::string& prefix) {
   }
   const auto pid_at = rest.rfind('-', random_at - 1);
   if (pid_at == std::string::npos || rest.compare(0, pid_at, host_part()) != 0 ||
-      pid_at != host_part().size() || random_at - pid_at - 1 == 0 ||
-      random_at - pid_at - 1 > 19) {
+      pid_at != host_part().size() || random_at - pid_at - 1 == 0 || random_at - pid_at - 1 > 19) {
     return 0;
   }
   std::uint64_t pid = 0;
@@ -129,8 +128,8 @@ std::string temporary_prefix(const std::string& target) {
   const auto slash = target.find_last_of(platform::kSeparators);
   const std::size_t base_at = slash == std::string::npos ? 0 : slash + 1;
   // A directory entry holds at most NAME_MAX bytes.
-  const std::size_t room = platform::kMaxNameBytes - 1 - kTemporaryTag.size() -
-                           owner_part().size() - kRandomLength;
+  const std::size_t room =
+      platform::kMaxNameBytes - 1 - kTemporaryTag.size() - owner_part().size() - kRandomLength;
   const std::size_t base_length = std::min(target.size() - base_at, room);
   std::string prefix = target.substr(0, base_at);
   prefix += '.';

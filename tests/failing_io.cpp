@@ -4,7 +4,7 @@
 //     OFFSET fail with EIO; a read that reaches past it stops there, as the
 //     read before a bad sector does;
 //   ORVALE_FAIL_RENAME_TO=PATH  renaming a file to PATH fails with EIO;
-//   ORVALE_PAUSE_RENAME_TO=PATH  renaming a file to PATH first makes
+//   ORVALE_PAUSE_RENAME_TO=PATH  renaming or linking a file to PATH first makes
 //     PATH.paused and waits until PATH.go is there: a test then acts while
 //     the program is held at that point;
 //   ORVALE_NO_UNNAMED_FILES=1  files with no name (O_TMPFILE) cannot be made,
@@ -119,4 +119,10 @@ extern "C" int open64(const char* path, int flags, ...) {
   const auto mode = static_cast<mode_t>(va_arg(arguments, unsigned int));
   va_end(arguments);
   return open(path, flags, mode);
+}
+
+extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to,
+                      int flags) {
+  pause_if_asked(to);
+  return static_cast<int>(::syscall(SYS_linkat, from_folder, from, to_folder, to, flags));
 }

@@ -440,6 +440,29 @@ TEST(Signals, DuringTheFinalRenamesAreToldAsComingAfterCompleteOutputs) {
   EXPECT_EQ(outputs_of(input), reference(file, 3));
 }
 
+// A file another program makes at a free output name at the last moment,
+// after this run last looked, stays: the name is taken only while free.
+TEST(ConcurrentRuns, AFileMadeAtTheLastMomentStays) {
+  ScratchDir dir;
+  const std::string input = dir.path("in.kvx");
+  const kvx::File file = av_file(2, 3);
+  write_file(input, encode(file));
+  Launch launch;
+  pause_renames_to(launch, input + ".0.aac");
+  Child run(ORVALE_BINARY, {input}, launch);
+  ASSERT_TRUE(eventually([&] { return exists(input + ".0.aac.paused"); }));
+  write_file(input + ".0.aac", kOld);
+  write_file(input + ".0.aac.go", {});
+  const RunResult r = run.finish();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "orvale: " + input + ".0.aac: changed after this run began (another run "
+                       "finished it meanwhile); it stays, and this run's output is kept in " +
+                       input + ".0.aac.partial\n");
+  EXPECT_EQ(read_file(input + ".0.aac"), kOld);
+  EXPECT_EQ(read_file(input + ".0.aac.partial"), reference(file, 3).at(".0.aac"));
+  EXPECT_EQ(read_file(input + ".264"), reference(file, 3).at(".264"));
+}
+
 // ---- Killed runs
 
 // kill -9 gives no chance to clean up. Files with no name vanish with the
@@ -472,9 +495,13 @@ TEST(KilledRuns, LeaveNothingThatLasts) {
     // of an older kind.
     std::array<char, 256> host{};
     ASSERT_EQ(::gethostname(host.data(), host.size() - 1), 0);
-    const std::vector<std::string> kept = {dir.path(".in.kvx.264.orvale-") + host.data() + "-" +
-                                               std::to_string(::getpid()) + "-abcdef",
-                                           dir.path(".in.kvx.264.orvale-elsewhere-1-abcdef"),
+    Child ended(ORVALE_BINARY, {"--version"}, Launch{});
+    const pid_t gone = ended.pid();
+    (void)ended.finish();
+    const std::vector<std::string> kept = {
+        dir.path(".in.kvx.264.orvale-") + host.data() + "-" + std::to_string(::getpid()) +
+            "-abcdef",
+        dir.path(".in.kvx.264.orvale-elsewhere-") + std::to_string(gone) + "-abcdef",
                                            dir.path(".in.kvx.264.orvale-Xy12ab")};
     for (const std::string& name : kept) {
       write_file(name, kOld);

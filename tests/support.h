@@ -97,7 +97,7 @@ class Child {
 void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset);
 // Makes the launched program's renames onto `path` fail with EIO.
 void fail_renames_to(Launch& launch, const std::string& path);
-// Holds the launched program at its rename onto `path` until `path`.go is
+// Holds the launched program at its rename or link onto `path` until `path`.go is
 // made; it makes `path`.paused when it gets there.
 void pause_renames_to(Launch& launch, const std::string& path);
 // Makes the launched program's files with no name (O_TMPFILE) impossible, so

@@ -10,7 +10,12 @@
 //     as a real device fails a large read for one bad sector;
 //   ORVALE_FAIL_READ_HOW=gone  reads of them fail with ENODEV, as on a card
 //     pulled out;
-//   ORVALE_FAIL_RENAME_TO=PATH  renaming a file to PATH fails with EIO.
+//   ORVALE_FAIL_RENAME_TO=PATH  renaming a file to PATH fails with EIO;
+//   ORVALE_PAUSE_RENAME_TO=PATH  renaming or linking a file to PATH first makes
+//     PATH.paused and waits until PATH.go is there: a test then acts while
+//     the program is held at that point;
+//   ORVALE_NO_UNNAMED_FILES=1  files with no name (O_TMPFILE) cannot be made,
+//     as on a file system without them (EOPNOTSUPP).
 // A FIFO is told by its device and inode too; its bytes are counted as they
 // pass. The calls go straight to the kernel, so nothing else changes.
 #include <fcntl.h>
@@ -21,9 +26,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -105,11 +112,55 @@ extern "C" ssize_t pread64(int fd, void* buffer, std::size_t count, off_t offset
   return pread(fd, buffer, count, offset);
 }
 
+void pause_if_asked(const char* to) {
+  const char* paused = std::getenv("ORVALE_PAUSE_RENAME_TO");
+  if (paused == nullptr || std::strcmp(paused, to) != 0) {
+    return;
+  }
+  const std::string marker = std::string(to) + ".paused";
+  const std::string go = std::string(to) + ".go";
+  ::close(static_cast<int>(
+      ::syscall(SYS_openat, AT_FDCWD, marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)));
+  struct stat status {};
+  while (::stat(go.c_str(), &status) != 0) {
+    ::usleep(1000);
+  }
+}
+
 extern "C" int rename(const char* from, const char* to) {
+  pause_if_asked(to);
   const char* refused = std::getenv("ORVALE_FAIL_RENAME_TO");
   if (refused != nullptr && std::strcmp(refused, to) == 0) {
     errno = EIO;
     return -1;
   }
   return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
+
+// The mode is there when the flags create a file; reading it otherwise is
+// harmless, as glibc's own open does.
+extern "C" int open(const char* path, int flags, ...) {
+  std::va_list arguments;
+  va_start(arguments, flags);
+  const auto mode = static_cast<mode_t>(va_arg(arguments, unsigned int));
+  va_end(arguments);
+  if ((flags & O_TMPFILE) == O_TMPFILE && std::getenv("ORVALE_NO_UNNAMED_FILES") != nullptr) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+extern "C" int open64(const char* path, int flags, ...) {
+  std::va_list arguments;
+  va_start(arguments, flags);
+  const auto mode = static_cast<mode_t>(va_arg(arguments, unsigned int));
+  va_end(arguments);
+  return open(path, flags, mode);
+}
+
+extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to,
+                      int flags) {
+  pause_if_asked(to);
+  return static_cast<int>(::syscall(SYS_linkat, from_folder, from, to_folder, to, flags));
 }

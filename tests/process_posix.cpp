@@ -179,6 +179,16 @@ void fail_renames_to(Launch& launch, const std::string& path) {
   launch.environment.push_back("ORVALE_FAIL_RENAME_TO=" + path);
 }
 
+void pause_renames_to(Launch& launch, const std::string& path) {
+  preload_failing_io(launch);
+  launch.environment.push_back("ORVALE_PAUSE_RENAME_TO=" + path);
+}
+
+void no_unnamed_files(Launch& launch) {
+  preload_failing_io(launch);
+  launch.environment.emplace_back("ORVALE_NO_UNNAMED_FILES=1");
+}
+
 std::string unprivileged_runs_impossible() {
   if (::geteuid() != 0) {
     return "needs root to run the program as another user";

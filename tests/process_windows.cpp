@@ -151,6 +151,13 @@ void fail_renames_to(Launch&, const std::string&) {
   throw std::runtime_error("the failing-I/O shim is POSIX-only");
 }
 
+void pause_renames_to(Launch&, const std::string&) {
+  throw std::runtime_error("the failing-I/O shim is POSIX-only");
+}
+
+// Windows makes no unnamed files: its temporaries are always named.
+void no_unnamed_files(Launch&) {}
+
 std::string unprivileged_runs_impossible() { return "running as another user is POSIX-only"; }
 
 bool make_pipe(orvale::platform::File& read_end, orvale::platform::File& write_end) {

@@ -102,6 +102,12 @@ void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset,
                 std::uint64_t length = 0, const std::string& how = "", std::uint64_t every = 0);
 // Makes the launched program's renames onto `path` fail with EIO.
 void fail_renames_to(Launch& launch, const std::string& path);
+// Holds the launched program at its rename or link onto `path` until `path`.go is
+// made; it makes `path`.paused when it gets there.
+void pause_renames_to(Launch& launch, const std::string& path);
+// Makes the launched program's files with no name (O_TMPFILE) impossible, so
+// that it writes to named temporaries as on file systems without them.
+void no_unnamed_files(Launch& launch);
 
 // Runs `program` with `args`, in `directory` when it is not empty.
 [[nodiscard]] RunResult run(const std::string& program, const std::vector<std::string>& args,

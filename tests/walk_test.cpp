@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "container/input.h"
 #include "container/le.h"
@@ -333,21 +334,33 @@ static_assert(orvale::Output::kBufferSize / 250 < orvale::Output::kCopyLimit,
 
 class FailingAudioOutput : public Walk, public ::testing::WithParamInterface<FailingOutputCase> {};
 
-// Stream 0's output is /dev/full. Packet 1's frames for it cannot all wait in
-// memory for a later write, so the failure shows within packet 1, not when
-// the output is closed.
+// Stream 0's output is a FIFO whose reader takes one byte and leaves (a
+// full disk would keep no partial files to tell how far the walk went).
+// Packet 1's frames for it cannot all wait in memory for a later write, nor
+// fit in the pipe, so the failure shows within packet 1, not when the output
+// is closed.
 TEST_P(FailingAudioOutput, EndsTheWalkThere) {
   kvx::File file = av_file(2, 4, kvx::kFormatMp3);
   auto& streams = file.packets[1].audio;
   streams[0].assign(GetParam().frames, Bytes(GetParam().frame_length, 0x5A));
   streams[1].assign(GetParam().frames, Bytes{0x21});
   write_file(input(), encode(file));
-  std::filesystem::create_symlink("/dev/full", input() + ".0.mp3");
+  const std::string fifo = input() + ".0.mp3";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::thread reader([&] {
+    const int fd = ::open(fifo.c_str(), O_RDONLY);  // waits for the run to open it
+    char byte = 0;
+    if (fd >= 0) {
+      (void)::read(fd, &byte, 1);
+      ::close(fd);
+    }
+  });
   const RunResult r = run_orvale({input()});
+  reader.join();
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(one_line(without_kept_line(r.err), input() + ".0.mp3",
-                       {std::string("write failed: ") + std::strerror(ENOSPC)}));
+                       {std::string("write failed: ") + std::strerror(EPIPE)}));
   // A packet's video is written before its audio; stream 1 comes after stream 0.
   EXPECT_EQ(output(".264.partial"), av_videos({0x10, 0x20}));
   EXPECT_EQ(output(".1.mp3.partial"), av_audio(file, 1, {0}));

@@ -42,7 +42,7 @@ constexpr const char* kHelp =
     "                        (25, 30000/1001, 12.5)\n"
     "  -c, --stdout          write the one stream chosen with -s to standard output;\n"
     "                        with mp4 or mkv, the one file (MP4 fragmented)\n"
-    "  -n, --no-clobber      skip an input whose outputs are already there\n"
+    "  -n, --no-clobber      never overwrite a file: write only the missing outputs\n"
     "  -r, --rescue          also recover the packets a damaged or missing index hides\n"
     "  -t, --test            read each input as an extraction would, writing nothing\n"
     "  -l, --list            tell what each input holds, writing nothing\n"

@@ -15,6 +15,7 @@
 #include "mux/clock.h"
 #include "mux/ffmpeg_api.h"
 #include "mux/muxed.h"
+#include "outputs/interrupt.h"
 #include "outputs/outputs.h"
 #include "outputs/raw_sink.h"
 #include "streams/adts.h"
@@ -99,6 +100,8 @@ ExitStatus refuse(const std::string& path, Session& session, const std::string& 
 
 ExitStatus dump(const Input& input, const Settings& settings, Session& session) {
   const std::string& path = input.path;
+  // The input before this one is no longer the whole of what was asked.
+  name_interrupted_input("");
   if (!input.refusal.empty()) {
     return refuse(path, session, input.refusal);
   }

@@ -25,6 +25,10 @@ MuxSink::MuxSink(const FileHeader& header, const StreamChoice& choice, const Tim
 }
 
 bool MuxSink::muxer_failed() {
+  if (muxer_.reader_gone()) {
+    report_.reader_gone();
+    return false;
+  }
   report_.error(output_name_, "%s", muxer_.error().c_str());
   return false;
 }

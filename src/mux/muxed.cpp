@@ -137,7 +137,11 @@ bool mux(Run& run) {
   Muxer muxer;
   const auto format = run.settings.format == Format::mp4 ? MuxFormat::mp4 : MuxFormat::mkv;
   if (!muxer.open(format, run.mux, !run.mux_place.writes_through(), video, audio)) {
-    run.report.error(run.mux.name(), "%s", muxer.error().c_str());
+    if (muxer.reader_gone()) {
+      run.report.reader_gone();
+    } else {
+      run.report.error(run.mux.name(), "%s", muxer.error().c_str());
+    }
     return false;
   }
   MuxSink sink(header, run.settings.streams, plan, muxer, run.report, run.mux.name());

@@ -75,6 +75,7 @@ bool Muxer::failed(const char* step, int code) {
 
 bool Muxer::open(MuxFormat format, Output& output, bool seekable, const VideoTrackFacts& video,
                  std::span<const AudioTrackFacts> audio) {
+  output_ = &output;
   std::string unavailable;
   api_ = ffmpeg(unavailable);
   if (api_ == nullptr) {

@@ -66,6 +66,8 @@ class Muxer {
 
   // What went wrong, for the user; empty while nothing did.
   [[nodiscard]] const std::string& error() const { return error_; }
+  // The output is standard output, and its reader went away.
+  [[nodiscard]] bool reader_gone() const { return output_ != nullptr && output_->reader_gone(); }
   [[nodiscard]] bool has_video() const { return video_index_ >= 0; }
 
  private:
@@ -81,6 +83,7 @@ class Muxer {
   int video_index_ = -1;
   int first_audio_index_ = 0;
   bool header_written_ = false;
+  const Output* output_ = nullptr;
   std::string error_;
 };
 

@@ -18,14 +18,15 @@ std::size_t message_length = 0;
 bool clears_line = false;
 volatile sig_atomic_t stderr_in_use = 0;
 
-void set_message(const std::string& input) {
+void set_message(const std::string& input, bool complete) {
   std::string text = clears_line ? "\r\033[K" : "";
   text += "orvale: ";
   if (input.empty()) {
     text += "interrupted\n";
   } else {
     text += input;
-    text += ": interrupted; its outputs are left as they were\n";
+    text += complete ? ": interrupted after its outputs were complete\n"
+                     : ": interrupted; its outputs are left as they were\n";
   }
   // A name too long to show whole still leaves a whole line.
   if (text.size() > message.size()) {
@@ -51,7 +52,7 @@ void remove_temporaries() {
 
 void install_interrupt_cleanup(bool clear_line) {
   clears_line = clear_line;
-  set_message("");
+  set_message("", false);
   platform::on_interrupt(remove_temporaries);
 }
 
@@ -74,7 +75,9 @@ void forget_temporaries() {
   }
 }
 
-void name_interrupted_input(const std::string& input) { set_message(input); }
+void name_interrupted_input(const std::string& input) { set_message(input, false); }
+
+void name_completed_input(const std::string& input) { set_message(input, true); }
 
 StderrInUse::StderrInUse() { stderr_in_use = stderr_in_use + 1; }
 

@@ -34,6 +34,11 @@ class InterruptsHeld {
 void forget_temporaries();
 // The input being extracted, named in the handler's line; "" for none.
 void name_interrupted_input(const std::string& input);
+// The input whose outputs are all in place, named in the handler's line
+// until the next input begins. The process still ends by the signal, as
+// the user asked: a script or `xargs` around it must learn that it was
+// stopped, and stop too; the line tells that nothing of this input was lost.
+void name_completed_input(const std::string& input);
 
 // Marks stderr as being written, so that the handler leaves its line out
 // rather than cut into another.

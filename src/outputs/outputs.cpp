@@ -9,25 +9,19 @@
 #include <system_error>
 
 #include "outputs/interrupt.h"
+#include "outputs/output_set.h"
 
 namespace orvale {
 namespace {
 
+using output_set::audio_name;
+using output_set::audio_slot;
+using output_set::extension;
+using output_set::for_each_output;
+using output_set::writes_audio;
+using output_set::writes_video;
+
 constexpr const char* kCannotOpenOutput = "can not open output file\n";
-
-// The handler's slot for each output's temporary.
-constexpr std::size_t kVideoSlot = 0;
-constexpr std::size_t audio_slot(std::uint32_t stream) { return 1 + std::size_t{stream}; }
-
-const char* extension(const FileHeader& header) { return header.is_aac() ? ".aac" : ".mp3"; }
-
-std::string audio_name(const std::string& base, std::uint32_t stream, const char* extension) {
-  std::string name = base;
-  name += '.';
-  name += std::to_string(stream);
-  name += extension;
-  return name;
-}
 
 // Standard input has no name of its own; its outputs are called after it.
 constexpr const char* kStandardInputName = "stdin";
@@ -69,32 +63,8 @@ bool leaves_folder(const std::string& path) {
                      [](const std::filesystem::path& part) { return part == ".."; });
 }
 
-bool writes_raw(const Run& run) { return run.settings.writes() && !run.settings.muxes(); }
-
-bool writes_video(const Run& run) { return writes_raw(run) && run.settings.streams.takes_video(); }
-
-bool writes_audio(const Run& run, std::uint32_t stream) {
-  return writes_raw(run) && run.settings.streams.takes_audio(stream);
-}
-
 const char* mux_extension(const Settings& settings) {
   return settings.format == Format::mp4 ? ".mp4" : ".mkv";
-}
-
-// The outputs this run writes; the others discard what they are given.
-template <typename Action>
-void for_each_output(Run& run, Action&& action) {
-  if (run.settings.writes() && run.settings.muxes()) {
-    action(run.mux_place, run.mux, kVideoSlot);
-  }
-  if (writes_video(run)) {
-    action(run.video_place, run.video, kVideoSlot);
-  }
-  for (std::uint32_t s = 0; s < run.header.extracted_streams(); ++s) {
-    if (writes_audio(run, s)) {
-      action(run.audio_places[s], run.audio[s], audio_slot(s));
-    }
-  }
 }
 
 // As `mkdir -p`: a batch into a folder not made yet is not one refusal per
@@ -170,17 +140,47 @@ void for_each_output(Run& run, Action&& action) {
 }
 
 // With outputs appearing only when an input is finished, a regular file at
-// an output name is a finished extraction.
+// an output name is a finished extraction, which stays; the input is read
+// for the others. Gives whether every output was there.
 [[nodiscard]] bool already_there(Run& run) {
-  bool found = false;
-  for_each_output(run, [&](const Destination& place, const Output&, std::size_t) {
-    if (!found && place.existed() && !place.writes_through()) {
-      run.report.notice(run.path, "skipped: %s is already there (--no-clobber)",
-                        place.name().c_str());
-      found = true;
+  std::string there;
+  std::string first;
+  std::size_t missing = 0;
+  for_each_output(run, [&](Destination& place, Output& output, std::size_t) {
+    if (!place.existed() || place.writes_through()) {
+      ++missing;
+      return;
     }
+    first = there.empty() ? place.name() : first;
+    there += there.empty() ? "" : ", ";
+    there += place.name();
+    place.leave_alone();
+    output.discard();
   });
-  return found;
+  if (there.empty()) {
+    return false;
+  }
+  if (missing == 0) {
+    run.report.notice(run.path, "skipped: %s is already there (--no-clobber)", first.c_str());
+    return true;
+  }
+  run.report.notice(run.path, "%s kept as %s (--no-clobber); only the missing outputs are written",
+                    there.c_str(), there.find(", ") == std::string::npos ? "it is" : "they are");
+  return false;
+}
+
+// Temporaries a killed run of this machine left at these names take room
+// and help no one; the user hears of each.
+void remove_stale_temporaries(Run& run) {
+  std::vector<std::string> removed;
+  for_each_output(run, [&](const Destination& place, const Output&, std::size_t) {
+    (void)place.remove_stale(removed);
+  });
+  for (const std::string& name : removed) {
+    run.report.notice(name,
+                      "removed: a temporary file left by a run on this machine that "
+                      "ended before finishing");
+  }
 }
 
 // A temporary is created with the signals held, so the handler knows of it
@@ -199,108 +199,10 @@ void for_each_output(Run& run, Action&& action) {
     run.report.error(place.name(), "cannot create: %s", std::strerror(error));
     return false;
   }
-  if (!output.attach(file, place.name())) {
+  if (!output.attach(file, place.name(), place.writes_standard_output())) {
     return report_output_failure(run, output);
   }
   return true;
-}
-
-void close_outputs(Run& run) {
-  const platform::Time* modified =
-      run.report.failed() || !run.input_modified ? nullptr : &*run.input_modified;
-  for_each_output(run, [&](const Destination& place, Output& output, std::size_t) {
-    // A failure met during the walk was told there.
-    const bool told = output.error() != 0;
-    if (!output.close(place.writes_through() ? nullptr : modified) && !told) {
-      (void)report_output_failure(run, output);
-    }
-  });
-}
-
-// Files at output names of streams this input does not have, and partial
-// files of its outputs: an earlier run's, which nothing here replaces. Told
-// before the outputs are put in place, so a partial file this run keeps is
-// not taken for one.
-void report_left_overs(Run& run) {
-  std::string names;
-  const auto note = [&](const std::string& name) {
-    platform::FileStatus status;
-    if (platform::status(name, false, status) == 0) {
-      names += names.empty() ? "" : ", ";
-      names += name;
-    }
-  };
-  for (std::uint32_t s = 0; s < kAudioSlots && !run.settings.muxes(); ++s) {
-    for (const char* kind : {".aac", ".mp3"}) {
-      if (s >= run.header.extracted_streams() || std::strcmp(kind, extension(run.header)) != 0) {
-        note(audio_name(run.output_base, s, kind));
-      }
-    }
-  }
-  for_each_output(run, [&](const Destination& place, const Output&, std::size_t) {
-    if (!place.writes_through()) {
-      note(place.partial());
-    }
-  });
-  if (!names.empty()) {
-    run.report.notice(names, "not written by this run; left from an earlier one");
-  }
-}
-
-// Moves the temporary to the partial name beside the output, or, where that
-// fails (a name too long, say), leaves it under its hidden name; gives where
-// it is.
-std::string keep_apart(Destination& place) {
-  if (place.keep_partial() == 0) {
-    return place.partial();
-  }
-  std::string hidden = place.temporary();
-  place.leave();
-  return hidden;
-}
-
-void put_in_place(Run& run, Session& session) {
-  if (!run.settings.to_stdout) {
-    report_left_overs(run);
-  }
-  for_each_output(run, [&](Destination& place, const Output& output, std::size_t) {
-    if (place.writes_through()) {
-      return;
-    }
-    if (place.replaced_meanwhile()) {
-      run.report.notice(place.name(),
-                        "another run replaced it while this one worked; replaced again with "
-                        "this run's");
-    }
-    if (const int error = place.replace(); error != 0) {
-      run.report.error(place.name(), "cannot be replaced: %s; this run's output is kept in %s",
-                       std::strerror(error), keep_apart(place).c_str());
-      return;
-    }
-    session.remember_written(output.id());
-  });
-}
-
-void keep_what_was_extracted(Run& run) {
-  std::uint64_t written = 0;
-  for_each_output(run, [&](const Destination& place, const Output& output, std::size_t) {
-    written += place.writes_through() ? 0 : output.written();
-  });
-  std::string kept;
-  for_each_output(run, [&](Destination& place, const Output&, std::size_t) {
-    if (written == 0 || place.temporary().empty()) {
-      place.remove();
-      return;
-    }
-    kept += kept.empty() ? "" : ", ";
-    kept += keep_apart(place);
-  });
-  if (!kept.empty()) {
-    run.report.notice(run.path,
-                      "its outputs are left as they were; what was extracted before the error "
-                      "is kept in %s",
-                      kept.c_str());
-  }
 }
 
 // A stream the user chose that this input does not have, or a path that
@@ -424,6 +326,9 @@ OutputsOpened open_outputs(Run& run, const Settings& settings, Session& session)
   if (!look_all(run, settings) || !check_clashes(run, session)) {
     return OutputsOpened::refused;
   }
+  if (!settings.to_stdout) {
+    remove_stale_temporaries(run);
+  }
   if (settings.no_clobber && already_there(run)) {
     return OutputsOpened::skipped;
   }
@@ -443,21 +348,11 @@ OutputsOpened open_outputs(Run& run, const Settings& settings, Session& session)
   return opened ? OutputsOpened::open : OutputsOpened::refused;
 }
 
-void finish_outputs(Run& run, Session& session) {
-  close_outputs(run);
-  // Every output changes at once, and the handler then finds nothing left
-  // to remove.
-  const InterruptsHeld held;
-  if (run.outputs_open && !run.report.failed()) {
-    put_in_place(run, session);
-  } else {
-    keep_what_was_extracted(run);
-  }
-  forget_temporaries();
-  name_interrupted_input("");
-}
-
 bool report_output_failure(Run& run, const Output& output) {
+  if (output.reader_gone()) {
+    run.report.reader_gone();
+    return false;
+  }
   run.report.error(output.name(), "write failed: %s", std::strerror(output.error()));
   return false;
 }

@@ -52,6 +52,9 @@ void Report::error(const std::string& file, const char* format, ...) {  // NOLIN
   if (first_error_.empty()) {
     first_error_ = file == input_name_ ? text : file + ": " + text;
   }
+  if (reader_gone_) {
+    return;
+  }
   print_line(sink_, progress_, file, text);
 }
 
@@ -77,6 +80,9 @@ void Report::say(const char* text) {
 }
 
 ExitStatus Report::finish() {
+  if (reader_gone_) {
+    return ExitStatus::reader_gone;
+  }
   if (warnings_ > kMaxShown && !hold_warnings_ && !summed_ && sink_ != nullptr) {
     if (progress_ != nullptr) {
       progress_->clear();

@@ -15,6 +15,10 @@ enum class ExitStatus : int {
   ok = 0,        // everything the index lists was extracted
   warnings = 1,  // some data could not be extracted, the rest was
   error = 2,     // the run could not be done, or an output could not be written
+  // The reader of standard output went away before the end, as `head` does:
+  // the status a shell gives a command SIGPIPE ended, so that a script sees
+  // the stream was not whole, though no signal is raised and nothing is said.
+  reader_gone = 141,
 };
 
 // Stderr diagnostics, one line each: "orvale: FILE: what happened". Warnings
@@ -48,6 +52,12 @@ class Report {
   // Sums up the warnings not shown and gives the run's exit status.
   [[nodiscard]] ExitStatus finish();
   [[nodiscard]] bool failed() const { return failed_; }
+  // Standard output's reader left: the run stops as if failed, says nothing
+  // more, and ends with ExitStatus::reader_gone.
+  void reader_gone() {
+    failed_ = true;
+    reader_gone_ = true;
+  }
 
  private:
   std::string input_name_;
@@ -55,6 +65,7 @@ class Report {
   Progress* progress_;
   std::uint64_t warnings_ = 0;
   bool failed_ = false;
+  bool reader_gone_ = false;
   bool quiet_stdout_ = false;
   bool hold_warnings_ = false;
   bool summed_ = false;

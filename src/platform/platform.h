@@ -138,6 +138,21 @@ void write_now(Standard which, const char* text, std::size_t length);
 // A new file, failing with EEXIST when the name is taken; `like`, when
 // given, lends it its permissions.
 [[nodiscard]] int create_new(const std::string& path, const FileStatus* like, File& file);
+// A new file with no name, in `folder`, that vanishes with its last handle
+// unless link_unnamed() names it: what a killed process was writing then
+// leaves nothing. EOPNOTSUPP (or another error) where the system or the
+// file system cannot make one; the caller then writes to a named file.
+[[nodiscard]] int create_unnamed(const std::string& folder, const FileStatus* like, File& file);
+// Gives the unnamed `file` the name `path`, failing with EEXIST when taken.
+[[nodiscard]] int link_unnamed(File file, const std::string& path);
+// A second handle on an open file.
+[[nodiscard]] int duplicate(File file, File& copy);
+// This machine's name, as other machines sharing a folder know it apart;
+// empty when the system does not tell.
+[[nodiscard]] std::string host_name();
+[[nodiscard]] std::uint64_t process_id();
+// True only when no process of this machine has the number `id`.
+[[nodiscard]] bool process_gone(std::uint64_t id);
 // A second handle on standard output, for writing there as to a file.
 [[nodiscard]] int duplicate_standard_output(File& file);
 [[nodiscard]] int close(File file);

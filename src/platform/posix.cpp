@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -178,6 +180,66 @@ int create_new(const std::string& path, const FileStatus* like, File& file) {
     (void)::fchmod(descriptor(file), static_cast<mode_t>(like->permissions));
   }
   return 0;
+}
+
+int create_unnamed(const std::string& folder, const FileStatus* like, File& file) {
+#if defined(O_TMPFILE)
+  const mode_t mode = like != nullptr ? static_cast<mode_t>(like->permissions) : 0666;
+  file = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_NOCTTY | O_CLOEXEC, mode);
+  if (file < 0) {
+    return errno;
+  }
+  // The mode given is masked by the umask, as a named file's is; a file
+  // kept private must stay exactly so.
+  if (like != nullptr) {
+    (void)::fchmod(descriptor(file), static_cast<mode_t>(like->permissions));
+  }
+  return 0;
+#else
+  (void)folder;
+  (void)like;
+  file = kNoFile;
+  return EOPNOTSUPP;
+#endif
+}
+
+// Through /proc, which any user may; AT_EMPTY_PATH needs a privilege most
+// lack, but serves where /proc is not mounted.
+int link_unnamed(File file, const std::string& path) {
+  const std::string proc = "/proc/self/fd/" + std::to_string(descriptor(file));
+  if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    return 0;
+  }
+  const int error = errno;
+#if defined(AT_EMPTY_PATH)
+  if (error == ENOENT || error == EPERM || error == EACCES) {
+    return result(::linkat(descriptor(file), "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH));
+  }
+#endif
+  return error;
+}
+
+int duplicate(File file, File& copy) {
+  copy = ::fcntl(descriptor(file), F_DUPFD_CLOEXEC, 3);
+  return copy < 0 ? errno : 0;
+}
+
+std::string host_name() {
+  std::array<char, 256> name{};
+  if (::gethostname(name.data(), name.size() - 1) != 0) {
+    return {};
+  }
+  return name.data();
+}
+
+std::uint64_t process_id() { return static_cast<std::uint64_t>(::getpid()); }
+
+bool process_gone(std::uint64_t id) {
+  const auto pid = static_cast<pid_t>(id);
+  if (pid <= 0 || static_cast<std::uint64_t>(pid) != id) {
+    return false;
+  }
+  return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 int duplicate_standard_output(File& file) {

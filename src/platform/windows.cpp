@@ -10,6 +10,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -359,6 +360,58 @@ int open_to_write(const std::string& path, File& file) {
 int create_new(const std::string& path, const FileStatus* like, File& file) {
   (void)like;
   return open_file(path, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, file);
+}
+
+// Windows has no unnamed files; temporaries are named, and carry the host
+// and the process that made them.
+int create_unnamed(const std::string& folder, const FileStatus* like, File& file) {
+  (void)folder;
+  (void)like;
+  file = kNoFile;
+  return EOPNOTSUPP;
+}
+
+int link_unnamed(File file, const std::string& path) {
+  (void)file;
+  (void)path;
+  return EOPNOTSUPP;
+}
+
+int duplicate(File file, File& copy) {
+  HANDLE duplicated = nullptr;
+  const HANDLE process = ::GetCurrentProcess();
+  if (::DuplicateHandle(process, handle(file), process, &duplicated, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS) == 0) {
+    copy = kNoFile;
+    return last_error();
+  }
+  copy = file_of(duplicated);
+  return 0;
+}
+
+std::string host_name() {
+  std::array<wchar_t, MAX_COMPUTERNAME_LENGTH + 1> name{};
+  DWORD length = static_cast<DWORD>(name.size());
+  if (::GetComputerNameW(name.data(), &length) == 0) {
+    return {};
+  }
+  return narrow(name.data());
+}
+
+std::uint64_t process_id() { return ::GetCurrentProcessId(); }
+
+bool process_gone(std::uint64_t id) {
+  if (id > 0xFFFFFFFFULL) {
+    return false;
+  }
+  HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
+  if (process == nullptr) {
+    return ::GetLastError() == ERROR_INVALID_PARAMETER;
+  }
+  DWORD code = 0;
+  const bool ended = ::GetExitCodeProcess(process, &code) != 0 && code != STILL_ACTIVE;
+  ::CloseHandle(process);
+  return ended;
 }
 
 int duplicate_standard_output(File& file) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 namespace orvale {
 namespace {
@@ -77,14 +78,59 @@ std::string folder_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// This machine's name as a part of a file name: no separators, and short.
+const std::string& host_part() {
+  static const std::string host = [] {
+    constexpr std::size_t kLongest = 64;
+    std::string name = platform::host_name().substr(0, kLongest);
+    for (char& c : name) {
+      c = c == '/' || c == '\\' || c == ':' ? '_' : c;
+    }
+    return name.empty() ? std::string("host") : name;
+  }();
+  return host;
+}
+
+// "HOST-PID-": who made a temporary, so that a later run on this machine
+// can tell one whose maker is gone.
+const std::string& owner_part() {
+  static const std::string owner = host_part() + "-" + std::to_string(platform::process_id()) + "-";
+  return owner;
+}
+
+// The process of this machine, not this one, that made the temporary named
+// `name` (which starts with `prefix`); 0 when it is not such a name.
+std::uint64_t maker_of(const std::string& name, const std::string& prefix) {
+  const std::string rest = name.substr(prefix.size());
+  const auto random_at = rest.rfind('-');
+  if (random_at == std::string::npos || rest.size() - random_at - 1 != kRandomLength ||
+      random_at == 0) {
+    return 0;
+  }
+  const auto pid_at = rest.rfind('-', random_at - 1);
+  if (pid_at == std::string::npos || rest.compare(0, pid_at, host_part()) != 0 ||
+      pid_at != host_part().size() || random_at - pid_at - 1 == 0 || random_at - pid_at - 1 > 19) {
+    return 0;
+  }
+  std::uint64_t pid = 0;
+  for (std::size_t i = pid_at + 1; i < random_at; ++i) {
+    if (rest[i] < '0' || rest[i] > '9') {
+      return 0;
+    }
+    pid = pid * 10 + static_cast<std::uint64_t>(rest[i] - '0');
+  }
+  return pid == platform::process_id() ? 0 : pid;
+}
+
 }  // namespace
 
 std::string temporary_prefix(const std::string& target) {
   const auto slash = target.find_last_of(platform::kSeparators);
   const std::size_t base_at = slash == std::string::npos ? 0 : slash + 1;
   // A directory entry holds at most NAME_MAX bytes.
-  constexpr std::size_t kRoom = platform::kMaxNameBytes - 1 - kTemporaryTag.size() - kRandomLength;
-  const std::size_t base_length = std::min(target.size() - base_at, kRoom);
+  const std::size_t room =
+      platform::kMaxNameBytes - 1 - kTemporaryTag.size() - owner_part().size() - kRandomLength;
+  const std::size_t base_length = std::min(target.size() - base_at, room);
   std::string prefix = target.substr(0, base_at);
   prefix += '.';
   prefix.append(target, base_at, base_length);
@@ -103,7 +149,7 @@ int Destination::look(const std::string& name) {
   remove();
   name_ = name;
   target_ = name;
-  through_ = standard_output_ = false;
+  through_ = standard_output_ = left_alone_ = false;
   existed_ = false;
   found_ = {};
   // A link is judged by what it leads to: a FIFO or device behind it is
@@ -148,6 +194,30 @@ int Destination::look(const std::string& name) {
   return platform::may_replace(target_, status, folder);
 }
 
+int Destination::remove_stale(std::vector<std::string>& removed) const {
+  if (through_) {
+    return 0;
+  }
+  const std::string prefix = temporary_prefix(target_);
+  const auto slash = prefix.find_last_of(platform::kSeparators);
+  const std::string base_prefix = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
+  std::vector<std::string> names;
+  if (const int error = platform::list_folder(folder_of(target_), names); error != 0) {
+    return error;
+  }
+  for (const std::string& name : names) {
+    if (!name.starts_with(base_prefix)) {
+      continue;
+    }
+    const std::uint64_t maker = maker_of(name, base_prefix);
+    const std::string path = prefix.substr(0, prefix.size() - base_prefix.size()) + name;
+    if (maker != 0 && platform::process_gone(maker) && platform::remove(path) == 0) {
+      removed.push_back(path);
+    }
+  }
+  return 0;
+}
+
 int Destination::open(platform::File& file) {
   file = platform::kNoFile;
   if (standard_output_) {
@@ -156,10 +226,24 @@ int Destination::open(platform::File& file) {
   if (through_) {
     return platform::open_to_write(name_, file);
   }
-  const std::string prefix = temporary_prefix(target_);
+  const platform::FileStatus* like = existed_ ? &found_ : nullptr;
+  // A second handle keeps the unnamed file alive after the output closes
+  // its own, until it is named.
+  if (platform::create_unnamed(folder_of(target_), like, file) == 0) {
+    if (platform::duplicate(file, unnamed_) == 0) {
+      return 0;
+    }
+    (void)platform::close(file);
+    file = platform::kNoFile;
+  }
+  return create_named(like, file);
+}
+
+int Destination::create_named(const platform::FileStatus* like, platform::File& file) {
+  const std::string prefix = temporary_prefix(target_) + owner_part();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::string candidate = prefix + random_part();
-    const int error = platform::create_new(candidate, existed_ ? &found_ : nullptr, file);
+    const int error = platform::create_new(candidate, like, file);
     if (error == 0) {
       temporary_ = std::move(candidate);
       return 0;
@@ -171,7 +255,36 @@ int Destination::open(platform::File& file) {
   return EEXIST;
 }
 
+int Destination::name_unnamed() {
+  if (unnamed_ == platform::kNoFile) {
+    return 0;
+  }
+  const std::string prefix = temporary_prefix(target_) + owner_part();
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::string candidate = prefix + random_part();
+    const int error = platform::link_unnamed(unnamed_, candidate);
+    if (error == 0) {
+      temporary_ = std::move(candidate);
+      close_unnamed();
+      return 0;
+    }
+    if (error != EEXIST) {
+      return error;
+    }
+  }
+  return EEXIST;
+}
+
+void Destination::close_unnamed() {
+  if (unnamed_ != platform::kNoFile) {
+    (void)platform::close(std::exchange(unnamed_, platform::kNoFile));
+  }
+}
+
 int Destination::move_temporary(const std::string& to) {
+  if (const int error = name_unnamed(); error != 0) {
+    return error;
+  }
   if (temporary_.empty()) {
     return 0;
   }
@@ -182,11 +295,23 @@ int Destination::move_temporary(const std::string& to) {
   return 0;
 }
 
-int Destination::replace() { return move_temporary(target_); }
+// A name nothing stood at is taken only while it is still free: a file
+// another run put there meanwhile stays (EEXIST).
+int Destination::replace() {
+  if (unnamed_ != platform::kNoFile && !existed_) {
+    if (const int error = platform::link_unnamed(unnamed_, target_); error != 0) {
+      return error;
+    }
+    close_unnamed();
+    return 0;
+  }
+  return move_temporary(target_);
+}
 
 int Destination::keep_partial() { return move_temporary(partial()); }
 
 void Destination::remove() {
+  close_unnamed();
   if (!temporary_.empty()) {
     (void)platform::remove(temporary_);
     temporary_.clear();

@@ -2,14 +2,18 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
 namespace orvale {
 
 // One output name. A regular file there, or nothing yet, is written aside: to
-// a new hidden file beside it, which replace() renames over it once the input
-// is finished, so that until then the name holds the earlier file, whole. A
+// a file with no name in its folder where the system can make one, so that a
+// killed run leaves nothing, else to a new hidden file beside it named after
+// this machine and process; replace() names it in the target's place once
+// the input is finished, so that until then the name holds the earlier file,
+// whole. A
 // link is followed and what it points to is replaced; the link stays. A FIFO
 // or a device is written through.
 //
@@ -40,6 +44,16 @@ class Destination {
   [[nodiscard]] int keep_partial();
   // Removes the temporary, if there is one.
   void remove();
+  // Removes the temporaries for this target that a run of this machine
+  // left when it was killed (its process is gone), and adds their names to
+  // `removed`.
+  [[nodiscard]] int remove_stale(std::vector<std::string>& removed) const;
+  // Whether the output is being written to a file with no name yet.
+  [[nodiscard]] bool unnamed() const { return unnamed_ != platform::kNoFile; }
+  // Under --no-clobber: the file at the name stays as it is, and nothing is
+  // written for it.
+  void leave_alone() { left_alone_ = true; }
+  [[nodiscard]] bool left_alone() const { return left_alone_; }
   // Leaves the temporary where it is, under its hidden name: for bytes worth
   // more than a tidy folder when no other name would take them.
   void leave() { temporary_.clear(); }
@@ -56,18 +70,26 @@ class Destination {
   [[nodiscard]] const std::string& temporary() const { return temporary_; }
   [[nodiscard]] std::string partial() const { return target_ + ".partial"; }
   [[nodiscard]] bool writes_through() const { return through_; }
+  [[nodiscard]] bool writes_standard_output() const { return standard_output_; }
   // What look() found at the target: whether a file stood there, and which.
   [[nodiscard]] bool existed() const { return existed_; }
   [[nodiscard]] const platform::FileId& id() const { return found_.id; }
 
  private:
   [[nodiscard]] int move_temporary(const std::string& to);
+  [[nodiscard]] int create_named(const platform::FileStatus* like, platform::File& file);
+  // Names the unnamed file with a temporary name; nothing when there is none.
+  [[nodiscard]] int name_unnamed();
+  void close_unnamed();
 
   std::string name_;
   std::string target_;
   std::string temporary_;
+  // A handle on the unnamed file the output writes, or kNoFile.
+  platform::File unnamed_ = platform::kNoFile;
   bool through_ = false;
   bool standard_output_ = false;
+  bool left_alone_ = false;
   bool existed_ = false;
   // What stood at the target; its change time tells it apart from a later
   // file that got the same number.

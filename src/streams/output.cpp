@@ -16,9 +16,10 @@ bool Output::fail(int error_number) {
   return false;
 }
 
-bool Output::attach(platform::File file, std::string name) {
+bool Output::attach(platform::File file, std::string name, bool standard_output) {
   (void)close();
   discarding_ = false;
+  standard_output_ = standard_output;
   file_ = file;
   name_ = std::move(name);
   error_ = 0;

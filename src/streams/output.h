@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -32,8 +33,9 @@ class Output {
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
-  // Takes over `file`, open for writing, under `name` (for messages).
-  [[nodiscard]] bool attach(platform::File file, std::string name);
+  // Takes over `file`, open for writing, under `name` (for messages);
+  // `standard_output`: it is the process's standard output.
+  [[nodiscard]] bool attach(platform::File file, std::string name, bool standard_output = false);
   // Counts what it is given and writes it nowhere: the output of a stream
   // not chosen, or of a run that writes nothing.
   void discard();
@@ -64,6 +66,9 @@ class Output {
   [[nodiscard]] std::uint64_t written() const { return written_; }
   // The errno value of the first failure, 0 when none happened.
   [[nodiscard]] int error() const { return error_; }
+  // Standard output's reader stopped reading (a pipe into `head`): no
+  // failure of the file, but the end of what anyone wants from it.
+  [[nodiscard]] bool reader_gone() const { return error_ == EPIPE && standard_output_; }
 
  private:
   [[nodiscard]] bool append(std::span<const std::uint8_t> piece);
@@ -74,6 +79,7 @@ class Output {
   bool discarding_ = false;
   std::string name_;
   bool regular_ = false;
+  bool standard_output_ = false;
   platform::FileId id_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t used_ = 0;

@@ -91,6 +91,107 @@ bool PacketWalker::fields_fit_input(const Packet& packet, std::uint64_t input_en
   return needed <= left && packet.length - needed > kMaxPadding;
 }
 
+bool chunk_opens_a_nal_unit(std::span<const std::uint8_t> opening, std::uint64_t video_size) {
+  if (video_size < kShortestOpening) {
+    return false;
+  }
+  const auto zeros = static_cast<std::size_t>(
+      std::find_if(opening.begin(), opening.end(), [](std::uint8_t b) { return b != 0; }) -
+      opening.begin());
+  // Zeros throughout, or an opening that runs past what is held of a longer
+  // chunk, cannot be told from zeros before a start code.
+  if (zeros + 2 > opening.size()) {
+    return zeros == opening.size() || opening.size() < video_size;
+  }
+  return zeros >= 2 && opening[zeros] == 1 && (opening[zeros + 1] & kForbiddenNalBit) == 0;
+}
+
+bool PacketWalker::fields_in_line(std::span<const std::uint8_t> bytes, std::uint64_t length,
+                                  bool opens_video) const {
+  if (bytes.size() < kPacketFixedSize) {
+    return !opens_video;
+  }
+  const std::uint64_t table_end =
+      kPacketFixedSize + std::uint64_t{run_.header.audio_stream_count} * bytes[0] * kIndexEntrySize;
+  const std::uint64_t video_size = read_le32(bytes, kVideoSizeOffset);
+  if (table_end + video_size > length) {
+    return false;
+  }
+  const std::uint64_t look = std::min(video_size, kOpeningLook);
+  if (video_size == 0 || table_end + look > bytes.size()) {
+    return !opens_video;
+  }
+  if (opens_video && bytes[static_cast<std::size_t>(table_end)] != 0) {
+    return false;
+  }
+  return chunk_opens_a_nal_unit(
+      bytes.subspan(static_cast<std::size_t>(table_end), static_cast<std::size_t>(look)),
+      video_size);
+}
+
+bool fills_a_sliver(std::uint64_t needed, std::uint64_t length) {
+  return needed < length && length - needed > kMaxPadding && needed * kSliver < length;
+}
+
+bool PacketWalker::whole_at_a_closer_look(const Packet& packet) {
+  const std::uint64_t end = packet.start + packet.length;
+  ByteSource source(run_.window, nullptr, end);
+  std::uint64_t needed = 0;
+  std::string fault;
+  return plausible_packet(source, run_.header, packet.start, end, true, needed) ==
+             Plausibility::yes &&
+         !fills_a_sliver(needed, packet.length) &&
+         holds_whole_frames(source, run_.header, packet.start, needed, fault) == Plausibility::yes;
+}
+
+// The packet after this one, where its entry ends, has fields that fit its
+// own entry and a chunk that opens a NAL unit. Looked at only where the
+// window holds it already or a read gets it: the input's end or a bad spot
+// is told where the walk meets it.
+bool PacketWalker::successor_in_line(const Packet& packet) {
+  InputWindow& window = run_.window;
+  // A packet that does not itself open a NAL unit, or one among packets
+  // being skipped, is told as such.
+  if (packet.next_length == 0 || aligned_chunks_ == 0 || skipped_.active ||
+      !fields_in_line(window.data().first(static_cast<std::size_t>(packet.length)), packet.length,
+                      true)) {
+    return true;
+  }
+  const std::uint64_t want = packet.length + kSuccessorLook;
+  if (window.needs_fill(want) && want <= window.capacity() && run_.sink->release()) {
+    (void)window.fill(want);
+  }
+  const auto bytes = window.data();
+  return bytes.size() < packet.length + kPacketFixedSize ||
+         fields_in_line(bytes.subspan(static_cast<std::size_t>(packet.length)), packet.next_length,
+                        false);
+}
+
+Flow PacketWalker::drop_before_misalignment(Packet& packet) {
+  const Flow flow = skip(packet, packet.length);
+  if (flow == Flow::next) {
+    lost_ = true;
+    // Its entry does not lead to the next packet, which is read out of line.
+    last_aligned_ = packet.number;
+    tell_misalignment();
+    run_.report.warning("packet %" PRIu32
+                        " fails a closer look, and the packet after it is not where its entry "
+                        "ends; dropped",
+                        packet.number);
+    note_problem("packet " + std::to_string(packet.number) + " fails a closer look");
+  }
+  return flow;
+}
+
+Flow PacketWalker::drop_out_of_line(Packet& packet, std::uint64_t rest) {
+  const Flow flow = skip(packet, rest);
+  if (flow == Flow::next) {
+    lost_ = true;
+    ++dropped_out_of_line_;
+  }
+  return flow;
+}
+
 Flow PacketWalker::skip(Packet& packet, std::uint64_t count) {
   return pass_pieces(packet, count, [](std::span<const std::uint8_t>) { return true; });
 }
@@ -225,6 +326,15 @@ Flow PacketWalker::walk_packet(Packet& packet) {
     if (flow != Flow::next) {
       return flow;
     }
+    // From where the walk is known to be out of line, a packet is written
+    // only when a closer look finds it whole; so is one after which the
+    // walk will be, since bytes put into or taken out of it put it there.
+    if (misalignment_told_ && !whole_at_a_closer_look(packet)) {
+      return drop_out_of_line(packet, length);
+    }
+    if (!misalignment_told_ && !successor_in_line(packet) && !whole_at_a_closer_look(packet)) {
+      return drop_before_misalignment(packet);
+    }
   } else if (const auto size = window.known_size(); size && packet.start + length > *size) {
     return cut_short(packet, *size);
   }
@@ -249,17 +359,20 @@ Flow PacketWalker::walk_packet(Packet& packet) {
   if (flow != Flow::next) {
     return flow;
   }
-  // Zeros may stand before a chunk's first start code; anything else there
-  // means the chunk was not read from where it begins.
   bool aligned = true;
-  constexpr std::uint64_t kOpening = 3;
-  if (video_size >= kOpening && table_end + kOpening <= length) {
-    flow = ensure(packet, kOpening);
+  if (video_size > 0) {
+    const std::uint64_t look = std::min<std::uint64_t>(
+        {std::uint64_t{video_size}, kOpeningLook, length - std::min(length, table_end)});
+    // A packet passing in pieces may be cut short: only what an opening
+    // needs is asked for, and what the window holds beyond it looked at.
+    flow = ensure(packet, std::min(look, kShortestOpening));
     if (flow != Flow::next) {
       return flow;
     }
-    const auto opening = window.data();
-    aligned = opening[0] == 0 && opening[1] == 0 && opening[2] <= 1;
+    const auto held = window.data();
+    aligned = chunk_opens_a_nal_unit(
+        held.first(static_cast<std::size_t>(std::min<std::uint64_t>(look, held.size()))),
+        video_size);
     if (aligned) {
       ++aligned_chunks_;
       last_aligned_ = packet.number;
@@ -274,10 +387,15 @@ Flow PacketWalker::walk_packet(Packet& packet) {
     return skip_malformed(packet, table_end, PacketStatus::audio_overrun, needed);
   }
   end_skipped_run();
-  // A packet with nothing in it whose entry holds more was read from bytes
-  // that only looked like its fields, zeros most often.
-  if (!aligned || (needed == table_end && needed < length)) {
+  // A packet with nothing in it whose entry holds more, or whose fields fill
+  // only a sliver of it, was read from bytes that only looked like its
+  // fields, zeros most often.
+  // Once out of line, such a packet is not written.
+  if (!aligned || (needed == table_end && needed < length) || fills_a_sliver(needed, length)) {
     tell_misalignment();
+    if (misalignment_told_) {
+      return drop_out_of_line(packet, length - table_end);
+    }
   }
   // Bytes past the packet's fields are padding.
   flow = in_window ? pass_in_window(packet, video_size, length - table_end)

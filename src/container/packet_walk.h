@@ -28,7 +28,32 @@ struct Packet {
   // packet cut short then may have left its first part in them.
   bool in_pieces = false;
   std::uint64_t taken_before = 0;
+  // The next packet's length by its entry, when the index goes on.
+  std::uint32_t next_length = 0;
 };
+
+// The bytes of a video chunk looked at for its opening: zeros, a start code
+// and the NAL unit header after it.
+inline constexpr std::uint64_t kOpeningLook = 16;
+inline constexpr std::uint8_t kForbiddenNalBit = 0x80;
+// What the walk reads past a packet to see its successor's opening: the
+// fields, a small audio size table and the chunk's first bytes.
+inline constexpr std::uint64_t kSuccessorLook = 256;
+
+// A start code and a NAL unit header.
+inline constexpr std::uint64_t kShortestOpening = 4;
+// Fields that fill less than this share of their entry fill a sliver of it.
+inline constexpr std::uint64_t kSliver = 8;
+
+// Zeros may stand before a chunk's first start code, but a NAL unit header
+// with its forbidden bit clear must follow it inside the chunk; anything
+// else means the chunk was not read from where it begins. `opening` is what
+// is held of the chunk's first kOpeningLook bytes.
+[[nodiscard]] bool chunk_opens_a_nal_unit(std::span<const std::uint8_t> opening,
+                                          std::uint64_t video_size);
+// Fields that fill only a sliver of their entry: more is left over than a
+// recorder pads with, and the fields are a small share of it.
+[[nodiscard]] bool fills_a_sliver(std::uint64_t needed, std::uint64_t length);
 
 class PacketWalker {
  public:
@@ -56,6 +81,8 @@ class PacketWalker {
   [[nodiscard]] std::uint64_t bytes_written_from() const { return written_bytes_; }
   // Packets written since the walk was found out of line.
   [[nodiscard]] std::uint64_t written_out_of_line() const { return out_of_line_; }
+  // Packets read out of line that failed the closer look, not written.
+  [[nodiscard]] std::uint64_t dropped_out_of_line() const { return dropped_out_of_line_; }
 
  private:
   [[nodiscard]] Flow ensure(Packet& packet, std::uint64_t count) {
@@ -67,6 +94,15 @@ class PacketWalker {
   template <typename Take>
   [[nodiscard]] Flow pass_pieces(Packet& packet, std::uint64_t count, Take&& take);
   [[nodiscard]] Flow skip(Packet& packet, std::uint64_t count);
+  [[nodiscard]] bool whole_at_a_closer_look(const Packet& packet);
+  // Whether the packet in `bytes`, of `length` by its entry, has fields that
+  // fit it and a chunk opening as a NAL unit; with `opens_video`, only a
+  // chunk whose opening is held and shows a start code passes.
+  [[nodiscard]] bool fields_in_line(std::span<const std::uint8_t> bytes, std::uint64_t length,
+                                    bool opens_video) const;
+  [[nodiscard]] bool successor_in_line(const Packet& packet);
+  [[nodiscard]] Flow drop_before_misalignment(Packet& packet);
+  [[nodiscard]] Flow drop_out_of_line(Packet& packet, std::uint64_t rest);
   [[nodiscard]] Flow skip_malformed(Packet& packet, std::uint64_t consumed, PacketStatus status,
                                     std::uint64_t needed);
   [[nodiscard]] Flow read_table(Packet& packet, std::uint64_t entries, std::uint64_t& sum);
@@ -108,6 +144,7 @@ class PacketWalker {
   std::string first_problem_;
   std::uint64_t written_bytes_ = 0;
   std::uint64_t out_of_line_ = 0;
+  std::uint64_t dropped_out_of_line_ = 0;
   bool lost_ = false;
   bool index_damage_told_ = false;
 };

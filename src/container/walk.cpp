@@ -82,6 +82,9 @@ bool walk(Run& run) {
     packet.number = number;
     packet.length = packet_length(read_le32(run.index, entry));
     packet.start = run.window.position();
+    if (number + 1 < run.header.frame_count) {
+      packet.next_length = packet_length(read_le32(run.index, entry + kIndexEntrySize));
+    }
     if (packet.length == 0) {
       // An entry of length 0 ends the index; entries after it matter only if
       // some of them are not empty, since then packets are being left out.
@@ -105,6 +108,10 @@ bool walk(Run& run) {
   const bool done = packets.finish(flow, number > 0 || packets.index_damage_told());
   if (flow == Flow::fail) {
     return done;
+  }
+  if (const std::uint64_t dropped = packets.dropped_out_of_line(); dropped > 0) {
+    run.report.warning("%" PRIu64 " packets read out of line fail a closer look; not written",
+                       dropped);
   }
   if (packets.lost() && run.extracted > 0) {
     tell_extracted_share(run, run.header.frame_count, packets.bytes_written_from(),

@@ -71,7 +71,12 @@ std::map<std::string, Bytes> extract(const Bytes& input, const std::vector<std::
 
 constexpr std::size_t kVideoAlone = 31;
 
-kvx::File recording(std::size_t packets) {
+// An AAC frame's first byte when it opens with a single channel element of
+// instance 0, as a mono encoder's do.
+constexpr std::uint8_t kSingleChannelOpening = 0x01;
+
+// With `mono_first`, stream 0 is mono and stream 1 stereo.
+kvx::File recording(std::size_t packets, bool mono_first = false) {
   kvx::File file;
   file.audio_stream_count = 2;
   std::mt19937 rng(3);
@@ -90,7 +95,8 @@ kvx::File recording(std::size_t packets) {
         // compilers and targets, and the expectations below hold this file.
         const auto filler = static_cast<std::uint8_t>(rng());
         stream.emplace_back(100 + rng() % 200, filler);
-        stream.back().front() = kChannelPairOpening;
+        stream.back().front() =
+            mono_first && &stream == &packet.audio[0] ? kSingleChannelOpening : kChannelPairOpening;
         stream.back().back() = kEndElementClosing;
       }
     }
@@ -134,6 +140,10 @@ struct Damage {
   const char* name;
   Bytes (*apply)(const Bytes& intact);
   std::vector<std::size_t> lost;  // packets that cannot come back; kLast: the last one
+  // What a plain run writes is the start of what the rescue gives back. Not
+  // so where it keeps a packet without a frame it cannot write, or where the
+  // header's count moves every packet and no chunk shows it.
+  bool plain_is_a_start = true;
 };
 
 constexpr std::size_t kLast = SIZE_MAX;
@@ -278,6 +288,49 @@ Bytes last_frame_of_5_torn(const Bytes& f) {
   return inserted(f, frame + (length > 150 ? 150 : length / 2), random_bytes(500, 17));
 }
 
+// What packet `number`'s fields add up to: where bytes put into it or taken
+// out of it tear it, and not its padding.
+std::size_t fields_length(const Bytes& f, std::size_t number) {
+  const std::size_t at = kvx::packet_offset(f, number);
+  const std::size_t entries = std::size_t{f[at]} * orvale::read_le32(f, 36);
+  std::size_t length = 13 + 4 * entries + orvale::read_le32(f, at + 9);
+  for (std::size_t i = 0; i < entries; ++i) {
+    length += orvale::read_le32(f, at + 13 + 4 * i);
+  }
+  return length;
+}
+
+// A recorder's torn write: 1 to 200 bytes put in, or 1 to 64 taken out,
+// at a place drawn from `kSeed` inside packet kTorn's fields.
+constexpr std::size_t kTorn = 40;
+
+template <std::uint32_t kSeed>
+Bytes torn_by_inserting(const Bytes& f) {
+  std::mt19937 rng(kSeed);
+  const std::size_t count = 1 + rng() % 200;
+  const std::size_t place = 1 + rng() % (fields_length(f, kTorn) - 1);
+  return inserted(f, kvx::packet_offset(f, kTorn) + place, random_bytes(count, kSeed));
+}
+
+template <std::uint32_t kSeed>
+Bytes torn_by_deleting(const Bytes& f) {
+  std::mt19937 rng(kSeed);
+  const std::size_t count = 1 + rng() % 64;
+  const std::size_t place = rng() % (fields_length(f, kTorn) - count);
+  const auto at = static_cast<long>(kvx::packet_offset(f, kTorn) + place);
+  Bytes d = f;
+  d.erase(d.begin() + at, d.begin() + at + static_cast<long>(count));
+  return d;
+}
+
+// 9 or 10 bytes put 200 bytes into packet 40: every later packet read that
+// much early looks like one with a tiny video chunk and its entry padding.
+template <std::size_t kCount>
+Bytes inserted_200_into_40(const Bytes& f) {
+  return inserted(f, kvx::packet_offset(f, 40) + std::min<std::size_t>(200, packet_length(f, 40) / 2),
+                  random_bytes(kCount, 23));
+}
+
 const Damage kDamages[] = {
     {"frame_count_zero", count_zero, {}},
     {"frame_count_halved", count_halved, {}},
@@ -289,19 +342,37 @@ const Damage kDamages[] = {
     {"file_cut_inside_the_last_packet", cut_inside_the_last_packet, {kLast}},
     {"garbage_before_the_last_packet", garbage_before_the_last_packet, {}},
     {"audio_frame_length_grown", audio_length_grown_in_45, {45}},
-    {"aac_frame_too_long_for_adts", aac_frame_too_long_in_25, {25}},
+    {"aac_frame_too_long_for_adts", aac_frame_too_long_in_25, {25}, false},
     {"index_zeroed", index_zeroed_from<0>, {}},
     {"five_zeros_before_packet_31", zeros_before_31<5>, {}},
     {"thirteen_zeros_before_packet_31", zeros_before_31<13>, {}},
     {"a_hundred_zeros_before_packet_31", zeros_before_31<100>, {}},
     {"five_thousand_zeros_before_packet_31", zeros_before_31<5000>, {}},
-    {"frame_count_one_too_high", count_too_high<1>, {}},
+    {"frame_count_one_too_high", count_too_high<1>, {}, false},
     {"frame_count_a_thousand_too_high", count_too_high<1000>, {}},
     {"packet_torn_by_inserted_bytes", packet_40_torn, {40}},
     {"more_garbage_than_the_window_has_read", garbage_of_a_mib_and_a_half_before_31, {}},
     {"packet_lookalikes_in_garbage", lookalikes_before_31, {}},
     {"forbidden_nal_header_before_garbage", forbidden_nal_header_in_40_before_garbage, {40, 41}},
     {"aac_frame_torn_by_inserted_bytes", last_frame_of_5_torn, {5}},
+    {"nine_bytes_put_into_a_packet", inserted_200_into_40<9>, {40}},
+    {"ten_bytes_put_into_a_packet", inserted_200_into_40<10>, {40}},
+    {"torn_by_inserting_1", torn_by_inserting<1>, {kTorn}},
+    {"torn_by_inserting_2", torn_by_inserting<2>, {kTorn}},
+    {"torn_by_inserting_3", torn_by_inserting<3>, {kTorn}},
+    {"torn_by_inserting_4", torn_by_inserting<4>, {kTorn}},
+    {"torn_by_inserting_5", torn_by_inserting<5>, {kTorn}},
+    {"torn_by_inserting_6", torn_by_inserting<6>, {kTorn}},
+    {"torn_by_inserting_7", torn_by_inserting<7>, {kTorn}},
+    {"torn_by_inserting_8", torn_by_inserting<8>, {kTorn}},
+    {"torn_by_deleting_1", torn_by_deleting<1>, {kTorn}},
+    {"torn_by_deleting_2", torn_by_deleting<2>, {kTorn}},
+    {"torn_by_deleting_3", torn_by_deleting<3>, {kTorn}},
+    {"torn_by_deleting_4", torn_by_deleting<4>, {kTorn}},
+    {"torn_by_deleting_5", torn_by_deleting<5>, {kTorn}},
+    {"torn_by_deleting_6", torn_by_deleting<6>, {kTorn}},
+    {"torn_by_deleting_7", torn_by_deleting<7>, {kTorn}},
+    {"torn_by_deleting_8", torn_by_deleting<8>, {kTorn}},
 };
 
 class RescueRecording : public ::testing::TestWithParam<Damage> {};
@@ -322,6 +393,33 @@ void expect_rescued(const Bytes& intact, const Damage& damage) {
 
 TEST_P(RescueRecording, GivesBackEveryIntactPacket) {
   expect_rescued(encode(recording(60)), GetParam());
+}
+
+TEST_P(RescueRecording, GivesBackEveryIntactPacketOfAMonoAndStereoRecording) {
+  expect_rescued(encode(recording(60, true)), GetParam());
+}
+
+// A plain run never ends as if all were well, and what it writes is the
+// intact packets it met in line: the start of what a rescue gives back.
+TEST_P(RescueRecording, APlainRunWritesNothingItReadOutOfLine) {
+  for (const bool mono_first : {false, true}) {
+    const Bytes intact = encode(recording(60, mono_first));
+    std::vector<std::size_t> lost = GetParam().lost;
+    std::replace(lost.begin(), lost.end(), kLast, std::size_t{frame_count(intact)} - 1);
+    RunResult expected_run;
+    const auto expected = extract(without_packets(intact, lost), {}, expected_run);
+    RunResult r;
+    const auto written = extract(GetParam().apply(intact), {}, r);
+    EXPECT_NE(r.status, 0) << r.err;
+    if (!GetParam().plain_is_a_start) {
+      continue;
+    }
+    for (const auto& [suffix, bytes] : written) {
+      const Bytes& whole = expected.at(suffix);
+      EXPECT_TRUE(bytes.size() <= whole.size() && std::equal(bytes.begin(), bytes.end(), whole.begin()))
+          << suffix << (mono_first ? " mono" : "") << "\n" << r.err;
+    }
+  }
 }
 
 TEST_P(RescueRecording, GivesBackEveryIntactPacketOfTheSample) {

@@ -99,9 +99,11 @@ bool chunk_opens_a_nal_unit(std::span<const std::uint8_t> opening, std::uint64_t
       std::find_if(opening.begin(), opening.end(), [](std::uint8_t b) { return b != 0; }) -
       opening.begin());
   // Zeros throughout, or an opening that runs past what is held of a longer
-  // chunk, cannot be told from zeros before a start code.
+  // chunk, cannot be told from zeros before a start code; a chunk that ends
+  // with its start code is a recorder's, not a misreading's.
   if (zeros + 2 > opening.size()) {
-    return zeros == opening.size() || opening.size() < video_size;
+    return zeros == opening.size() || opening.size() < video_size ||
+           (zeros >= 2 && opening[zeros] == 1);
   }
   return zeros >= 2 && opening[zeros] == 1 && (opening[zeros + 1] & kForbiddenNalBit) == 0;
 }
@@ -130,7 +132,7 @@ bool PacketWalker::fields_in_line(std::span<const std::uint8_t> bytes, std::uint
 }
 
 bool fills_a_sliver(std::uint64_t needed, std::uint64_t length) {
-  return needed < length && length - needed > kMaxPadding && needed * kSliver < length;
+  return needed <= kMaxPadding && length - needed > kMaxPadding && needed * kSliver < length;
 }
 
 bool PacketWalker::whole_at_a_closer_look(const Packet& packet) {
@@ -157,8 +159,11 @@ bool PacketWalker::successor_in_line(const Packet& packet) {
                       true)) {
     return true;
   }
-  const std::uint64_t want = packet.length + kSuccessorLook;
-  if (window.needs_fill(want) && want <= window.capacity() && run_.sink->release()) {
+  // From a pipe, only what has arrived: a live recording's last packet is
+  // written without waiting for the next.
+  const std::uint64_t want =
+      packet.length + std::min(kSuccessorLook, window.capacity() - packet.length);
+  if (window.known_size() && window.needs_fill(want) && run_.sink->release()) {
     (void)window.fill(want);
   }
   const auto bytes = window.data();

@@ -51,8 +51,9 @@ inline constexpr std::uint64_t kSliver = 8;
 // is held of the chunk's first kOpeningLook bytes.
 [[nodiscard]] bool chunk_opens_a_nal_unit(std::span<const std::uint8_t> opening,
                                           std::uint64_t video_size);
-// Fields that fill only a sliver of their entry: more is left over than a
-// recorder pads with, and the fields are a small share of it.
+// Fields that fill only a sliver of their entry: fewer bytes than a recorder
+// pads with, in an entry that holds more than the padding and is many times
+// their length. A picture takes more.
 [[nodiscard]] bool fills_a_sliver(std::uint64_t needed, std::uint64_t length);
 
 class PacketWalker {

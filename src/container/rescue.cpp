@@ -22,6 +22,9 @@ constexpr std::uint64_t kSuccessorLook = 4096;
 // Zeros are looked through in pieces this long, so that the search's cache
 // is refilled only as it moves on.
 constexpr std::size_t kScanPiece = 4096;
+// How far past where an entry ends the packet after it is looked for, when
+// it is not there: more than bytes put into a packet by a torn write.
+constexpr std::uint64_t kRealignReach = 256;
 
 class Rescuer {
  public:
@@ -38,6 +41,13 @@ class Rescuer {
   [[nodiscard]] Flow find_packets_start(std::uint64_t& start, bool& found);
   [[nodiscard]] Flow follow_index(std::uint64_t start, std::uint64_t entries,
                                   std::uint64_t& handover, bool& complete);
+  [[nodiscard]] Flow fills(std::uint64_t offset, std::uint32_t length, std::uint64_t& needed,
+                           bool& filled);
+  [[nodiscard]] Flow realign(std::uint64_t at, std::uint32_t length, std::uint64_t number,
+                             std::uint64_t entries, std::uint64_t& resume, std::uint64_t& needed,
+                             bool& found);
+  [[nodiscard]] Flow settle(std::uint64_t at, std::uint32_t length, std::uint64_t number,
+                            std::uint64_t resume);
   [[nodiscard]] Flow follow_structure(std::uint64_t offset, bool exact);
   [[nodiscard]] Flow resynchronise(std::uint64_t from, std::uint64_t& found_at);
   [[nodiscard]] Flow extract_at(std::uint64_t offset, std::uint64_t needed);
@@ -203,8 +213,22 @@ Flow Rescuer::follow_index(std::uint64_t start, std::uint64_t entries, std::uint
     const Flow next_flow =
         last ? Flow::next : agrees(at + length, entry(number + 1), needed, agreed);
     if (next_flow == Flow::next && !last && !agreed) {
-      handover = at;  // the search looks at this packet again, and deeper
-      return Flow::next;
+      std::uint64_t resume = 0;
+      bool found = false;
+      if (realign(at, length, number, entries, resume, needed, found) == Flow::fail) {
+        return Flow::fail;
+      }
+      if (!found) {
+        handover = at;  // the search looks at this packet again, and deeper
+        return Flow::next;
+      }
+      if (settle(at, length, number, resume) == Flow::fail) {
+        return Flow::fail;
+      }
+      at = resume;
+      handover = at;
+      agreed = true;
+      continue;
     }
     const Flow flow = extract_at(at, packet_needed);
     if (flow != Flow::next || next_flow != Flow::next) {
@@ -216,6 +240,88 @@ Flow Rescuer::follow_index(std::uint64_t start, std::uint64_t entries, std::uint
   }
   complete = true;
   handover = at;
+  return Flow::next;
+}
+
+// A packet at `offset` fills an entry of `length` bytes when it agrees with
+// it and leaves no more of it than a recorder pads with: a packet read from
+// a few bytes into one often agrees with an entry, but with room to spare.
+Flow Rescuer::fills(std::uint64_t offset, std::uint32_t length, std::uint64_t& needed,
+                    bool& filled) {
+  const Flow flow = agrees(offset, length, needed, filled);
+  filled = filled && needed + kMaxPadding >= length;
+  return flow;
+}
+
+// Where the packet after entry `number` begins when it is not where the
+// entry ends: the nearest offset, from a packet's fixed fields on to a few
+// hundred bytes past the entry's end, at which a packet agrees with the next
+// entry and the one after it with the entry after that (or the file ends).
+// `needed` is then that packet's length by its fields.
+Flow Rescuer::realign(std::uint64_t at, std::uint32_t length, std::uint64_t number,
+                      std::uint64_t entries, std::uint64_t& resume, std::uint64_t& needed,
+                      bool& found) {
+  found = false;
+  const std::uint32_t next = entry(number + 1);
+  const bool next_is_last = number + 2 >= entries || later_entries_empty(number + 1, entries);
+  const std::uint64_t last_try = std::min(at + length + kRealignReach, size());
+  for (std::uint64_t q = at + kPacketFixedSize; q <= last_try; ++q) {
+    bool agreed = false;
+    if (fills(q, next, needed, agreed) == Flow::fail) {
+      return Flow::fail;
+    }
+    if (!agreed) {
+      continue;
+    }
+    const std::uint64_t packet_needed = needed;
+    if (!next_is_last && q + next < size()) {
+      if (fills(q + next, entry(number + 2), needed, agreed) == Flow::fail) {
+        return Flow::fail;
+      }
+    }
+    if (agreed) {
+      resume = q;
+      needed = packet_needed;
+      found = true;
+      return Flow::next;
+    }
+  }
+  return Flow::next;
+}
+
+// The packet of entry `number` at `at`, whose successor stands at `resume`
+// rather than where the entry ends: written when its fields end by then and
+// a closer look finds it whole (the bytes past its entry then are skipped
+// and told); else bytes were put into it or taken out, and it is dropped.
+Flow Rescuer::settle(std::uint64_t at, std::uint32_t length, std::uint64_t number,
+                     std::uint64_t resume) {
+  std::uint64_t needed = 0;
+  std::string fault;
+  const Plausibility fits = plausible_packet(source_, run_.header, at, resume, true, needed);
+  Plausibility whole = Plausibility::no;
+  if (fits == Plausibility::yes) {
+    whole = holds_whole_frames(source_, run_.header, at, needed, fault);
+  }
+  if (fits == Plausibility::read_error || whole == Plausibility::read_error) {
+    return read_failed(at);
+  }
+  damage_ = true;
+  if (whole == Plausibility::yes) {
+    const Flow flow = extract_at(at, needed);
+    if (flow == Flow::next) {
+      ++from_index_;
+      if (resume > at + length) {
+        skipped(at + length, resume);
+      }
+    }
+    return flow;
+  }
+  const std::uint64_t end = at + length;
+  const bool more = resume > end;
+  run_.report.warning("packet %" PRIu64 " holds %" PRIu64
+                      " bytes %s than its fields and entry account for; dropped",
+                      number, more ? resume - end : end - resume, more ? "more" : "fewer");
+  ++run_.gaps_of_unknown_length;
   return Flow::next;
 }
 

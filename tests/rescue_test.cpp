@@ -312,22 +312,24 @@ Bytes torn_by_inserting(const Bytes& f) {
   return inserted(f, kvx::packet_offset(f, kTorn) + place, random_bytes(count, kSeed));
 }
 
-template <std::uint32_t kSeed>
+template <std::uint32_t kSeed, std::size_t kPacket = kTorn>
 Bytes torn_by_deleting(const Bytes& f) {
   std::mt19937 rng(kSeed);
   const std::size_t count = 1 + rng() % 64;
-  const std::size_t place = rng() % (fields_length(f, kTorn) - count);
-  const auto at = static_cast<long>(kvx::packet_offset(f, kTorn) + place);
+  const std::size_t place = rng() % (fields_length(f, kPacket) - count);
+  const auto at = static_cast<long>(kvx::packet_offset(f, kPacket) + place);
   Bytes d = f;
   d.erase(d.begin() + at, d.begin() + at + static_cast<long>(count));
   return d;
 }
 
-// 9 or 10 bytes put 200 bytes into packet 40: every later packet read that
+// 9 or 10 bytes put 200 bytes into a packet: every later packet read that
 // much early looks like one with a tiny video chunk and its entry padding.
-template <std::size_t kCount>
-Bytes inserted_200_into_40(const Bytes& f) {
-  return inserted(f, kvx::packet_offset(f, 40) + std::min<std::size_t>(200, packet_length(f, 40) / 2),
+template <std::size_t kCount, std::size_t kPacket = 40>
+Bytes inserted_200_into(const Bytes& f) {
+  return inserted(f,
+                  kvx::packet_offset(f, kPacket) +
+                      std::min<std::size_t>(200, packet_length(f, kPacket) / 2),
                   random_bytes(kCount, 23));
 }
 
@@ -355,8 +357,8 @@ const Damage kDamages[] = {
     {"packet_lookalikes_in_garbage", lookalikes_before_31, {}},
     {"forbidden_nal_header_before_garbage", forbidden_nal_header_in_40_before_garbage, {40, 41}},
     {"aac_frame_torn_by_inserted_bytes", last_frame_of_5_torn, {5}},
-    {"nine_bytes_put_into_a_packet", inserted_200_into_40<9>, {40}},
-    {"ten_bytes_put_into_a_packet", inserted_200_into_40<10>, {40}},
+    {"nine_bytes_put_into_a_packet", inserted_200_into<9>, {40}},
+    {"ten_bytes_put_into_a_packet", inserted_200_into<10>, {40}},
     {"torn_by_inserting_1", torn_by_inserting<1>, {kTorn}},
     {"torn_by_inserting_2", torn_by_inserting<2>, {kTorn}},
     {"torn_by_inserting_3", torn_by_inserting<3>, {kTorn}},
@@ -640,7 +642,55 @@ Bytes zeros_before_10(const Bytes& f) {
   return inserted(f, kvx::packet_offset(f, 10), Bytes(kCount, 0));
 }
 
+// A recorder restarting into the same file: a second recording after the
+// packets the first one's index lists.
+Bytes appended(const Bytes& f) { return concat({f, f}); }
+
+// The second one with its streams laid out otherwise: one stream, not two.
+Bytes appended_with_one_stream(const Bytes& f) {
+  kvx::File other = recording(5);
+  other.audio_stream_count = 1;
+  for (auto& packet : other.packets) {
+    packet.audio.resize(1);
+  }
+  return concat({f, encode(other)});
+}
+
 const Told kTold[] = {
+    {"a_second_recording", appended, {}, 1,
+     [](const Bytes& f) {
+       return "a second recording begins at byte " + std::to_string(f.size()) +
+              ", after the packets the index lists; only the first is extracted\n";
+     }},
+    {"rescue_takes_a_second_recording", appended, {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "a second recording begins at byte " + std::to_string(f.size()) +
+              "; its packets follow the first's in the outputs\n";
+     }},
+    {"rescue_leaves_a_second_recording_laid_out_otherwise", appended_with_one_stream,
+     {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "a second recording begins at byte " + std::to_string(f.size()) +
+              ", with other streams (1 AAC streams at 44100 Hz, the first has 2 AAC streams at "
+              "44100 Hz); only the first is extracted\n";
+     }},
+    {"rescue_drops_a_packet_with_bytes_put_in", inserted_200_into<9, 20>, {"--rescue"}, 1,
+     [](const Bytes&) {
+       return std::string(
+           "packet 20 holds 9 bytes more than its fields and entry account for; dropped\n");
+     }},
+    {"rescue_drops_a_packet_with_bytes_taken_out", torn_by_deleting<1, 20>, {"--rescue"}, 1,
+     [](const Bytes&) {
+       std::mt19937 rng(1);
+       return "packet 20 holds " + std::to_string(1 + rng() % 64) +
+              " bytes fewer than its fields and entry account for; dropped\n";
+     }},
+    {"a_plain_run_drops_a_packet_with_bytes_put_in", inserted_200_into<10, 20>, {}, 1,
+     [](const Bytes&) {
+       return std::string(
+           "packet 20 fails a closer look, and the packet after it is not where its entry "
+           "ends; dropped\n");
+     }},
     {"packets_after_the_last_listed", index_zeroed_from<20>, {}, 1,
      [](const Bytes& f) {
        return std::to_string(f.size() - kvx::packet_offset(f, 20)) +
@@ -726,6 +776,28 @@ TEST_P(DamageTold, InALineThenTheCommandThatMayRecoverMore) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DamageTold, ::testing::ValuesIn(kTold),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A plain run gives the first recording; a rescue the second after it,
+// into the same outputs, byte for byte.
+TEST(Rescue, TakesASecondRecordingAfterTheFirst) {
+  const Bytes intact = encode(recording(30));
+  RunResult whole;
+  const auto once = extract(intact, {}, whole);
+  for (const bool rescue : {false, true}) {
+    RunResult r;
+    const auto outputs = extract(appended(intact), rescue ? std::vector<std::string>{"--rescue"}
+                                                           : std::vector<std::string>{},
+                                 r);
+    EXPECT_EQ(r.status, 1) << r.err;
+    ASSERT_EQ(outputs.size(), once.size());
+    for (const auto& [suffix, bytes] : once) {
+      EXPECT_EQ(outputs.at(suffix), rescue ? concat({bytes, bytes}) : bytes) << suffix;
+    }
+  }
+  RunResult other;
+  EXPECT_EQ(extract(appended_with_one_stream(intact), {"--rescue"}, other), once);
+  EXPECT_EQ(other.status, 1);
+}
 
 TEST(Rescue, AFileCutInsideTheIndexHasNothingToGiveBack) {
   const Bytes intact = encode(recording(20));

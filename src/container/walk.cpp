@@ -44,6 +44,17 @@ Flow look_past_index(Run& run, PacketWalker& packets, std::uint32_t listed) {
     end = window.bytes_read();
   }
   ByteSource source(window, nullptr, end);
+  if (const auto bytes = source.at(from, kHeaderSize); bytes.size() == kHeaderSize) {
+    FileHeader second;
+    if (parse_header(bytes.first<kHeaderSize>(), second) == HeaderStatus::ok) {
+      run.report.warning("a second recording begins at byte %" PRIu64
+                         ", after the packets the index lists; only the first is extracted",
+                         from);
+      packets.tell_index_damage();
+      packets.note_problem("a second recording begins at byte " + std::to_string(from));
+      return Flow::next;
+    }
+  }
   std::uint64_t needed = 0;
   if (from >= end || packets_begin_at(source, run.header, from, needed) != Plausibility::yes) {
     return Flow::next;

@@ -799,6 +799,79 @@ TEST(Rescue, TakesASecondRecordingAfterTheFirst) {
   EXPECT_EQ(other.status, 1);
 }
 
+// The frames of an ADTS stream, each behind its header.
+std::vector<Bytes> adts_frames(const Bytes& stream) {
+  std::vector<Bytes> frames;
+  for (std::size_t at = 0; at + 7 <= stream.size();) {
+    const std::size_t length =
+        (std::size_t{stream[at + 3]} & 3) << 11 | std::size_t{stream[at + 4]} << 3 | stream[at + 5] >> 5;
+    frames.emplace_back(stream.begin() + static_cast<long>(at + 7),
+                        stream.begin() + static_cast<long>(at + length));
+    at += length;
+  }
+  return frames;
+}
+
+// 4 KiB of zeros across the boundary of packets 29 and 30, the index whole:
+// told as the packets hit, not as a damaged index. A rescue keeps the
+// video of a packet only its audio lost, without the frames hit, and
+// follows the index again after the block; it gives every picture a plain
+// run gives.
+TEST(Rescue, ABadBlockIsToldAsThePacketsItHits) {
+  const kvx::File file = recording(60);
+  const Bytes intact = encode(file);
+  const std::size_t from = kvx::packet_offset(intact, 30) - 2048;
+  const std::size_t to = from + 4096;
+  Bytes damaged = intact;
+  std::fill(damaged.begin() + static_cast<long>(from), damaged.begin() + static_cast<long>(to), 0);
+  std::vector<std::size_t> lost;
+  std::map<std::size_t, std::vector<std::size_t>> hit_frames;  // by stream: place in the output
+  std::array<std::size_t, 2> written_frames{};
+  for (std::size_t i = 0; i < file.packets.size(); ++i) {
+    const std::size_t at = kvx::packet_offset(intact, i);
+    const std::size_t audio = at + 13 + 4 * 2 * file.packets[i].audio[0].size() +
+                              file.packets[i].video.size();
+    if (audio > from && at < to) {
+      lost.push_back(i);
+      continue;
+    }
+    std::size_t frame_at = audio;
+    for (std::size_t s = 0; s < 2; ++s) {
+      for (const Bytes& frame : file.packets[i].audio[s]) {
+        if (frame_at < to && frame_at + frame.size() > from) {
+          hit_frames[s].push_back(written_frames[s]);
+        }
+        frame_at += frame.size();
+        ++written_frames[s];
+      }
+    }
+  }
+  ASSERT_FALSE(hit_frames.empty());
+  RunResult expected_run;
+  const auto expected = extract(without_packets(intact, lost), {}, expected_run);
+  RunResult plain;
+  const auto plain_outputs = extract(damaged, {}, plain);
+  RunResult rescued;
+  const auto rescued_outputs = extract(damaged, {"--rescue"}, rescued);
+  EXPECT_EQ(plain.status, 1);
+  EXPECT_EQ(rescued.status, 1);
+  EXPECT_EQ(plain.err.find("the index looks damaged"), std::string::npos) << plain.err;
+  EXPECT_NE(plain.err.find("are damaged"), std::string::npos) << plain.err;
+  EXPECT_NE(rescued.err.find("of its audio frames are damaged; dropped, its video kept"),
+            std::string::npos)
+      << rescued.err;
+  EXPECT_EQ(plain_outputs.at(".264"), expected.at(".264"));
+  EXPECT_EQ(rescued_outputs.at(".264"), expected.at(".264")) << rescued.err;
+  for (std::size_t s = 0; s < 2; ++s) {
+    const std::string suffix = stream_suffix(s, ".aac");
+    std::vector<Bytes> frames = adts_frames(expected.at(suffix));
+    for (auto place = hit_frames[s].rbegin(); place != hit_frames[s].rend(); ++place) {
+      frames.erase(frames.begin() + static_cast<long>(*place));
+    }
+    EXPECT_EQ(adts_frames(rescued_outputs.at(suffix)), frames) << suffix;
+  }
+}
+
 TEST(Rescue, AFileCutInsideTheIndexHasNothingToGiveBack) {
   const Bytes intact = encode(recording(20));
   RunResult r;
@@ -809,18 +882,21 @@ TEST(Rescue, AFileCutInsideTheIndexHasNothingToGiveBack) {
 }
 
 TEST(Rescue, ManySkippedRangesAreSummedUp) {
-  kvx::File file = recording(22);
+  kvx::File file = recording(23);
   Bytes damaged = encode(file);
-  // Seven packets broken, two intact ones between each: a search finds its
-  // way back only where two packets stand in a row.
-  const std::vector<std::size_t> broken = {1, 4, 7, 10, 13, 16, 19};
+  // Seven packets broken, two intact ones between each, and no index to
+  // say where they stand: a search finds its way back only where two
+  // packets stand in a row (three at the start).
+  const std::vector<std::size_t> broken = {3, 6, 9, 12, 15, 18, 21};
   for (const std::size_t i : broken) {
     kvx::set_le32(damaged, kvx::packet_offset(damaged, i) + 9, 0xFFFFFFFF);
   }
+  damaged = index_zeroed_from<0>(damaged);
   RunResult r;
   const auto outputs = extract(damaged, {"-r"}, r);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 5 + 2) << r.err;
+  // The empty index, five ranges, the rest summed up, and the tally.
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1 + 5 + 2) << r.err;
   EXPECT_NE(r.err.find("2 more ranges without a packet skipped"), std::string::npos) << r.err;
   RunResult expected_run;
   EXPECT_EQ(outputs, extract(without_packets(encode(file), broken), {}, expected_run));

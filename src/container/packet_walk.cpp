@@ -172,13 +172,47 @@ bool PacketWalker::successor_in_line(const Packet& packet) {
                         false);
 }
 
+void PacketWalker::suspect(std::uint32_t entry, std::uint32_t first) {
+  if (!suspect_) {
+    suspect_ = true;
+    suspect_entry_ = entry;
+    suspect_first_ = first;
+    suspect_dropped_ = 0;
+  }
+}
+
+// A packet whole at a closer look after packets that were not: bad bytes
+// hit those, and the index still leads to the packets.
+void PacketWalker::back_in_line(std::uint32_t number) {
+  suspect_ = false;
+  if (suspect_dropped_ == 0) {
+    return;
+  }
+  lost_ = true;
+  run_.report.warning("packets %" PRIu32 " to %" PRIu32 " (%" PRIu64
+                      " packets) are damaged: where the index puts them they do not hold whole "
+                      "frames, and packet %" PRIu32 " after them does; dropped",
+                      suspect_first_, number - 1, suspect_dropped_, number);
+  note_problem("packets " + std::to_string(suspect_first_) + " to " + std::to_string(number - 1) +
+               " are damaged");
+}
+
+void PacketWalker::settle() {
+  if (!suspect_) {
+    return;
+  }
+  suspect_ = false;
+  dropped_out_of_line_ += suspect_dropped_;
+  last_aligned_ = suspect_entry_;
+  tell_misalignment();
+}
+
 Flow PacketWalker::drop_before_misalignment(Packet& packet) {
   const Flow flow = skip(packet, packet.length);
   if (flow == Flow::next) {
     lost_ = true;
     // Its entry does not lead to the next packet, which is read out of line.
-    last_aligned_ = packet.number;
-    tell_misalignment();
+    suspect(packet.number, packet.number + 1);
     run_.report.warning("packet %" PRIu32
                         " fails a closer look, and the packet after it is not where its entry "
                         "ends; dropped",
@@ -192,7 +226,7 @@ Flow PacketWalker::drop_out_of_line(Packet& packet, std::uint64_t rest) {
   const Flow flow = skip(packet, rest);
   if (flow == Flow::next) {
     lost_ = true;
-    ++dropped_out_of_line_;
+    ++(misalignment_told_ ? dropped_out_of_line_ : suspect_dropped_);
   }
   return flow;
 }
@@ -290,6 +324,9 @@ Flow PacketWalker::pass_in_window(Packet& packet, std::uint32_t video_size, std:
       const std::uint32_t length = lengths_[std::size_t{s} * frames_per_stream_ + j];
       const auto frame = body.subspan(at, length);
       at += length;
+      if (left_out_.test(std::size_t{s} * frames_per_stream_ + j)) {
+        continue;
+      }
       if (run_.header.is_aac()) {
         if (length > kMaxAdtsPayload) {
           warn_frame_too_long(packet, s, j, length);
@@ -334,10 +371,14 @@ Flow PacketWalker::walk_packet(Packet& packet) {
     // From where the walk is known to be out of line, a packet is written
     // only when a closer look finds it whole; so is one after which the
     // walk will be, since bytes put into or taken out of it put it there.
-    if (misalignment_told_ && !whole_at_a_closer_look(packet)) {
-      return drop_out_of_line(packet, length);
-    }
-    if (!misalignment_told_ && !successor_in_line(packet) && !whole_at_a_closer_look(packet)) {
+    if (out_of_line()) {
+      if (!whole_at_a_closer_look(packet)) {
+        return drop_out_of_line(packet, length);
+      }
+      if (suspect_) {
+        back_in_line(packet.number);
+      }
+    } else if (!successor_in_line(packet) && !whole_at_a_closer_look(packet)) {
       return drop_before_misalignment(packet);
     }
   } else if (const auto size = window.known_size(); size && packet.start + length > *size) {
@@ -397,6 +438,12 @@ Flow PacketWalker::walk_packet(Packet& packet) {
   // fields, zeros most often.
   // Once out of line, such a packet is not written.
   if (!aligned || (needed == table_end && needed < length) || fills_a_sliver(needed, length)) {
+    // Whether the index or bad bytes put it there shows at the packets
+    // after it: one whole where the index puts it clears the index.
+    if (!misalignment_told_ && in_window && aligned_chunks_ > 0) {
+      suspect(last_aligned_, packet.number);
+      return drop_out_of_line(packet, length - table_end);
+    }
     tell_misalignment();
     if (misalignment_told_) {
       return drop_out_of_line(packet, length - table_end);
@@ -405,6 +452,7 @@ Flow PacketWalker::walk_packet(Packet& packet) {
   // Bytes past the packet's fields are padding.
   flow = in_window ? pass_in_window(packet, video_size, length - table_end)
                    : pass_in_pieces(packet, video_size, audio_bytes, length - needed);
+  left_out_.reset();
   if (flow == Flow::next && !run_.sink->packet_end(packet.number)) {
     flow = Flow::fail;
   }
@@ -439,6 +487,7 @@ Flow PacketWalker::hold(std::uint64_t count, std::uint64_t at_least) {
 
 bool PacketWalker::finish(Flow flow, bool packets_listed, const std::string& problem) {
   end_skipped_run();
+  settle();
   if (flow == Flow::fail) {
     return false;
   }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <string>
 
@@ -72,12 +73,21 @@ class PacketWalker {
   // way does).
   [[nodiscard]] bool finish(Flow flow, bool packets_listed, const std::string& problem = {});
 
+  // Frame `frame` of stream `stream` of the next packet walked is left out:
+  // a rescue found it damaged in a packet whose video is whole.
+  void leave_out_frame(std::uint32_t stream, std::uint32_t frame, std::uint32_t frames) {
+    left_out_.set(std::size_t{stream} * frames + frame);
+  }
+  void keep_all_frames() { left_out_.reset(); }
   // Something was lost on the way: packets skipped, or the walk cut short.
   [[nodiscard]] bool lost() const { return lost_; }
   // A message pointed at a damaged index.
   [[nodiscard]] bool index_damage_told() const { return index_damage_told_; }
   void tell_index_damage() { index_damage_told_ = lost_ = true; }
   void note_problem(const std::string& problem);
+  // Tells what packets read out of line mean, once no later one can show
+  // the index to be whole.
+  void settle();
   // Bytes of the input the written packets came from.
   [[nodiscard]] std::uint64_t bytes_written_from() const { return written_bytes_; }
   // Packets written since the walk was found out of line.
@@ -102,6 +112,9 @@ class PacketWalker {
   [[nodiscard]] bool fields_in_line(std::span<const std::uint8_t> bytes, std::uint64_t length,
                                     bool opens_video) const;
   [[nodiscard]] bool successor_in_line(const Packet& packet);
+  [[nodiscard]] bool out_of_line() const { return misalignment_told_ || suspect_; }
+  void suspect(std::uint32_t entry, std::uint32_t first);
+  void back_in_line(std::uint32_t number);
   [[nodiscard]] Flow drop_before_misalignment(Packet& packet);
   [[nodiscard]] Flow drop_out_of_line(Packet& packet, std::uint64_t rest);
   [[nodiscard]] Flow skip_malformed(Packet& packet, std::uint64_t consumed, PacketStatus status,
@@ -132,6 +145,8 @@ class PacketWalker {
   std::array<std::uint32_t, std::size_t{kAudioSlots} * 255> lengths_{};
   // Each stream's ADTS channel configuration; 0 until its first frame.
   std::array<std::uint8_t, kAudioSlots> channels_{};
+  // Frames of the packet being walked that are left out, as the lengths.
+  std::bitset<std::size_t{kAudioSlots} * 255> left_out_;
   SkippedPackets skipped_;
   // The last packet written, and whether its entry held more bytes than its
   // fields use: where skipping starts right after such a packet, the index
@@ -142,6 +157,13 @@ class PacketWalker {
   std::uint64_t aligned_chunks_ = 0;
   std::uint32_t last_aligned_ = 0;
   bool misalignment_told_ = false;
+  // Packets from suspect_first_ on were read out of line, the index or bad
+  // bytes to blame: the index at entry suspect_entry_, unless a packet whole
+  // where it puts it follows. suspect_dropped_ of them were not written.
+  bool suspect_ = false;
+  std::uint32_t suspect_first_ = 0;
+  std::uint32_t suspect_entry_ = 0;
+  std::uint64_t suspect_dropped_ = 0;
   std::string first_problem_;
   std::uint64_t written_bytes_ = 0;
   std::uint64_t out_of_line_ = 0;

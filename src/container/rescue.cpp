@@ -26,6 +26,9 @@ constexpr std::size_t kScanPiece = 4096;
 // How far past where an entry ends the packet after it is looked for, when
 // it is not there: more than bytes put into a packet by a torn write.
 constexpr std::uint64_t kRealignReach = 256;
+// How far past a packet whose successor is not where the index puts it the
+// index is tried again, packet by packet: bad blocks of a card, not more.
+constexpr std::uint64_t kRejoinReach = std::uint64_t{16} << 20;
 
 class Rescuer {
  public:
@@ -47,6 +50,12 @@ class Rescuer {
                                   std::uint64_t& handover, bool& complete);
   [[nodiscard]] Flow next_recording(std::uint64_t at, bool& another);
   [[nodiscard]] Flow rescue_recording(std::uint64_t& search_from, bool& found, bool& another);
+  [[nodiscard]] Flow rejoin(std::uint64_t at, std::uint64_t number, std::uint64_t entries,
+                            std::uint64_t& resume, std::uint64_t& rejoined, std::uint64_t& needed,
+                            bool& found);
+  [[nodiscard]] Flow salvage(std::uint64_t at, std::uint64_t number, std::uint64_t rejoined);
+  [[nodiscard]] Flow salvage_packet(std::uint64_t at, std::uint64_t number, std::uint64_t& needed,
+                                    std::uint64_t& bad);
   [[nodiscard]] Flow fills(std::uint64_t offset, std::uint32_t length, std::uint64_t& needed,
                            bool& filled);
   [[nodiscard]] Flow realign(std::uint64_t at, std::uint32_t length, std::uint64_t number,
@@ -228,13 +237,20 @@ Flow Rescuer::follow_index(std::uint64_t start, std::uint64_t entries, std::uint
       if (realign(at, length, number, entries, resume, needed, found) == Flow::fail) {
         return Flow::fail;
       }
+      std::uint64_t rejoined = number + 1;
+      if (!found && rejoin(at, number, entries, resume, rejoined, needed, found) == Flow::fail) {
+        return Flow::fail;
+      }
       if (!found) {
         handover = at;  // the search looks at this packet again, and deeper
         return Flow::next;
       }
-      if (settle(at, length, number, resume) == Flow::fail) {
+      const Flow settled = rejoined == number + 1 ? settle(at, length, number, resume)
+                                                  : salvage(at, number, rejoined);
+      if (settled == Flow::fail) {
         return Flow::fail;
       }
+      number = rejoined - 1;
       at = resume;
       handover = at;
       agreed = true;
@@ -297,6 +313,125 @@ Flow Rescuer::realign(std::uint64_t at, std::uint32_t length, std::uint64_t numb
     }
   }
   return Flow::next;
+}
+
+// Where the index is whole but bad bytes hit the packets after entry
+// `number` at `at`: the first later entry whose packet fills it where the
+// index puts it, the one after it doing the same (or the index ending).
+// `rejoined` is its number, `resume` its offset and `needed` its length.
+Flow Rescuer::rejoin(std::uint64_t at, std::uint64_t number, std::uint64_t entries,
+                     std::uint64_t& resume, std::uint64_t& rejoined, std::uint64_t& needed,
+                     bool& found) {
+  found = false;
+  const std::uint64_t reach = at + kRejoinReach;
+  std::uint64_t offset = at + entry(number) + entry(number + 1);
+  for (std::uint64_t m = number + 2; m < entries && offset < size() && offset <= reach;
+       offset += entry(m), ++m) {
+    if (entry(m) == 0) {
+      return Flow::next;
+    }
+    bool agreed = false;
+    if (fills(offset, entry(m), needed, agreed) == Flow::fail) {
+      return Flow::fail;
+    }
+    const std::uint64_t packet_needed = needed;
+    const bool last = m + 1 == entries || later_entries_empty(m, entries);
+    if (agreed && !last && offset + entry(m) < size() &&
+        fills(offset + entry(m), entry(m + 1), needed, agreed) == Flow::fail) {
+      return Flow::fail;
+    }
+    if (agreed) {
+      resume = offset;
+      rejoined = m;
+      needed = packet_needed;
+      found = true;
+      return Flow::next;
+    }
+  }
+  return Flow::next;
+}
+
+// The packets of entries `number` to `rejoined` - 1, from `at` on where the
+// index puts them, bad bytes among them: each whose fields fit and whose
+// video is whole is written, without its audio frames that fail the closer
+// look; the others are dropped. Both are told.
+Flow Rescuer::salvage(std::uint64_t at, std::uint64_t number, std::uint64_t rejoined) {
+  damage_ = true;
+  std::uint64_t dropped = 0;
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  for (std::uint64_t k = number; k < rejoined; at += entry(k), ++k) {
+    std::uint64_t needed = 0;
+    std::uint64_t bad = 0;
+    const Flow flow = salvage_packet(at, k, needed, bad);
+    if (flow != Flow::next) {
+      return flow;
+    }
+    if (needed == 0) {
+      first = dropped++ == 0 ? k : first;
+      last = k;
+      continue;
+    }
+    if (bad > 0) {
+      run_.report.warning("packet %" PRIu64 ": %" PRIu64
+                          " of its audio frames are damaged; dropped, its video kept",
+                          k, bad);
+    }
+  }
+  if (dropped == 1) {
+    run_.report.warning("packet %" PRIu64 " is damaged where the index puts it; dropped", first);
+  } else if (dropped > 1) {
+    run_.report.warning("packets %" PRIu64 " to %" PRIu64 " (%" PRIu64
+                        " of them) are damaged where the index puts them; dropped",
+                        first, last, dropped);
+  }
+  return Flow::next;
+}
+
+// One packet of salvage(): written when its fields fit its entry and its
+// video is whole (`needed` then its length, else 0), with `bad` audio
+// frames left out.
+Flow Rescuer::salvage_packet(std::uint64_t at, std::uint64_t number, std::uint64_t& needed,
+                             std::uint64_t& bad) {
+  const std::uint32_t length = entry(number);
+  const Plausibility fits =
+      plausible_packet(source_, run_.header, at, at + length, true, needed);
+  Plausibility video = fits == Plausibility::yes ? video_whole(source_, run_.header, at) : fits;
+  if (video == Plausibility::read_error) {
+    return read_failed(at);
+  }
+  if (video != Plausibility::yes) {
+    needed = 0;
+    return Flow::next;
+  }
+  const auto fixed = source_.at(at, kPacketFixedSize);
+  const std::uint32_t frames = fixed[0];
+  std::uint64_t frame_at = at + kPacketFixedSize +
+                           std::uint64_t{run_.header.audio_stream_count} * frames * kIndexEntrySize +
+                           read_le32(fixed, kVideoSizeOffset);
+  for (std::uint32_t s = 0; run_.header.is_aac() && s < run_.header.extracted_streams(); ++s) {
+    for (std::uint32_t j = 0; j < frames; ++j) {
+      const auto field = source_.at(
+          at + kPacketFixedSize + (std::uint64_t{s} * frames + j) * kIndexEntrySize, 4);
+      if (field.size() < 4) {
+        return read_failed(at);
+      }
+      const std::uint32_t frame_length = read_le32(field, 0);
+      const Plausibility frame = aac_frame_whole(source_, frame_at, frame_length);
+      if (frame == Plausibility::read_error) {
+        return read_failed(frame_at);
+      }
+      if (frame != Plausibility::yes) {
+        packets_.leave_out_frame(s, j, frames);
+        ++bad;
+      }
+      frame_at += frame_length;
+    }
+  }
+  const Flow flow = extract_at(at, needed);
+  packets_.keep_all_frames();
+  ++from_index_;
+  return flow;
 }
 
 // The packet of entry `number` at `at`, whose successor stands at `resume`

@@ -112,6 +112,7 @@ bool walk(Run& run) {
     }
     flow = packets.walk_packet(packet);
   }
+  packets.settle();
   // A walk that went through what the index lists as it says looks past it.
   if (flow == Flow::next && !index_cut && !packets.index_damage_told()) {
     flow = look_past_index(run, packets, number);

@@ -656,7 +656,24 @@ Bytes appended_with_one_stream(const Bytes& f) {
   return concat({f, encode(other)});
 }
 
+// The file cut where packet 20 begins, or 30 bytes into it.
+template <std::size_t kInto>
+Bytes cut_at_20(const Bytes& f) {
+  return Bytes(f.begin(), f.begin() + static_cast<long>(kvx::packet_offset(f, 20) + kInto));
+}
+
 const Told kTold[] = {
+    {"rescue_tells_a_file_cut_inside_a_packet", cut_at_20<30>, {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "the file is cut short: it ends at byte " +
+              std::to_string(kvx::packet_offset(f, 20) + 30) +
+              ", inside packet 20; 10 packets the index lists are not there\n";
+     }},
+    {"rescue_tells_a_file_cut_between_packets", cut_at_20<0>, {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "the file is cut short: it ends at byte " + std::to_string(kvx::packet_offset(f, 20)) +
+              ", where it should hold packet 20; 10 packets the index lists are not there\n";
+     }},
     {"a_second_recording", appended, {}, 1,
      [](const Bytes& f) {
        return "a second recording begins at byte " + std::to_string(f.size()) +

@@ -50,6 +50,9 @@ class Rescuer {
                                   std::uint64_t& handover, bool& complete);
   [[nodiscard]] Flow next_recording(std::uint64_t at, bool& another);
   [[nodiscard]] Flow rescue_recording(std::uint64_t& search_from, bool& found, bool& another);
+  [[nodiscard]] bool cut_after(std::uint64_t at, std::uint32_t length, std::uint32_t next);
+  [[nodiscard]] Flow cut_short(std::uint64_t at, std::uint64_t needed, std::uint64_t number,
+                               std::uint64_t entries, std::uint64_t& handover);
   [[nodiscard]] Flow rejoin(std::uint64_t at, std::uint64_t number, std::uint64_t entries,
                             std::uint64_t& resume, std::uint64_t& rejoined, std::uint64_t& needed,
                             bool& found);
@@ -231,6 +234,10 @@ Flow Rescuer::follow_index(std::uint64_t start, std::uint64_t entries, std::uint
     // A bad spot in the next packet keeps this one, which was read whole.
     const Flow next_flow =
         last ? Flow::next : agrees(at + length, entry(number + 1), needed, agreed);
+    if (next_flow == Flow::next && !last && !agreed &&
+        cut_after(at, length, entry(number + 1))) {
+      return cut_short(at, packet_needed, number, entries, handover);
+    }
     if (next_flow == Flow::next && !last && !agreed) {
       std::uint64_t resume = 0;
       bool found = false;
@@ -312,6 +319,63 @@ Flow Rescuer::realign(std::uint64_t at, std::uint32_t length, std::uint64_t numb
       return Flow::next;
     }
   }
+  return Flow::next;
+}
+
+// The file ends inside the packet that follows the one of `length` bytes at
+// `at`, whose entry says `next` bytes: right where it begins, or inside a
+// packet whose fields agree with its entry as far as they go but run past
+// the file's end. An entry too long has fields that fit.
+bool Rescuer::cut_after(std::uint64_t at, std::uint32_t length, std::uint32_t next) {
+  const std::uint64_t from = at + length;
+  if (from > size() || from + next <= size()) {
+    return false;
+  }
+  if (from == size()) {
+    return true;
+  }
+  const std::uint64_t left = size() - from;
+  if (left < kPacketFixedSize) {
+    return true;
+  }
+  // Where the file ends before the fields can be judged, those it holds
+  // must fit the entry.
+  const auto fixed = source_.at(from, kPacketFixedSize);
+  if (fixed.size() < kPacketFixedSize) {
+    return false;
+  }
+  const std::uint64_t table_end =
+      kPacketFixedSize + std::uint64_t{run_.header.audio_stream_count} * fixed[0] * kIndexEntrySize;
+  const std::uint64_t video_size = read_le32(fixed, kVideoSizeOffset);
+  if (table_end + std::min<std::uint64_t>(video_size, kShortestOpening) > left) {
+    return table_end + video_size <= next;
+  }
+  std::uint64_t needed = 0;
+  return plausible_packet(source_, run_.header, from, from + next, true, needed) ==
+             Plausibility::yes &&
+         from + needed > size();
+}
+
+// The packet of entry `number` at `at`, its successor standing where it
+// ends but cut short by the file's end: it is written, and what the index
+// lists from its successor on is told missing.
+Flow Rescuer::cut_short(std::uint64_t at, std::uint64_t needed, std::uint64_t number,
+                        std::uint64_t entries, std::uint64_t& handover) {
+  const Flow flow = extract_at(at, needed);
+  if (flow != Flow::next) {
+    return flow;
+  }
+  ++from_index_;
+  std::uint64_t missing = 0;
+  for (std::uint64_t later = number + 1; later < entries; ++later) {
+    missing += entry(later) != 0 ? 1 : 0;
+  }
+  const bool between = at + entry(number) == size();
+  run_.report.warning("the file is cut short: it ends at byte %" PRIu64 ", %s packet %" PRIu64
+                      "; %" PRIu64 " packets the index lists are not there",
+                      size(), between ? "where it should hold" : "inside", number + 1, missing);
+  damage_ = true;
+  handover = size();
   return Flow::next;
 }
 

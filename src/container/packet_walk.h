@@ -39,7 +39,7 @@ inline constexpr std::uint64_t kOpeningLook = 16;
 inline constexpr std::uint8_t kForbiddenNalBit = 0x80;
 // What the walk reads past a packet to see its successor's opening: the
 // fields, a small audio size table and the chunk's first bytes.
-inline constexpr std::uint64_t kSuccessorLook = 256;
+inline constexpr std::uint64_t kSuccessorPeek = 256;
 
 // A start code and a NAL unit header.
 inline constexpr std::uint64_t kShortestOpening = 4;
@@ -105,7 +105,7 @@ class PacketWalker {
   template <typename Take>
   [[nodiscard]] Flow pass_pieces(Packet& packet, std::uint64_t count, Take&& take);
   [[nodiscard]] Flow skip(Packet& packet, std::uint64_t count);
-  [[nodiscard]] bool whole_at_a_closer_look(const Packet& packet);
+  [[nodiscard]] bool whole_at_a_closer_look(const Packet& packet) const;
   // Whether the packet in `bytes`, of `length` by its entry, has fields that
   // fit it and a chunk opening as a NAL unit; with `opens_video`, only a
   // chunk whose opening is held and shows a start code passes.

@@ -696,6 +696,11 @@ const Told kTold[] = {
        return std::string(
            "packet 20 holds 9 bytes more than its fields and entry account for; dropped\n");
      }},
+    {"rescue_drops_a_packet_with_150_bytes_put_in", inserted_200_into<150, 20>, {"--rescue"}, 1,
+     [](const Bytes&) {
+       return std::string(
+           "packet 20 holds 150 bytes more than its fields and entry account for; dropped\n");
+     }},
     {"rescue_drops_a_packet_with_bytes_taken_out", torn_by_deleting<1, 20>, {"--rescue"}, 1,
      [](const Bytes&) {
        std::mt19937 rng(1);

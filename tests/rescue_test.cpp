@@ -662,7 +662,28 @@ Bytes cut_at_20(const Bytes& f) {
   return Bytes(f.begin(), f.begin() + static_cast<long>(kvx::packet_offset(f, 20) + kInto));
 }
 
+// Two empty entries after the last, as a header counting two more packets
+// than were written leaves them, then the file cut 30 bytes into packet 20:
+// the empty entries list no packet that is missing.
+Bytes cut_with_empty_entries(const Bytes& f) {
+  Bytes file = inserted(f, entry_at(frame_count(f)), Bytes(8, 0));
+  kvx::set_le32(file, 12, frame_count(f) + 2);
+  return cut_at_20<30>(file);
+}
+
 const Told kTold[] = {
+    {"rescue_tells_a_file_cut_inside_the_fields_of_a_packet", cut_at_20<5>, {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "the file is cut short: it ends at byte " +
+              std::to_string(kvx::packet_offset(f, 20) + 5) +
+              ", inside packet 20; 10 packets the index lists are not there\n";
+     }},
+    {"rescue_counts_no_empty_entry_as_missing", cut_with_empty_entries, {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "the file is cut short: it ends at byte " +
+              std::to_string(kvx::packet_offset(f, 20) + 8 + 30) +
+              ", inside packet 20; 10 packets the index lists are not there\n";
+     }},
     {"rescue_tells_a_file_cut_inside_a_packet", cut_at_20<30>, {"--rescue"}, 1,
      [](const Bytes& f) {
        return "the file is cut short: it ends at byte " +

@@ -109,7 +109,6 @@ void PacketWalker::back_in_line(std::uint32_t number) {
   if (suspect_dropped_ == 0) {
     return;
   }
-  lost_ = true;
   run_.report.warning("packets %" PRIu32 " to %" PRIu32 " (%" PRIu64
                       " packets) are damaged: where the index puts them they do not hold whole "
                       "frames, and packet %" PRIu32 " after them does; dropped",

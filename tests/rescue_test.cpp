@@ -71,7 +71,12 @@ std::map<std::string, Bytes> extract(const Bytes& input, const std::vector<std::
 
 constexpr std::size_t kVideoAlone = 31;
 
-kvx::File recording(std::size_t packets) {
+// An AAC frame's first byte when it opens with a single channel element of
+// instance 0, as a mono encoder's do.
+constexpr std::uint8_t kSingleChannelOpening = 0x01;
+
+// With `mono_first`, stream 0 is mono and stream 1 stereo.
+kvx::File recording(std::size_t packets, bool mono_first = false) {
   kvx::File file;
   file.audio_stream_count = 2;
   std::mt19937 rng(3);
@@ -90,7 +95,8 @@ kvx::File recording(std::size_t packets) {
         // compilers and targets, and the expectations below hold this file.
         const auto filler = static_cast<std::uint8_t>(rng());
         stream.emplace_back(100 + rng() % 200, filler);
-        stream.back().front() = kChannelPairOpening;
+        stream.back().front() =
+            mono_first && &stream == &packet.audio[0] ? kSingleChannelOpening : kChannelPairOpening;
         stream.back().back() = kEndElementClosing;
       }
     }
@@ -134,6 +140,10 @@ struct Damage {
   const char* name;
   Bytes (*apply)(const Bytes& intact);
   std::vector<std::size_t> lost;  // packets that cannot come back; kLast: the last one
+  // What a plain run writes is the start of what the rescue gives back. Not
+  // so where it keeps a packet without a frame it cannot write, or where the
+  // header's count moves every packet and no chunk shows it.
+  bool plain_is_a_start = true;
 };
 
 constexpr std::size_t kLast = SIZE_MAX;
@@ -278,6 +288,51 @@ Bytes last_frame_of_5_torn(const Bytes& f) {
   return inserted(f, frame + (length > 150 ? 150 : length / 2), random_bytes(500, 17));
 }
 
+// What packet `number`'s fields add up to: where bytes put into it or taken
+// out of it tear it, and not its padding.
+std::size_t fields_length(const Bytes& f, std::size_t number) {
+  const std::size_t at = kvx::packet_offset(f, number);
+  const std::size_t entries = std::size_t{f[at]} * orvale::read_le32(f, 36);
+  std::size_t length = 13 + 4 * entries + orvale::read_le32(f, at + 9);
+  for (std::size_t i = 0; i < entries; ++i) {
+    length += orvale::read_le32(f, at + 13 + 4 * i);
+  }
+  return length;
+}
+
+// A recorder's torn write: 1 to 200 bytes put in, or 1 to 64 taken out,
+// at a place drawn from `kSeed` inside packet kTorn's fields.
+constexpr std::size_t kTorn = 40;
+
+template <std::uint32_t kSeed>
+Bytes torn_by_inserting(const Bytes& f) {
+  std::mt19937 rng(kSeed);
+  const std::size_t count = 1 + rng() % 200;
+  const std::size_t place = 1 + rng() % (fields_length(f, kTorn) - 1);
+  return inserted(f, kvx::packet_offset(f, kTorn) + place, random_bytes(count, kSeed));
+}
+
+template <std::uint32_t kSeed, std::size_t kPacket = kTorn>
+Bytes torn_by_deleting(const Bytes& f) {
+  std::mt19937 rng(kSeed);
+  const std::size_t count = 1 + rng() % 64;
+  const std::size_t place = rng() % (fields_length(f, kPacket) - count);
+  const auto at = static_cast<long>(kvx::packet_offset(f, kPacket) + place);
+  Bytes d = f;
+  d.erase(d.begin() + at, d.begin() + at + static_cast<long>(count));
+  return d;
+}
+
+// 9 or 10 bytes put 200 bytes into a packet: every later packet read that
+// much early looks like one with a tiny video chunk and its entry padding.
+template <std::size_t kCount, std::size_t kPacket = 40>
+Bytes inserted_200_into(const Bytes& f) {
+  return inserted(f,
+                  kvx::packet_offset(f, kPacket) +
+                      std::min<std::size_t>(200, packet_length(f, kPacket) / 2),
+                  random_bytes(kCount, 23));
+}
+
 const Damage kDamages[] = {
     {"frame_count_zero", count_zero, {}},
     {"frame_count_halved", count_halved, {}},
@@ -289,19 +344,37 @@ const Damage kDamages[] = {
     {"file_cut_inside_the_last_packet", cut_inside_the_last_packet, {kLast}},
     {"garbage_before_the_last_packet", garbage_before_the_last_packet, {}},
     {"audio_frame_length_grown", audio_length_grown_in_45, {45}},
-    {"aac_frame_too_long_for_adts", aac_frame_too_long_in_25, {25}},
+    {"aac_frame_too_long_for_adts", aac_frame_too_long_in_25, {25}, false},
     {"index_zeroed", index_zeroed_from<0>, {}},
     {"five_zeros_before_packet_31", zeros_before_31<5>, {}},
     {"thirteen_zeros_before_packet_31", zeros_before_31<13>, {}},
     {"a_hundred_zeros_before_packet_31", zeros_before_31<100>, {}},
     {"five_thousand_zeros_before_packet_31", zeros_before_31<5000>, {}},
-    {"frame_count_one_too_high", count_too_high<1>, {}},
+    {"frame_count_one_too_high", count_too_high<1>, {}, false},
     {"frame_count_a_thousand_too_high", count_too_high<1000>, {}},
     {"packet_torn_by_inserted_bytes", packet_40_torn, {40}},
     {"more_garbage_than_the_window_has_read", garbage_of_a_mib_and_a_half_before_31, {}},
     {"packet_lookalikes_in_garbage", lookalikes_before_31, {}},
     {"forbidden_nal_header_before_garbage", forbidden_nal_header_in_40_before_garbage, {40, 41}},
     {"aac_frame_torn_by_inserted_bytes", last_frame_of_5_torn, {5}},
+    {"nine_bytes_put_into_a_packet", inserted_200_into<9>, {40}},
+    {"ten_bytes_put_into_a_packet", inserted_200_into<10>, {40}},
+    {"torn_by_inserting_1", torn_by_inserting<1>, {kTorn}},
+    {"torn_by_inserting_2", torn_by_inserting<2>, {kTorn}},
+    {"torn_by_inserting_3", torn_by_inserting<3>, {kTorn}},
+    {"torn_by_inserting_4", torn_by_inserting<4>, {kTorn}},
+    {"torn_by_inserting_5", torn_by_inserting<5>, {kTorn}},
+    {"torn_by_inserting_6", torn_by_inserting<6>, {kTorn}},
+    {"torn_by_inserting_7", torn_by_inserting<7>, {kTorn}},
+    {"torn_by_inserting_8", torn_by_inserting<8>, {kTorn}},
+    {"torn_by_deleting_1", torn_by_deleting<1>, {kTorn}},
+    {"torn_by_deleting_2", torn_by_deleting<2>, {kTorn}},
+    {"torn_by_deleting_3", torn_by_deleting<3>, {kTorn}},
+    {"torn_by_deleting_4", torn_by_deleting<4>, {kTorn}},
+    {"torn_by_deleting_5", torn_by_deleting<5>, {kTorn}},
+    {"torn_by_deleting_6", torn_by_deleting<6>, {kTorn}},
+    {"torn_by_deleting_7", torn_by_deleting<7>, {kTorn}},
+    {"torn_by_deleting_8", torn_by_deleting<8>, {kTorn}},
 };
 
 class RescueRecording : public ::testing::TestWithParam<Damage> {};
@@ -322,6 +395,33 @@ void expect_rescued(const Bytes& intact, const Damage& damage) {
 
 TEST_P(RescueRecording, GivesBackEveryIntactPacket) {
   expect_rescued(encode(recording(60)), GetParam());
+}
+
+TEST_P(RescueRecording, GivesBackEveryIntactPacketOfAMonoAndStereoRecording) {
+  expect_rescued(encode(recording(60, true)), GetParam());
+}
+
+// A plain run never ends as if all were well, and what it writes is the
+// intact packets it met in line: the start of what a rescue gives back.
+TEST_P(RescueRecording, APlainRunWritesNothingItReadOutOfLine) {
+  for (const bool mono_first : {false, true}) {
+    const Bytes intact = encode(recording(60, mono_first));
+    std::vector<std::size_t> lost = GetParam().lost;
+    std::replace(lost.begin(), lost.end(), kLast, std::size_t{frame_count(intact)} - 1);
+    RunResult expected_run;
+    const auto expected = extract(without_packets(intact, lost), {}, expected_run);
+    RunResult r;
+    const auto written = extract(GetParam().apply(intact), {}, r);
+    EXPECT_NE(r.status, 0) << r.err;
+    if (!GetParam().plain_is_a_start) {
+      continue;
+    }
+    for (const auto& [suffix, bytes] : written) {
+      const Bytes& whole = expected.at(suffix);
+      EXPECT_TRUE(bytes.size() <= whole.size() && std::equal(bytes.begin(), bytes.end(), whole.begin()))
+          << suffix << (mono_first ? " mono" : "") << "\n" << r.err;
+    }
+  }
 }
 
 TEST_P(RescueRecording, GivesBackEveryIntactPacketOfTheSample) {
@@ -542,7 +642,98 @@ Bytes zeros_before_10(const Bytes& f) {
   return inserted(f, kvx::packet_offset(f, 10), Bytes(kCount, 0));
 }
 
+// A recorder restarting into the same file: a second recording after the
+// packets the first one's index lists.
+Bytes appended(const Bytes& f) { return concat({f, f}); }
+
+// The second one with its streams laid out otherwise: one stream, not two.
+Bytes appended_with_one_stream(const Bytes& f) {
+  kvx::File other = recording(5);
+  other.audio_stream_count = 1;
+  for (auto& packet : other.packets) {
+    packet.audio.resize(1);
+  }
+  return concat({f, encode(other)});
+}
+
+// The file cut where packet 20 begins, or 30 bytes into it.
+template <std::size_t kInto>
+Bytes cut_at_20(const Bytes& f) {
+  return Bytes(f.begin(), f.begin() + static_cast<long>(kvx::packet_offset(f, 20) + kInto));
+}
+
+// Two empty entries after the last, as a header counting two more packets
+// than were written leaves them, then the file cut 30 bytes into packet 20:
+// the empty entries list no packet that is missing.
+Bytes cut_with_empty_entries(const Bytes& f) {
+  Bytes file = inserted(f, entry_at(frame_count(f)), Bytes(8, 0));
+  kvx::set_le32(file, 12, frame_count(f) + 2);
+  return cut_at_20<30>(file);
+}
+
 const Told kTold[] = {
+    {"rescue_tells_a_file_cut_inside_the_fields_of_a_packet", cut_at_20<5>, {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "the file is cut short: it ends at byte " +
+              std::to_string(kvx::packet_offset(f, 20) + 5) +
+              ", inside packet 20; 10 packets the index lists are not there\n";
+     }},
+    {"rescue_counts_no_empty_entry_as_missing", cut_with_empty_entries, {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "the file is cut short: it ends at byte " +
+              std::to_string(kvx::packet_offset(f, 20) + 8 + 30) +
+              ", inside packet 20; 10 packets the index lists are not there\n";
+     }},
+    {"rescue_tells_a_file_cut_inside_a_packet", cut_at_20<30>, {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "the file is cut short: it ends at byte " +
+              std::to_string(kvx::packet_offset(f, 20) + 30) +
+              ", inside packet 20; 10 packets the index lists are not there\n";
+     }},
+    {"rescue_tells_a_file_cut_between_packets", cut_at_20<0>, {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "the file is cut short: it ends at byte " + std::to_string(kvx::packet_offset(f, 20)) +
+              ", where it should hold packet 20; 10 packets the index lists are not there\n";
+     }},
+    {"a_second_recording", appended, {}, 1,
+     [](const Bytes& f) {
+       return "a second recording begins at byte " + std::to_string(f.size()) +
+              ", after the packets the index lists; only the first is extracted\n";
+     }},
+    {"rescue_takes_a_second_recording", appended, {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "a second recording begins at byte " + std::to_string(f.size()) +
+              "; its packets follow the first's in the outputs\n";
+     }},
+    {"rescue_leaves_a_second_recording_laid_out_otherwise", appended_with_one_stream,
+     {"--rescue"}, 1,
+     [](const Bytes& f) {
+       return "a second recording begins at byte " + std::to_string(f.size()) +
+              ", with other streams (1 AAC streams at 44100 Hz, the first has 2 AAC streams at "
+              "44100 Hz); only the first is extracted\n";
+     }},
+    {"rescue_drops_a_packet_with_bytes_put_in", inserted_200_into<9, 20>, {"--rescue"}, 1,
+     [](const Bytes&) {
+       return std::string(
+           "packet 20 holds 9 bytes more than its fields and entry account for; dropped\n");
+     }},
+    {"rescue_drops_a_packet_with_150_bytes_put_in", inserted_200_into<150, 20>, {"--rescue"}, 1,
+     [](const Bytes&) {
+       return std::string(
+           "packet 20 holds 150 bytes more than its fields and entry account for; dropped\n");
+     }},
+    {"rescue_drops_a_packet_with_bytes_taken_out", torn_by_deleting<1, 20>, {"--rescue"}, 1,
+     [](const Bytes&) {
+       std::mt19937 rng(1);
+       return "packet 20 holds " + std::to_string(1 + rng() % 64) +
+              " bytes fewer than its fields and entry account for; dropped\n";
+     }},
+    {"a_plain_run_drops_a_packet_with_bytes_put_in", inserted_200_into<10, 20>, {}, 1,
+     [](const Bytes&) {
+       return std::string(
+           "packet 20 fails a closer look, and the packet after it is not where its entry "
+           "ends; dropped\n");
+     }},
     {"packets_after_the_last_listed", index_zeroed_from<20>, {}, 1,
      [](const Bytes& f) {
        return std::to_string(f.size() - kvx::packet_offset(f, 20)) +
@@ -574,10 +765,9 @@ const Told kTold[] = {
      }},
     {"what_came_through_out_of_line", zeros_before_10<5>, {}, 1,
      [](const Bytes& f) {
-       return "12 of the 30 packets the index lists were extracted, from " +
-              std::to_string(kvx::packet_offset(f, 12) - kvx::packet_offset(f, 0)) +
-              " of the input's " + std::to_string(f.size() + 5) +
-              " bytes; 2 of them were read out of line\n";
+       return "10 of the 30 packets the index lists were extracted, from " +
+              std::to_string(kvx::packet_offset(f, 10) - kvx::packet_offset(f, 0)) +
+              " of the input's " + std::to_string(f.size() + 5) + " bytes\n";
      }},
     {"a_header_listing_no_packets", count_zero, {}, 2,
      [](const Bytes&) { return std::string("the header lists no packets\n"); }},
@@ -630,6 +820,101 @@ TEST_P(DamageTold, InALineThenTheCommandThatMayRecoverMore) {
 INSTANTIATE_TEST_SUITE_P(Kinds, DamageTold, ::testing::ValuesIn(kTold),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A plain run gives the first recording; a rescue the second after it,
+// into the same outputs, byte for byte.
+TEST(Rescue, TakesASecondRecordingAfterTheFirst) {
+  const Bytes intact = encode(recording(30));
+  RunResult whole;
+  const auto once = extract(intact, {}, whole);
+  for (const bool rescue : {false, true}) {
+    RunResult r;
+    const auto outputs = extract(appended(intact), rescue ? std::vector<std::string>{"--rescue"}
+                                                           : std::vector<std::string>{},
+                                 r);
+    EXPECT_EQ(r.status, 1) << r.err;
+    ASSERT_EQ(outputs.size(), once.size());
+    for (const auto& [suffix, bytes] : once) {
+      EXPECT_EQ(outputs.at(suffix), rescue ? concat({bytes, bytes}) : bytes) << suffix;
+    }
+  }
+  RunResult other;
+  EXPECT_EQ(extract(appended_with_one_stream(intact), {"--rescue"}, other), once);
+  EXPECT_EQ(other.status, 1);
+}
+
+// The frames of an ADTS stream, each behind its header.
+std::vector<Bytes> adts_frames(const Bytes& stream) {
+  std::vector<Bytes> frames;
+  for (std::size_t at = 0; at + 7 <= stream.size();) {
+    const std::size_t length =
+        (std::size_t{stream[at + 3]} & 3) << 11 | std::size_t{stream[at + 4]} << 3 | stream[at + 5] >> 5;
+    frames.emplace_back(stream.begin() + static_cast<long>(at + 7),
+                        stream.begin() + static_cast<long>(at + length));
+    at += length;
+  }
+  return frames;
+}
+
+// 4 KiB of zeros across the boundary of packets 29 and 30, the index whole:
+// told as the packets hit, not as a damaged index. A rescue keeps the
+// video of a packet only its audio lost, without the frames hit, and
+// follows the index again after the block; it gives every picture a plain
+// run gives.
+TEST(Rescue, ABadBlockIsToldAsThePacketsItHits) {
+  const kvx::File file = recording(60);
+  const Bytes intact = encode(file);
+  const std::size_t from = kvx::packet_offset(intact, 30) - 2048;
+  const std::size_t to = from + 4096;
+  Bytes damaged = intact;
+  std::fill(damaged.begin() + static_cast<long>(from), damaged.begin() + static_cast<long>(to), 0);
+  std::vector<std::size_t> lost;
+  std::map<std::size_t, std::vector<std::size_t>> hit_frames;  // by stream: place in the output
+  std::array<std::size_t, 2> written_frames{};
+  for (std::size_t i = 0; i < file.packets.size(); ++i) {
+    const std::size_t at = kvx::packet_offset(intact, i);
+    const std::size_t audio = at + 13 + 4 * 2 * file.packets[i].audio[0].size() +
+                              file.packets[i].video.size();
+    if (audio > from && at < to) {
+      lost.push_back(i);
+      continue;
+    }
+    std::size_t frame_at = audio;
+    for (std::size_t s = 0; s < 2; ++s) {
+      for (const Bytes& frame : file.packets[i].audio[s]) {
+        if (frame_at < to && frame_at + frame.size() > from) {
+          hit_frames[s].push_back(written_frames[s]);
+        }
+        frame_at += frame.size();
+        ++written_frames[s];
+      }
+    }
+  }
+  ASSERT_FALSE(hit_frames.empty());
+  RunResult expected_run;
+  const auto expected = extract(without_packets(intact, lost), {}, expected_run);
+  RunResult plain;
+  const auto plain_outputs = extract(damaged, {}, plain);
+  RunResult rescued;
+  const auto rescued_outputs = extract(damaged, {"--rescue"}, rescued);
+  EXPECT_EQ(plain.status, 1);
+  EXPECT_EQ(rescued.status, 1);
+  EXPECT_EQ(plain.err.find("the index looks damaged"), std::string::npos) << plain.err;
+  EXPECT_NE(plain.err.find("are damaged"), std::string::npos) << plain.err;
+  EXPECT_NE(rescued.err.find("of its audio frames are damaged; dropped, its video kept"),
+            std::string::npos)
+      << rescued.err;
+  EXPECT_EQ(plain_outputs.at(".264"), expected.at(".264"));
+  EXPECT_EQ(rescued_outputs.at(".264"), expected.at(".264")) << rescued.err;
+  for (std::size_t s = 0; s < 2; ++s) {
+    const std::string suffix = stream_suffix(s, ".aac");
+    std::vector<Bytes> frames = adts_frames(expected.at(suffix));
+    for (auto place = hit_frames[s].rbegin(); place != hit_frames[s].rend(); ++place) {
+      frames.erase(frames.begin() + static_cast<long>(*place));
+    }
+    EXPECT_EQ(adts_frames(rescued_outputs.at(suffix)), frames) << suffix;
+  }
+}
+
 TEST(Rescue, AFileCutInsideTheIndexHasNothingToGiveBack) {
   const Bytes intact = encode(recording(20));
   RunResult r;
@@ -640,18 +925,21 @@ TEST(Rescue, AFileCutInsideTheIndexHasNothingToGiveBack) {
 }
 
 TEST(Rescue, ManySkippedRangesAreSummedUp) {
-  kvx::File file = recording(22);
+  kvx::File file = recording(23);
   Bytes damaged = encode(file);
-  // Seven packets broken, two intact ones between each: a search finds its
-  // way back only where two packets stand in a row.
-  const std::vector<std::size_t> broken = {1, 4, 7, 10, 13, 16, 19};
+  // Seven packets broken, two intact ones between each, and no index to
+  // say where they stand: a search finds its way back only where two
+  // packets stand in a row (three at the start).
+  const std::vector<std::size_t> broken = {3, 6, 9, 12, 15, 18, 21};
   for (const std::size_t i : broken) {
     kvx::set_le32(damaged, kvx::packet_offset(damaged, i) + 9, 0xFFFFFFFF);
   }
+  damaged = index_zeroed_from<0>(damaged);
   RunResult r;
   const auto outputs = extract(damaged, {"-r"}, r);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 5 + 2) << r.err;
+  // The empty index, five ranges, the rest summed up, and the tally.
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1 + 5 + 2) << r.err;
   EXPECT_NE(r.err.find("2 more ranges without a packet skipped"), std::string::npos) << r.err;
   RunResult expected_run;
   EXPECT_EQ(outputs, extract(without_packets(encode(file), broken), {}, expected_run));

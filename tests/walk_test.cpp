@@ -11,6 +11,7 @@
 
 #include "container/input.h"
 #include "container/le.h"
+#include "container/packet_walk.h"
 #include "streams/output.h"
 #include "support.h"
 
@@ -497,6 +498,45 @@ TEST_F(Walk, ChunkOfManyUnitsKeepsExactlyTheSlicesInOrder) {
   EXPECT_EQ(r.out + r.err, "");
   EXPECT_EQ(output(".264"), concat({av_videos({0x10}), slices, av_videos({0x30})}));
   EXPECT_EQ(output(".0.aac"), av_audio(file, 0, {0, 1, 2}));
+}
+
+// How a chunk's opening, as much of it as is held, tells whether it was
+// read from where it begins.
+struct Opening {
+  Bytes held;
+  std::uint64_t video_size;
+  bool opens;
+};
+
+TEST(ChunkOpening, IsAStartCodeAndANalUnitHeaderOrZerosThatCannotBeTold) {
+  const Opening cases[] = {
+      {{0, 0, 1, 0x65}, 4, true},
+      {{0, 0, 0, 1, 0x09, 0xF0}, 6, true},
+      {{0, 0, 0, 1}, 4, true},           // a recorder's chunk ending in its start code
+      {{0, 0}, 2, false},                // too short for a start code and a header
+      {{0, 0, 1}, 3, false},
+      {{0, 0, 0, 0, 1}, 5, true},        // ending in its start code too
+      {{0, 0, 1, 0xE5}, 4, false},       // the forbidden bit
+      {{0, 1, 0x65, 0}, 4, false},       // one zero is no start code
+      {{0x11, 0, 0, 1, 0x65}, 5, false},
+      {Bytes(16, 0), 1000, true},        // zeros throughout the look
+      {Bytes(6, 0), 1000, true},         // a piece held of a longer chunk
+      {{0, 0, 0, 0, 0, 1}, 1000, true},
+      {{0, 0, 0, 0, 0, 2}, 6, false},
+  };
+  for (const Opening& c : cases) {
+    EXPECT_EQ(orvale::chunk_opens_a_nal_unit(c.held, c.video_size), c.opens)
+        << testing::PrintToString(c.held) << " of " << c.video_size;
+  }
+}
+
+TEST(ChunkOpening, FieldsFillASliverOnlyWhenTinyInALargerEntry) {
+  EXPECT_TRUE(orvale::fills_a_sliver(15, 1500));
+  EXPECT_TRUE(orvale::fills_a_sliver(64, 513));
+  EXPECT_FALSE(orvale::fills_a_sliver(64, 512));   // eight times its fields
+  EXPECT_FALSE(orvale::fills_a_sliver(15, 79));    // within a recorder's padding
+  EXPECT_FALSE(orvale::fills_a_sliver(65, 4000));  // a picture's worth
+  EXPECT_FALSE(orvale::fills_a_sliver(1500, 1500));
 }
 
 }  // namespace

@@ -455,8 +455,14 @@ TEST(RandomFilesThroughSmallWindows, MatchTheWholeWindow) {
     const Outcome whole = extract_file(input, kWhole);
     std::uint64_t walked = 0;
     const std::uint64_t extracted = model_extracted(input, walked);
-    ASSERT_EQ(told_extracted(whole.diagnostics, walked), extracted)
-        << "round " << round << ": " << whole.diagnostics;
+    // Past a chunk that does not open as one, the walk is out of line and
+    // writes only packets that pass a closer look, which the model lacks.
+    if (whole.diagnostics.find("read out of line fail a closer look") != std::string::npos) {
+      ASSERT_LT(told_extracted(whole.diagnostics, walked), extracted) << "round " << round;
+    } else {
+      ASSERT_EQ(told_extracted(whole.diagnostics, walked), extracted)
+          << "round " << round << ": " << whole.diagnostics;
+    }
     const std::size_t window = 64 + rng() % 400;
     ASSERT_EQ(extract_file(input, window), whole) << "round " << round << ", window " << window;
   }

@@ -75,7 +75,9 @@ Flow PacketWalker::pass_audio(Packet& packet, std::uint64_t audio_bytes) {
   for (std::uint32_t s = 0; s < run_.header.extracted_streams(); ++s) {
     for (std::uint32_t j = 0; j < frames_per_stream_; ++j) {
       const std::uint32_t length = lengths_[std::size_t{s} * frames_per_stream_ + j];
-      const Flow flow = pass_frame(packet, s, j, length);
+      const Flow flow = left_out_.test(std::size_t{s} * frames_per_stream_ + j)
+                            ? skip(packet, length)
+                            : pass_frame(packet, s, j, length);
       if (flow != Flow::next) {
         return flow;
       }

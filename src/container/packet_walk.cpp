@@ -152,21 +152,6 @@ void PacketWalker::end_malformed_run() {
   }
 }
 
-// A video chunk that does not open with a start code, in a file whose
-// chunks did, was read from the wrong place: an entry at or after the last
-// one that led to a start code has the wrong length. Told once; the walk
-// goes on as the index says.
-void PacketWalker::tell_misalignment() {
-  if (aligned_chunks_ == 0 || misalignment_told_) {
-    return;
-  }
-  misalignment_told_ = true;
-  run_.report.warning("the index looks damaged at entry %" PRIu32 ": from packet %" PRIu32
-                      " on the packets are read out of line",
-                      last_aligned_, last_aligned_ + 1);
-  tell_index_damage();
-}
-
 Flow PacketWalker::read_table(Packet& packet, std::uint64_t entries, std::uint64_t& sum) {
   const std::uint64_t kept = std::uint64_t{run_.header.extracted_streams()} * frames_per_stream_;
   std::uint64_t entry = 0;
@@ -215,6 +200,9 @@ Flow PacketWalker::pass_in_window(Packet& packet, std::uint32_t video_size, std:
       const std::uint32_t length = lengths_[std::size_t{s} * frames_per_stream_ + j];
       const auto frame = body.subspan(at, length);
       at += length;
+      if (left_out_.test(std::size_t{s} * frames_per_stream_ + j)) {
+        continue;
+      }
       if (run_.header.is_aac()) {
         if (length > kMaxAdtsPayload) {
           warn_frame_too_long(packet, s, j, length);
@@ -259,6 +247,19 @@ Flow PacketWalker::walk_packet(Packet& packet) {
     if (window.unreadable().touches(packet.start, length)) {
       return skip_unreadable(packet);
     }
+    // From where the walk is known to be out of line, a packet is written
+    // only when a closer look finds it whole; so is one after which the
+    // walk will be, since bytes put into or taken out of it put it there.
+    if (out_of_line()) {
+      if (!whole_at_a_closer_look(packet)) {
+        return drop_out_of_line(packet, length);
+      }
+      if (suspect_) {
+        back_in_line(packet.number);
+      }
+    } else if (!successor_in_line(packet) && !whole_at_a_closer_look(packet)) {
+      return drop_before_misalignment(packet);
+    }
   } else if (const auto size = window.known_size(); size && packet.start + length > *size) {
     return cut_short(packet, *size);
   } else if (size && !window.unreadable().empty()) {
@@ -291,17 +292,20 @@ Flow PacketWalker::walk_packet(Packet& packet) {
   if (flow != Flow::next) {
     return flow;
   }
-  // Zeros may stand before a chunk's first start code; anything else there
-  // means the chunk was not read from where it begins.
   bool aligned = true;
-  constexpr std::uint64_t kOpening = 3;
-  if (video_size >= kOpening && table_end + kOpening <= length) {
-    flow = ensure(packet, kOpening);
+  if (video_size > 0) {
+    const std::uint64_t look = std::min<std::uint64_t>(
+        {std::uint64_t{video_size}, kOpeningLook, length - std::min(length, table_end)});
+    // A packet passing in pieces may be cut short: only what an opening
+    // needs is asked for, and what the window holds beyond it looked at.
+    flow = ensure(packet, std::min(look, kShortestOpening));
     if (flow != Flow::next) {
       return flow;
     }
-    const auto opening = window.data();
-    aligned = opening[0] == 0 && opening[1] == 0 && opening[2] <= 1;
+    const auto held = window.data();
+    aligned = chunk_opens_a_nal_unit(
+        held.first(static_cast<std::size_t>(std::min<std::uint64_t>(look, held.size()))),
+        video_size);
     if (aligned) {
       ++aligned_chunks_;
       last_aligned_ = packet.number;
@@ -316,10 +320,21 @@ Flow PacketWalker::walk_packet(Packet& packet) {
     return skip_malformed(packet, table_end, PacketStatus::audio_overrun, needed);
   }
   end_skipped_run();
-  // A packet with nothing in it whose entry holds more was read from bytes
-  // that only looked like its fields, zeros most often.
-  if (!aligned || (needed == table_end && needed < length)) {
+  // A packet with nothing in it whose entry holds more, or whose fields fill
+  // only a sliver of it, was read from bytes that only looked like its
+  // fields, zeros most often.
+  // Once out of line, such a packet is not written.
+  if (!aligned || (needed == table_end && needed < length) || fills_a_sliver(needed, length)) {
+    // Whether the index or bad bytes put it there shows at the packets
+    // after it: one whole where the index puts it clears the index.
+    if (!misalignment_told_ && in_window && aligned_chunks_ > 0) {
+      suspect(last_aligned_, packet.number);
+      return drop_out_of_line(packet, length - table_end);
+    }
     tell_misalignment();
+    if (misalignment_told_) {
+      return drop_out_of_line(packet, length - table_end);
+    }
   }
   // Bytes past the packet's fields are padding.
   flow = in_window ? pass_in_window(packet, video_size, length - table_end)
@@ -332,6 +347,7 @@ Flow PacketWalker::walk_packet(Packet& packet) {
                         packet.number, packet.length, packet.start);
     lost_ = true;
   }
+  left_out_.reset();
   if (flow == Flow::next && !run_.sink->packet_end(packet.number)) {
     flow = Flow::fail;
   }
@@ -366,6 +382,7 @@ Flow PacketWalker::hold(std::uint64_t count, std::uint64_t at_least) {
 
 bool PacketWalker::finish(Flow flow, bool packets_listed, const std::string& problem) {
   end_skipped_run();
+  settle();
   if (flow == Flow::fail) {
     return false;
   }

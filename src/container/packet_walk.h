@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <string>
 
@@ -28,7 +29,33 @@ struct Packet {
   // packet cut short then may have left its first part in them.
   bool in_pieces = false;
   std::uint64_t taken_before = 0;
+  // The next packet's length by its entry, when the index goes on.
+  std::uint32_t next_length = 0;
 };
+
+// The bytes of a video chunk looked at for its opening: zeros, a start code
+// and the NAL unit header after it.
+inline constexpr std::uint64_t kOpeningLook = 16;
+inline constexpr std::uint8_t kForbiddenNalBit = 0x80;
+// What the walk reads past a packet to see its successor's opening: the
+// fields, a small audio size table and the chunk's first bytes.
+inline constexpr std::uint64_t kSuccessorPeek = 256;
+
+// A start code and a NAL unit header.
+inline constexpr std::uint64_t kShortestOpening = 4;
+// Fields that fill less than this share of their entry fill a sliver of it.
+inline constexpr std::uint64_t kSliver = 8;
+
+// Zeros may stand before a chunk's first start code, but a NAL unit header
+// with its forbidden bit clear must follow it inside the chunk; anything
+// else means the chunk was not read from where it begins. `opening` is what
+// is held of the chunk's first kOpeningLook bytes.
+[[nodiscard]] bool chunk_opens_a_nal_unit(std::span<const std::uint8_t> opening,
+                                          std::uint64_t video_size);
+// Fields that fill only a sliver of their entry: fewer bytes than a recorder
+// pads with, in an entry that holds more than the padding and is many times
+// their length. A picture takes more.
+[[nodiscard]] bool fills_a_sliver(std::uint64_t needed, std::uint64_t length);
 
 class PacketWalker {
  public:
@@ -46,6 +73,12 @@ class PacketWalker {
   // way does).
   [[nodiscard]] bool finish(Flow flow, bool packets_listed, const std::string& problem = {});
 
+  // Frame `frame` of stream `stream` of the next packet walked is left out:
+  // a rescue found it damaged in a packet whose video is whole.
+  void leave_out_frame(std::uint32_t stream, std::uint32_t frame, std::uint32_t frames) {
+    left_out_.set(std::size_t{stream} * frames + frame);
+  }
+  void keep_all_frames() { left_out_.reset(); }
   // Something was lost on the way: packets skipped, or the walk cut short.
   [[nodiscard]] bool lost() const { return lost_; }
   // A message pointed at a damaged index.
@@ -55,10 +88,15 @@ class PacketWalker {
   // Counts the packet, listed at `packet.start`, as lost to unreadable bytes
   // without reading it.
   void lose_unreadable(const Packet& packet);
+  // Tells what packets read out of line mean, once no later one can show
+  // the index to be whole.
+  void settle();
   // Bytes of the input the written packets came from.
   [[nodiscard]] std::uint64_t bytes_written_from() const { return written_bytes_; }
   // Packets written since the walk was found out of line.
   [[nodiscard]] std::uint64_t written_out_of_line() const { return out_of_line_; }
+  // Packets read out of line that failed the closer look, not written.
+  [[nodiscard]] std::uint64_t dropped_out_of_line() const { return dropped_out_of_line_; }
 
  private:
   [[nodiscard]] Flow ensure(Packet& packet, std::uint64_t count) {
@@ -71,6 +109,18 @@ class PacketWalker {
   [[nodiscard]] Flow pass_pieces(Packet& packet, std::uint64_t count, Take&& take);
   [[nodiscard]] Flow skip(Packet& packet, std::uint64_t count);
   [[nodiscard]] Flow skip_unreadable(Packet& packet);
+  [[nodiscard]] bool whole_at_a_closer_look(const Packet& packet) const;
+  // Whether the packet in `bytes`, of `length` by its entry, has fields that
+  // fit it and a chunk opening as a NAL unit; with `opens_video`, only a
+  // chunk whose opening is held and shows a start code passes.
+  [[nodiscard]] bool fields_in_line(std::span<const std::uint8_t> bytes, std::uint64_t length,
+                                    bool opens_video) const;
+  [[nodiscard]] bool successor_in_line(const Packet& packet);
+  [[nodiscard]] bool out_of_line() const { return misalignment_told_ || suspect_; }
+  void suspect(std::uint32_t entry, std::uint32_t first);
+  void back_in_line(std::uint32_t number);
+  [[nodiscard]] Flow drop_before_misalignment(Packet& packet);
+  [[nodiscard]] Flow drop_out_of_line(Packet& packet, std::uint64_t rest);
   [[nodiscard]] Flow skip_malformed(Packet& packet, std::uint64_t consumed, PacketStatus status,
                                     std::uint64_t needed);
   [[nodiscard]] Flow read_table(Packet& packet, std::uint64_t entries, std::uint64_t& sum);
@@ -101,6 +151,8 @@ class PacketWalker {
   std::array<std::uint32_t, std::size_t{kAudioSlots} * 255> lengths_{};
   // Each stream's ADTS channel configuration; 0 until its first frame.
   std::array<std::uint8_t, kAudioSlots> channels_{};
+  // Frames of the packet being walked that are left out, as the lengths.
+  std::bitset<std::size_t{kAudioSlots} * 255> left_out_;
   SkippedPackets skipped_;
   UnreadablePackets unreadable_;
   // The last packet written, and whether its entry held more bytes than its
@@ -112,9 +164,17 @@ class PacketWalker {
   std::uint64_t aligned_chunks_ = 0;
   std::uint32_t last_aligned_ = 0;
   bool misalignment_told_ = false;
+  // Packets from suspect_first_ on were read out of line, the index or bad
+  // bytes to blame: the index at entry suspect_entry_, unless a packet whole
+  // where it puts it follows. suspect_dropped_ of them were not written.
+  bool suspect_ = false;
+  std::uint32_t suspect_first_ = 0;
+  std::uint32_t suspect_entry_ = 0;
+  std::uint64_t suspect_dropped_ = 0;
   std::string first_problem_;
   std::uint64_t written_bytes_ = 0;
   std::uint64_t out_of_line_ = 0;
+  std::uint64_t dropped_out_of_line_ = 0;
   bool lost_ = false;
   bool index_damage_told_ = false;
 };

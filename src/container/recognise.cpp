@@ -229,6 +229,35 @@ Plausibility packets_begin_at(ByteSource& source, const FileHeader& header, std:
   return Plausibility::yes;
 }
 
+Plausibility aac_frame_whole(ByteSource& source, std::uint64_t at, std::uint32_t length) {
+  if (length == 0) {
+    return Plausibility::yes;
+  }
+  const auto frame = source.at(at, std::min<std::size_t>(length, kAacLook));
+  if (frame.size() < std::min<std::size_t>(length, kAacLook)) {
+    return failed_read(source);
+  }
+  if (!opens_with_channel_element(frame, length)) {
+    return Plausibility::no;
+  }
+  const std::size_t tail_size = std::min<std::size_t>(length, 2);
+  const auto tail = source.at(at + length - tail_size, tail_size);
+  if (tail.size() < tail_size) {
+    return failed_read(source);
+  }
+  return closes_with_end_element(tail) ? Plausibility::yes : Plausibility::no;
+}
+
+Plausibility video_whole(ByteSource& source, const FileHeader& header, std::uint64_t offset) {
+  const auto fixed = source.at(offset, kPacketFixedSize);
+  if (fixed.size() < kPacketFixedSize) {
+    return failed_read(source);
+  }
+  const std::uint64_t video_start =
+      offset + kPacketFixedSize + std::uint64_t{header.audio_stream_count} * fixed[0] * 4;
+  return nal_headers_sound(source, video_start, video_start + read_le32(fixed, kVideoSizeOffset));
+}
+
 Plausibility holds_whole_frames(ByteSource& source, const FileHeader& header, std::uint64_t offset,
                                 std::uint64_t needed, std::string& fault) {
   const auto fixed = source.at(offset, kPacketFixedSize);
@@ -256,20 +285,11 @@ Plausibility holds_whole_frames(ByteSource& source, const FileHeader& header, st
         return failed_read(source);
       }
       const std::uint32_t length = read_le32(field, 0);
-      const auto frame = source.at(frame_at, std::min<std::size_t>(length, kAacLook));
-      if (frame.size() < std::min<std::size_t>(length, kAacLook)) {
-        return failed_read(source);
-      }
-      const std::size_t tail_size = std::min<std::size_t>(length, 2);
-      const auto tail = source.at(frame_at + length - tail_size, tail_size);
-      if (tail.size() < tail_size) {
-        return failed_read(source);
-      }
-      if (length > 0 &&
-          (!opens_with_channel_element(frame, length) || !closes_with_end_element(tail))) {
+      const Plausibility frame = aac_frame_whole(source, frame_at, length);
+      if (frame != Plausibility::yes) {
         fault = "frame " + std::to_string(j) + " of audio stream " + std::to_string(s) +
                 " is not a whole AAC frame";
-        return Plausibility::no;
+        return frame;
       }
       frame_at += length;
     }

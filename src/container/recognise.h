@@ -102,4 +102,13 @@ enum class Successor { found, none, read_error };
                                               std::uint64_t offset, std::uint64_t needed,
                                               std::string& fault);
 
+// The closer look at one AAC frame of `length` bytes at `at`; an empty one
+// passes.
+[[nodiscard]] Plausibility aac_frame_whole(ByteSource& source, std::uint64_t at,
+                                           std::uint32_t length);
+
+// The closer look at the video of the plausible packet at `offset` alone.
+[[nodiscard]] Plausibility video_whole(ByteSource& source, const FileHeader& header,
+                                       std::uint64_t offset);
+
 }  // namespace orvale

@@ -4,11 +4,13 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <string>
 
 #include "container/damage_report.h"
 #include "container/le.h"
 #include "container/packet_walk.h"
 #include "container/recognise.h"
+#include "container/rescuer.h"
 
 namespace orvale {
 namespace {
@@ -23,43 +25,7 @@ constexpr std::uint64_t kSuccessorLook = 4096;
 // is refilled only as it moves on.
 constexpr std::size_t kScanPiece = 4096;
 
-class Rescuer {
- public:
-  Rescuer(Run& run, Peek& peek)
-      : run_(run), packets_(run), source_(run.window, &peek, peek.file_size()) {}
-
-  [[nodiscard]] bool rescue();
-
- private:
-  [[nodiscard]] std::uint64_t size() const { return source_.end(); }
-  [[nodiscard]] Flow read_failed(std::uint64_t offset);
-  [[nodiscard]] Flow agrees(std::uint64_t offset, std::uint32_t length, std::uint64_t& needed,
-                            bool& agreed);
-  [[nodiscard]] Flow find_packets_start(std::uint64_t& start, bool& found);
-  [[nodiscard]] Flow follow_index(std::uint64_t start, std::uint64_t entries,
-                                  std::uint64_t& handover, bool& complete);
-  [[nodiscard]] Flow follow_structure(std::uint64_t offset, bool exact);
-  [[nodiscard]] Flow resynchronise(std::uint64_t from, std::uint64_t& found_at);
-  void lose_unreadable(std::uint64_t number, std::uint64_t at, std::uint32_t length);
-  [[nodiscard]] Flow extract_at(std::uint64_t offset, std::uint64_t needed);
-  [[nodiscard]] bool all_zeros(std::uint64_t from, std::uint64_t to);
-  void skipped(std::uint64_t from, std::uint64_t to);
-  [[nodiscard]] std::uint32_t entry(std::uint64_t number) const {
-    return packet_length(read_le32(run_.index, number * kIndexEntrySize));
-  }
-  [[nodiscard]] bool later_entries_empty(std::uint64_t number, std::uint64_t entries) const;
-  void tell();
-
-  Run& run_;
-  PacketWalker packets_;
-  ByteSource source_;
-  std::uint32_t next_number_ = 0;
-  std::uint64_t from_index_ = 0;
-  std::uint64_t by_structure_ = 0;
-  SkippedRanges ranges_;
-  // Something was wrong beside the packets found by structure.
-  bool damage_ = false;
-};
+}  // namespace
 
 Flow Rescuer::read_failed(std::uint64_t offset) {
   run_.report.error(run_.path, "read error at byte %" PRIu64 ": %s", offset,
@@ -99,9 +65,9 @@ Flow Rescuer::agrees(std::uint64_t offset, std::uint32_t length, std::uint64_t& 
 // stops at a word that cannot be an entry.
 Flow Rescuer::find_packets_start(std::uint64_t& start, bool& found) {
   found = false;
-  const auto first_entries = source_.at(kHeaderSize, 2 * kIndexEntrySize);
+  const auto first_entries = source_.at(index_from_, 2 * kIndexEntrySize);
   if (first_entries.size() < kIndexEntrySize) {
-    return source_.error() != 0 ? read_failed(kHeaderSize) : Flow::next;
+    return source_.error() != 0 ? read_failed(index_from_) : Flow::next;
   }
   const std::uint32_t first = packet_length(read_le32(first_entries, 0));
   const std::uint32_t second =
@@ -115,9 +81,9 @@ Flow Rescuer::find_packets_start(std::uint64_t& start, bool& found) {
     return flow;
   };
   // Where the header says, packet 0 agreeing with its entry will do.
-  const std::uint64_t announced = kHeaderSize + kIndexEntrySize * run_.header.frame_count;
+  const std::uint64_t announced = index_from_ + kIndexEntrySize * frame_count_;
   std::uint64_t needed = 0;
-  if (run_.header.frame_count > 0 && announced < size()) {
+  if (frame_count_ > 0 && announced < size()) {
     if (agrees(announced, first, needed, found) == Flow::fail) {
       return Flow::fail;
     }
@@ -126,7 +92,7 @@ Flow Rescuer::find_packets_start(std::uint64_t& start, bool& found) {
       return Flow::next;
     }
   }
-  for (start = kHeaderSize + kIndexEntrySize; start + kIndexEntrySize <= size();
+  for (start = index_from_ + kIndexEntrySize; start + kIndexEntrySize <= size();
        start += kIndexEntrySize) {
     const auto last = source_.at(start - kIndexEntrySize, kIndexEntrySize);
     if (last.size() < kIndexEntrySize) {
@@ -224,9 +190,34 @@ Flow Rescuer::follow_index(std::uint64_t start, std::uint64_t entries, std::uint
     const Flow next_flow = last || unreadable.touches(at + length, entry(number + 1))
                                ? Flow::next
                                : agrees(at + length, entry(number + 1), needed, agreed);
+    if (next_flow == Flow::next && !last && !agreed &&
+        cut_after(at, length, entry(number + 1))) {
+      return cut_short(at, packet_needed, number, entries, handover);
+    }
     if (next_flow == Flow::next && !last && !agreed) {
-      handover = at;  // the search looks at this packet again, and deeper
-      return Flow::next;
+      std::uint64_t resume = 0;
+      bool found = false;
+      if (realign(at, length, number, entries, resume, needed, found) == Flow::fail) {
+        return Flow::fail;
+      }
+      std::uint64_t rejoined = number + 1;
+      if (!found && rejoin(at, number, entries, resume, rejoined, needed, found) == Flow::fail) {
+        return Flow::fail;
+      }
+      if (!found) {
+        handover = at;  // the search looks at this packet again, and deeper
+        return Flow::next;
+      }
+      const Flow settled = rejoined == number + 1 ? settle(at, length, number, resume)
+                                                  : salvage(at, number, rejoined);
+      if (settled == Flow::fail) {
+        return Flow::fail;
+      }
+      number = rejoined - 1;
+      at = resume;
+      handover = at;
+      agreed = true;
+      continue;
     }
     const Flow flow = extract_at(at, packet_needed);
     if (flow != Flow::next || next_flow != Flow::next) {
@@ -258,7 +249,7 @@ void Rescuer::skipped(std::uint64_t from, std::uint64_t to) {
   const bool zeros = all_zeros(from, to);
   // What lies between the header and the first packet found is the index,
   // however it failed.
-  if (from == kHeaderSize) {
+  if (from == index_from_) {
     run_.report.warning("the index, bytes %" PRIu64 " to %" PRIu64 ", %s", from, to - 1,
                         zeros ? "is empty" : "does not lead to the packets");
     damage_ = true;
@@ -388,27 +379,80 @@ void Rescuer::tell() {
   }
 }
 
-bool Rescuer::rescue() {
-  std::uint64_t start = kHeaderSize;
-  bool found = false;
+namespace {
+
+// The streams a header declares, as a message names them.
+std::string layout(const FileHeader& header) {
+  return std::to_string(header.audio_stream_count) + (header.is_aac() ? " AAC" : " MP3") +
+         " streams at " + std::to_string(header.audio_rate) + " Hz";
+}
+
+}  // namespace
+
+// A recording that follows the one whose index was followed to its end at
+// `at`, as a recorder restarting into the same file leaves it: rescued after
+// it into the same outputs when its streams are laid out alike.
+Flow Rescuer::next_recording(std::uint64_t at, bool& another) {
+  another = false;
+  const auto bytes = source_.at(at, kHeaderSize);
+  FileHeader next;
+  if (bytes.size() < kHeaderSize ||
+      parse_header(bytes.first<kHeaderSize>(), next) != HeaderStatus::ok) {
+    return source_.error() != 0 ? read_failed(at) : Flow::next;
+  }
+  damage_ = true;
+  const FileHeader& first = run_.header;
+  if (next.audio_stream_count != first.audio_stream_count || next.is_aac() != first.is_aac() ||
+      next.audio_rate != first.audio_rate) {
+    run_.report.warning("a second recording begins at byte %" PRIu64
+                        ", with other streams (%s, the first has %s); only the first is "
+                        "extracted",
+                        at, layout(next).c_str(), layout(first).c_str());
+    return Flow::next;
+  }
+  run_.report.warning("a second recording begins at byte %" PRIu64
+                      "; its packets follow the first's in the outputs",
+                      at);
+  index_from_ = at + kHeaderSize;
+  frame_count_ = next.frame_count;
+  if (run_.window.skip_to(index_from_) != ReadStatus::complete) {
+    return read_failed(index_from_);
+  }
+  another = true;
+  return Flow::next;
+}
+
+// One recording, from its index at index_from_ on: `search_from` is where
+// the search by structure goes on, and `another` whether a second recording
+// follows it.
+Flow Rescuer::rescue_recording(std::uint64_t& search_from, bool& found, bool& another) {
+  another = false;
+  std::uint64_t start = index_from_;
+  found = false;
   Flow flow = find_packets_start(start, found);
-  std::uint64_t search_from = kHeaderSize;
+  search_from = index_from_;
   bool complete = false;
   if (flow == Flow::next && found) {
-    const std::uint64_t entries = (start - kHeaderSize) / kIndexEntrySize;
-    if (entries != run_.header.frame_count) {
+    const std::uint64_t entries = (start - index_from_) / kIndexEntrySize;
+    if (entries != frame_count_) {
       run_.report.warning("the header lists %" PRIu32 " packets, but the index holds %" PRIu64
                           " entries",
-                          run_.header.frame_count, entries);
+                          frame_count_, entries);
       damage_ = true;
     }
-    if (run_.window.read_into(run_.index_buffer, start - kHeaderSize, run_.index) !=
+    if (run_.window.read_into(run_.index_buffer, start - index_from_, run_.index) !=
         ReadStatus::complete) {
       run_.report.error(run_.path, "read error in the frame index: %s",
                         std::strerror(run_.window.error()));
       flow = Flow::fail;
     } else {
       flow = follow_index(start, entries, search_from, complete);
+    }
+  }
+  if (flow == Flow::next && complete && search_from < size()) {
+    flow = next_recording(search_from, another);
+    if (another) {
+      return flow;
     }
   }
   // Past an index that was followed to its end, only packets that stand
@@ -424,6 +468,16 @@ bool Rescuer::rescue() {
       search_from = size();
     }
   }
+  return flow;
+}
+
+bool Rescuer::rescue() {
+  std::uint64_t search_from = index_from_;
+  bool found = false;
+  Flow flow = Flow::next;
+  for (bool another = true; another && flow == Flow::next;) {
+    flow = rescue_recording(search_from, found, another);
+  }
   if (flow == Flow::next) {
     flow = follow_structure(search_from, found);
   }
@@ -432,8 +486,6 @@ bool Rescuer::rescue() {
   }
   return packets_.finish(flow, true, "no packet was found in the file");
 }
-
-}  // namespace
 
 bool rescue(Run& run) {
   const auto size = run.window.known_size();

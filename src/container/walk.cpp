@@ -44,6 +44,17 @@ Flow look_past_index(Run& run, PacketWalker& packets, std::uint32_t listed) {
     end = window.bytes_read();
   }
   ByteSource source(window, nullptr, end);
+  if (const auto bytes = source.at(from, kHeaderSize); bytes.size() == kHeaderSize) {
+    FileHeader second;
+    if (parse_header(bytes.first<kHeaderSize>(), second) == HeaderStatus::ok) {
+      run.report.warning("a second recording begins at byte %" PRIu64
+                         ", after the packets the index lists; only the first is extracted",
+                         from);
+      packets.tell_index_damage();
+      packets.note_problem("a second recording begins at byte " + std::to_string(from));
+      return Flow::next;
+    }
+  }
   std::uint64_t needed = 0;
   if (from >= end || packets_begin_at(source, run.header, from, needed) != Plausibility::yes) {
     return Flow::next;
@@ -104,6 +115,9 @@ bool walk(Run& run) {
     packet.number = number;
     packet.length = packet_length(read_le32(run.index, entry));
     packet.start = run.window.position();
+    if (number + 1 < run.header.frame_count) {
+      packet.next_length = packet_length(read_le32(run.index, entry + kIndexEntrySize));
+    }
     if (packet.length == 0) {
       // An entry of length 0 ends the index; entries after it matter only if
       // some of them are not empty, since then packets are being left out.
@@ -120,6 +134,7 @@ bool walk(Run& run) {
     }
     flow = packets.walk_packet(packet);
   }
+  packets.settle();
   // A walk that went through what the index lists as it says looks past it.
   if (flow == Flow::next && !index_cut && !packets.index_damage_told()) {
     flow = look_past_index(run, packets, number);
@@ -127,6 +142,10 @@ bool walk(Run& run) {
   const bool done = packets.finish(flow, number > 0 || packets.index_damage_told());
   if (flow == Flow::fail) {
     return done;
+  }
+  if (const std::uint64_t dropped = packets.dropped_out_of_line(); dropped > 0) {
+    run.report.warning("%" PRIu64 " packets read out of line fail a closer look; not written",
+                       dropped);
   }
   if (packets.lost() && run.extracted > 0) {
     tell_extracted_share(run, run.header.frame_count, packets.bytes_written_from(),

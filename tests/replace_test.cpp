@@ -532,6 +532,32 @@ TEST(KilledRuns, LeaveNothingThatLasts) {
   }
 }
 
+// A batch lists an output folder once, yet each input's leftovers there are
+// found: the listing serves every input whose outputs go to that folder.
+TEST(KilledRuns, EveryInputOfABatchFindsItsLeftovers) {
+  ScratchDir dir;
+  std::array<char, 256> host{};
+  ASSERT_EQ(::gethostname(host.data(), host.size() - 1), 0);
+  Child ended(ORVALE_BINARY, {"--version"}, Launch{});
+  const pid_t gone = ended.pid();
+  (void)ended.finish();
+  std::vector<std::string> inputs;
+  std::vector<std::string> left;
+  for (const char* name : {"a.kvx", "b.kvx"}) {
+    inputs.push_back(dir.path(name));
+    write_file(inputs.back(), encode(big_file(2, 0x21)));
+    left.push_back(dir.path(std::string(".") + name + ".264.orvale-" + host.data() + "-" +
+                            std::to_string(gone) + "-abcdef"));
+    write_file(left.back(), kOld);
+  }
+  const RunResult r = run_orvale(inputs);
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const std::string& name : left) {
+    EXPECT_NE(r.err.find("orvale: " + name + ": removed: "), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(hidden_files(dir.path("")), std::vector<std::string>{});
+}
+
 // ---- Two runs on the same names
 
 // Run A reads a FIFO and waits part way while run B extracts another

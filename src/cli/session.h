@@ -3,10 +3,12 @@
 
 #include <bit>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "mux/rate.h"
 #include "platform/platform.h"
@@ -102,6 +104,14 @@ class Session {
     return written_.contains(file);
   }
   void remember_written(const platform::FileId& file) { written_.insert(file); }
+  // The names in `folder` as this run first listed it; `fresh` when the
+  // caller is the first to ask and must fill them in. A batch of many inputs
+  // in one folder then lists it once, not once an input.
+  [[nodiscard]] std::vector<std::string>& names_in(const std::string& folder, bool& fresh) {
+    const auto [at, inserted] = folders_.try_emplace(folder);
+    fresh = inserted;
+    return at->second;
+  }
   [[nodiscard]] Progress* progress() const { return progress_; }
   // Where each input's facts go; given only under --list.
   [[nodiscard]] Listing* listing() const { return listing_; }
@@ -110,6 +120,7 @@ class Session {
   Progress* progress_;
   Listing* listing_;
   std::set<platform::FileId> written_;
+  std::map<std::string, std::vector<std::string>> folders_;
 };
 
 }  // namespace orvale

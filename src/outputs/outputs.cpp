@@ -6,7 +6,9 @@
 #include <cinttypes>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "outputs/interrupt.h"
 #include "outputs/output_set.h"
@@ -170,11 +172,21 @@ const char* mux_extension(const Settings& settings) {
 }
 
 // Temporaries a killed run of this machine left at these names take room
-// and help no one; the user hears of each.
-void remove_stale_temporaries(Run& run) {
+// and help no one; the user hears of each. A run lists each folder once:
+// the temporaries of runs that ended were all there before it began.
+void remove_stale_temporaries(Run& run, Session& session) {
   std::vector<std::string> removed;
   for_each_output(run, [&](const Destination& place, const Output&, std::size_t) {
-    (void)place.remove_stale(removed);
+    if (place.writes_through()) {
+      return;
+    }
+    bool fresh = false;
+    std::vector<std::string>& names = session.names_in(place.folder(), fresh);
+    // A folder that cannot be listed holds nothing this run can tidy.
+    if (fresh && platform::list_folder(place.folder(), names) != 0) {
+      names.clear();
+    }
+    place.remove_stale(names, removed);
   });
   for (const std::string& name : removed) {
     run.report.notice(name,
@@ -327,7 +339,7 @@ OutputsOpened open_outputs(Run& run, const Settings& settings, Session& session)
     return OutputsOpened::refused;
   }
   if (!settings.to_stdout) {
-    remove_stale_temporaries(run);
+    remove_stale_temporaries(run, session);
   }
   if (settings.no_clobber && already_there(run)) {
     return OutputsOpened::skipped;

@@ -194,18 +194,17 @@ int Destination::look(const std::string& name) {
   return platform::may_replace(target_, status, folder);
 }
 
-int Destination::remove_stale(std::vector<std::string>& removed) const {
+std::string Destination::folder() const { return folder_of(target_); }
+
+void Destination::remove_stale(std::span<const std::string> names_in_folder,
+                               std::vector<std::string>& removed) const {
   if (through_) {
-    return 0;
+    return;
   }
   const std::string prefix = temporary_prefix(target_);
   const auto slash = prefix.find_last_of(platform::kSeparators);
   const std::string base_prefix = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
-  std::vector<std::string> names;
-  if (const int error = platform::list_folder(folder_of(target_), names); error != 0) {
-    return error;
-  }
-  for (const std::string& name : names) {
+  for (const std::string& name : names_in_folder) {
     if (!name.starts_with(base_prefix)) {
       continue;
     }
@@ -215,7 +214,6 @@ int Destination::remove_stale(std::vector<std::string>& removed) const {
       removed.push_back(path);
     }
   }
-  return 0;
 }
 
 int Destination::open(platform::File& file) {

@@ -1,6 +1,7 @@
 // Where an output's bytes go, and how they take the output name's place.
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -44,10 +45,13 @@ class Destination {
   [[nodiscard]] int keep_partial();
   // Removes the temporary, if there is one.
   void remove();
-  // Removes the temporaries for this target that a run of this machine
-  // left when it was killed (its process is gone), and adds their names to
-  // `removed`.
-  [[nodiscard]] int remove_stale(std::vector<std::string>& removed) const;
+  // The folder the output goes to.
+  [[nodiscard]] std::string folder() const;
+  // Removes the temporaries for this target, among the names in its folder,
+  // that a run of this machine left when it was killed (its process is
+  // gone), and adds their paths to `removed`.
+  void remove_stale(std::span<const std::string> names_in_folder,
+                    std::vector<std::string>& removed) const;
   // Whether the output is being written to a file with no name yet.
   [[nodiscard]] bool unnamed() const { return unnamed_ != platform::kNoFile; }
   // Under --no-clobber: the file at the name stays as it is, and nothing is

@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     orvale::Settings settings;
     settings.rescue = pass == 1;
     settings.mode = pass == 2 ? orvale::Mode::list : orvale::Mode::extract;
-    (void)orvale::dump_descriptor(fd, scratch.directory + "/in", settings, session,
-                                  scratch.diagnostics, window);
+    const orvale::Input input{scratch.directory + "/in", "", ""};
+    (void)orvale::dump_descriptor(fd, input, settings, session, scratch.diagnostics, window);
     listing.finish();
   }
   close(fd);

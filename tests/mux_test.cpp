@@ -46,10 +46,14 @@ TEST(DecoderConfig, HoldsProfileLevelAndBothSets) {
   EXPECT_TRUE(avc_decoder_config(Bytes{0x67, 0x64}, kPps).empty());
 }
 
+// Converts into a buffer of the size found beforehand, with guard bytes
+// behind it that must stay untouched.
 Bytes prefixed(const Bytes& annex_b, bool& idr) {
-  Bytes out(length_prefixed_bound(annex_b.size()), 0xEE);
+  const std::size_t size = length_prefixed_size(annex_b);
+  Bytes out(size + 8, 0xEE);
   const LengthPrefixed written = length_prefixed(annex_b, out);
-  EXPECT_LE(written.size, out.size());
+  EXPECT_EQ(written.size, size);
+  EXPECT_TRUE(std::all_of(out.end() - 8, out.end(), [](std::uint8_t b) { return b == 0xEE; }));
   out.resize(written.size);
   idr = written.idr;
   return out;
@@ -70,19 +74,36 @@ TEST(LengthPrefixed, EachUnitBehindItsLengthWithoutTrailingZeros) {
   EXPECT_TRUE(prefixed(Bytes{0x41, 0x9A, 0, 0}, idr).empty());
 }
 
-// The buffer is sized before the units are counted: the densest picture,
-// one-byte units behind 3-byte codes, must still fit.
-TEST(LengthPrefixed, NeverWritesPastItsBound) {
-  for (std::size_t units = 0; units <= 64; ++units) {
+// The buffer is sized before the picture is converted: on pictures of every
+// shape, units of one byte behind 3-byte codes among them, the size found
+// is what is written, and each unit comes out whole behind its length.
+TEST(LengthPrefixed, WritesExactlyTheSizeFoundBeforehand) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 500; ++round) {
     Bytes annex_b;
-    for (std::size_t i = 0; i < units; ++i) {
-      annex_b.insert(annex_b.end(), {0, 0, 1, 0x41});
+    std::size_t units = 0;
+    const int count = static_cast<int>(random() % 12);
+    for (int u = 0; u < count; ++u) {
+      if (random() % 2 == 0) {
+        annex_b.push_back(0);
+      }
+      annex_b.insert(annex_b.end(), {0, 0, 1});
+      const std::size_t length = 1 + random() % 6;
+      for (std::size_t b = 0; b < length; ++b) {
+        annex_b.push_back(static_cast<std::uint8_t>(0x40 + random() % 0x40));
+      }
+      ++units;
     }
-    Bytes out(length_prefixed_bound(annex_b.size()) + 8, 0xEE);
-    const LengthPrefixed written = length_prefixed(annex_b, out);
-    EXPECT_EQ(written.size, 5 * units);
-    EXPECT_LE(written.size, length_prefixed_bound(annex_b.size()));
-    EXPECT_TRUE(std::all_of(out.end() - 8, out.end(), [](std::uint8_t b) { return b == 0xEE; }));
+    bool idr = false;
+    const Bytes out = prefixed(annex_b, idr);
+    std::size_t read = 0;
+    std::size_t found = 0;
+    while (read + 4 <= out.size()) {
+      read += 4 + (std::size_t{out[read + 2]} << 8 | out[read + 3]);
+      ++found;
+    }
+    EXPECT_EQ(read, out.size());
+    EXPECT_EQ(found, units);
   }
 }
 

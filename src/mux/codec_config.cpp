@@ -111,6 +111,18 @@ std::vector<std::uint8_t> avc_decoder_config(std::span<const std::uint8_t> sps,
   return config;
 }
 
+std::size_t length_prefixed_size(std::span<const std::uint8_t> annex_b) {
+  std::size_t size = 0;
+  for_each_unit(
+      annex_b,
+      [&](std::span<const std::uint8_t> unit) {
+        size += 4 + unit.size();
+        return true;
+      },
+      [](std::uint8_t) { return false; });
+  return size;
+}
+
 LengthPrefixed length_prefixed(std::span<const std::uint8_t> annex_b,
                               std::span<std::uint8_t> out) {
   LengthPrefixed written;

@@ -30,12 +30,9 @@ struct PictureOpening {
 [[nodiscard]] std::vector<std::uint8_t> avc_decoder_config(std::span<const std::uint8_t> sps,
                                                            std::span<const std::uint8_t> pps);
 
-// The most bytes length_prefixed() writes for `annex_b_size` bytes of Annex B:
-// a length takes 4 bytes where a start code took 3 or 4, and every unit holds
-// at least one byte beside its start code.
-[[nodiscard]] constexpr std::size_t length_prefixed_bound(std::size_t annex_b_size) {
-  return annex_b_size + annex_b_size / 4 + 4;
-}
+// The bytes length_prefixed() writes for `annex_b`, found without copying
+// any: the buffer that keeps a picture is then no larger than the picture.
+[[nodiscard]] std::size_t length_prefixed_size(std::span<const std::uint8_t> annex_b);
 
 struct LengthPrefixed {
   std::size_t size = 0;  // bytes written
@@ -43,7 +40,7 @@ struct LengthPrefixed {
 };
 
 // Rewrites an Annex B picture as NAL units each behind its 4-byte big-endian
-// length, into `out`, which holds at least length_prefixed_bound() bytes, so
+// length, into `out`, which holds at least length_prefixed_size() bytes, so
 // that the picture can be written straight into the buffer that keeps it.
 // Zeros that trail a unit, before the next start code, are not part of it.
 // Bytes before the first start code are dropped.

@@ -32,7 +32,6 @@ namespace orvale {
   X(avcodec, av_packet_alloc)                 \
   X(avcodec, av_packet_free)                  \
   X(avcodec, av_new_packet)                   \
-  X(avcodec, av_shrink_packet)                \
   X(avcodec, av_packet_rescale_ts)            \
   X(avcodec, av_parser_init)                  \
   X(avcodec, av_parser_parse2)                \

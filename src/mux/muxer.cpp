@@ -176,24 +176,23 @@ bool Muxer::send(AVPacket* packet, int stream, std::int64_t pts, std::int64_t dt
   return code >= 0 || failed("cannot write a packet", code);
 }
 
-// The picture is converted straight into a buffer of libavformat's, which it
-// keeps rather than copies.
+// The picture is converted straight into a buffer of libavformat's, of its
+// exact size, which it keeps rather than copies.
 bool Muxer::write_picture(std::span<const std::uint8_t> annex_b, std::int64_t pts,
                           std::int64_t dts, std::int64_t duration, std::size_t& written) {
   written = 0;
-  const std::size_t bound = length_prefixed_bound(annex_b.size());
-  if (bound > static_cast<std::size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
+  const std::size_t size = length_prefixed_size(annex_b);
+  if (size == 0) {
+    return true;
+  }
+  if (size > static_cast<std::size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
     return failed("cannot write a packet", AVERROR(EFBIG));
   }
   const PacketOwner packet{api_->av_packet_alloc(), PacketFree{api_}};
-  if (!packet || api_->av_new_packet(packet.get(), static_cast<int>(bound)) < 0) {
+  if (!packet || api_->av_new_packet(packet.get(), static_cast<int>(size)) < 0) {
     return failed("cannot write a packet", AVERROR(ENOMEM));
   }
-  const LengthPrefixed units = length_prefixed(annex_b, {packet->data, bound});
-  if (units.size == 0) {
-    return true;
-  }
-  api_->av_shrink_packet(packet.get(), static_cast<int>(units.size));
+  const LengthPrefixed units = length_prefixed(annex_b, {packet->data, size});
   written = units.size;
   return send(packet.get(), video_index_, pts, dts, duration, units.idr);
 }

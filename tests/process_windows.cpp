@@ -105,12 +105,29 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   std::wstring environment = environment_block(launch.environment);
   const std::wstring directory = wide(launch.directory);
   PROCESS_INFORMATION started{};
-  const bool ok =
-      ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                       environment.data(), directory.empty() ? nullptr : directory.c_str(),
-                       &startup, &started) != 0;
-  if (!ok) {
-    throw std::runtime_error("cannot start " + program);
+  // Wine now and then fails to start a process (its loader cannot place
+  // itself in the new address space, say) and succeeds when asked again; a
+  // failure that lasts is still one.
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                         CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                         directory.empty() ? nullptr : directory.c_str(), &startup,
+                         &started) != 0) {
+      error = 0;
+      break;
+    }
+    error = ::GetLastError();
+    // What the failed start may have said goes with it.
+    for (const HANDLE capture : {out.handle(), err.handle()}) {
+      ::SetFilePointerEx(capture, LARGE_INTEGER{}, nullptr, FILE_BEGIN);
+      ::SetEndOfFile(capture);
+    }
+    ::Sleep(100);
+  }
+  if (error != 0) {
+    throw std::runtime_error("cannot start " + program + ": Windows error " +
+                             std::to_string(error));
   }
   ::CloseHandle(started.hThread);
   process_ = started.hProcess;

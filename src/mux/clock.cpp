@@ -12,6 +12,7 @@ namespace {
 // Enough of a chunk for its parameter sets, SEI units and the first slice's
 // header, which the parser reads at most 1000 bytes of.
 constexpr std::size_t kHeadSize = std::size_t{64} * 1024;
+constexpr std::size_t kSliceLook = 1024;
 constexpr std::uint32_t kAacSamples = 1024;
 
 }  // namespace
@@ -38,9 +39,14 @@ ClockSink::ClockSink(const FileHeader& header, RecordingClock& clock, const Ffmp
 #endif
 }
 
+// A whole chunk is kept only up to its first slice's header: copying whole
+// pictures would cost as much as the rest of the first pass.
 bool ClockSink::video(std::span<const std::uint8_t> chunk) {
-  head_.assign(chunk.begin(),
-               chunk.begin() + static_cast<std::ptrdiff_t>(std::min(chunk.size(), kHeadSize)));
+  std::size_t kept = std::min(chunk.size(), kHeadSize);
+  if (const PictureOpening opening = read_opening(chunk); opening.has_slice) {
+    kept = std::min(kept, opening.slice_at + kSliceLook);
+  }
+  head_.assign(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(kept));
   return true;
 }
 

@@ -85,6 +85,7 @@ PictureOpening read_opening(std::span<const std::uint8_t> annex_b) {
         } else if (type == kNalTypeSlice || type == kNalTypeIdr) {
           opening.has_slice = true;
           opening.idr = type == kNalTypeIdr;
+          opening.slice_at = static_cast<std::size_t>(unit.data() - annex_b.data());
           return false;
         }
         return true;

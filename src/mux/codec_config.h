@@ -15,12 +15,14 @@ inline constexpr std::uint8_t kNalTypePps = 8;
 
 // What the opening of an Annex B picture says: its first sequence and
 // picture parameter sets (empty when it has none), and whether its first
-// slice is an IDR slice. The search stops at the first slice.
+// slice is an IDR slice, and where that slice's header byte stands. The
+// search stops at the first slice.
 struct PictureOpening {
   std::vector<std::uint8_t> sps;
   std::vector<std::uint8_t> pps;
   bool idr = false;
   bool has_slice = false;
+  std::size_t slice_at = 0;
 };
 [[nodiscard]] PictureOpening read_opening(std::span<const std::uint8_t> annex_b);
 

@@ -13,15 +13,18 @@ namespace {
 // libavformat's own buffer between it and the output.
 constexpr int kIoBufferSize = 256 * 1024;
 
-// libavformat reuses its buffer once a call returns, so what it hands over
-// is sent at once rather than borrowed.
+// What libavformat hands over is gone once the call returns: a large piece
+// (a picture, straight from its packet) is sent at once with what was
+// staged before it; small ones (box headers, audio frames) are copied and
+// wait for it.
 #if LIBAVFORMAT_VERSION_MAJOR >= 61
 int write_to_output(void* opaque, const std::uint8_t* bytes, int size) {
 #else
 int write_to_output(void* opaque, std::uint8_t* bytes, int size) {
 #endif
   auto& output = *static_cast<Output*>(opaque);
-  const bool sent = output.write({bytes, static_cast<std::size_t>(size)}) && output.flush();
+  const bool sent = output.write({bytes, static_cast<std::size_t>(size)}) &&
+                    (!output.holds_borrowed() || output.flush());
   return sent ? size : AVERROR(output.error() != 0 ? output.error() : EIO);
 }
 
@@ -100,6 +103,10 @@ bool Muxer::open(MuxFormat format, Output& output, bool seekable, const VideoTra
     return failed("cannot start the muxer", AVERROR(ENOMEM));
   }
   io->seekable = seekable ? AVIO_SEEKABLE_NORMAL : 0;
+  // Packets' bytes go to the output without a stop in libavformat's buffer.
+  // Not to a pipe: there the muxer patches box sizes in that buffer, which a
+  // direct write would have emptied.
+  io->direct = seekable ? 1 : 0;
   context_->pb = io;
   context_->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_BITEXACT;
   // Times are given as the recording has them: a first picture displayed at

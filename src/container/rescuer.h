@@ -1,7 +1,7 @@
 // The rescue's state and steps, shared by the files that make it up:
-// rescue.cpp follows the index and searches by structure, rescue_damage.cpp
-// tells what bad bytes, torn packets and a cut file did to the packets the
-// index lists.
+// rescue.cpp follows the index, rescue_structure.cpp searches by structure,
+// rescue_damage.cpp tells what bad bytes, torn packets and a cut file did to
+// the packets the index lists.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,10 @@
 #include "extract/run.h"
 
 namespace orvale {
+
+// What the follower has the window hold beyond a packet: its successor's
+// fields, for all but the largest audio size tables.
+inline constexpr std::uint64_t kSuccessorLook = 4096;
 
 class Rescuer {
  public:

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "mux/clock.h"
 #include "mux/codec_config.h"
 #include "mux/plan.h"
 #include "streams/mp3_frames.h"
@@ -118,8 +119,27 @@ TEST(PictureOpening, FindsTheSetsAndStopsAtTheFirstSlice) {
   EXPECT_EQ(opening.pps, kPps);
   EXPECT_TRUE(opening.idr);
   EXPECT_TRUE(opening.has_slice);
+  EXPECT_EQ(opening.slice_at, annex_b.size() - 7);
   EXPECT_FALSE(read_opening(Bytes{0, 0, 1, 0x41, 0x9A}).idr);
   EXPECT_FALSE(read_opening(kPps).has_slice);
+}
+
+// The first pass keeps only a picture's opening; SEI units of any length
+// before the slice are part of it.
+TEST(PictureOpening, TheFirstPassSeesASliceBehindLongSeiUnits) {
+  for (const std::size_t sei : {std::size_t{10}, std::size_t{5000}, std::size_t{70000}}) {
+    Bytes annex_b = {0, 0, 0, 1, 0x06};
+    annex_b.resize(annex_b.size() + sei, 0x5A);
+    annex_b.insert(annex_b.end(), {0, 0, 1, 0x65, 0x88});
+    annex_b.resize(annex_b.size() + 3000, 0x11);
+    const FileHeader header;
+    RecordingClock clock;
+    ClockSink sink(header, clock, nullptr);
+    ASSERT_TRUE(sink.video(annex_b) && sink.packet_end(0));
+    // Past the look at a chunk's first 64 KiB the slice is not seen.
+    EXPECT_EQ(clock.packets.at(0).picture, sei < 65536) << sei;
+    EXPECT_EQ(clock.packets.at(0).idr, sei < 65536) << sei;
+  }
 }
 
 // MPEG-1 layer III, 128 kbit/s, 44100 Hz, stereo: 417 bytes, or 418 padded.

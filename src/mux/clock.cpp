@@ -13,8 +13,6 @@ namespace {
 // header, which the parser reads at most 1000 bytes of.
 constexpr std::size_t kHeadSize = std::size_t{64} * 1024;
 constexpr std::size_t kSliceLook = 1024;
-// Openings kept while FFmpeg loads: past this the first pass waits for it.
-constexpr std::size_t kWaitingLimit = std::size_t{8} * 1024 * 1024;
 constexpr std::uint32_t kAacSamples = 1024;
 
 }  // namespace
@@ -23,21 +21,11 @@ void ParserDeleter::operator()(AVCodecParserContext* parser) const { api->av_par
 void ParserDeleter::operator()(AVCodecContext* codec) const { api->avcodec_free_context(&codec); }
 
 ClockSink::ClockSink(const FileHeader& header, RecordingClock& clock, const FfmpegApi* api)
-    : header_(header), clock_(clock) {
-  attach(api);
-}
-
-ClockSink::ClockSink(const FileHeader& header, RecordingClock& clock, FfmpegLoader& loader)
-    : header_(header), clock_(clock), loader_(&loader) {}
-
-void ClockSink::attach(const FfmpegApi* api) {
-  loader_ = nullptr;
-  api_ = api;
-  if (api == nullptr) {
-    return;
-  }
-  parser_ = {api->av_parser_init(AV_CODEC_ID_H264), ParserDeleter{api}};
-  codec_ = {api->avcodec_alloc_context3(nullptr), ParserDeleter{api}};
+    : header_(header),
+      clock_(clock),
+      api_(api),
+      parser_(api != nullptr ? api->av_parser_init(AV_CODEC_ID_H264) : nullptr, ParserDeleter{api}),
+      codec_(api != nullptr ? api->avcodec_alloc_context3(nullptr) : nullptr, ParserDeleter{api}) {
   if (parser_) {
     // Each chunk is one whole picture: no need to look for where it ends.
     parser_->flags |= PARSER_FLAG_COMPLETE_FRAMES;
@@ -49,19 +37,6 @@ void ClockSink::attach(const FfmpegApi* api) {
     codec_->ticks_per_frame = 2;
   }
 #endif
-  for (const WaitingPicture& waiting : waiting_pictures_) {
-    parse(std::span<const std::uint8_t>(waiting_).subspan(waiting.begin, waiting.size),
-          clock_.packets[waiting.packet]);
-  }
-  waiting_ = {};
-  waiting_pictures_ = {};
-}
-
-void ClockSink::finish_loading() {
-  if (loader_ != nullptr) {
-    std::string ignored;
-    attach(loader_->wait(ignored));
-  }
 }
 
 // A whole chunk is kept only up to its first slice's header: copying whole
@@ -124,33 +99,15 @@ void ClockSink::read_picture(PacketClock& packet) {
   }
   packet.idr = opening.idr;
   packet.picture = opening.has_slice;
-  if (!packet.picture) {
+  if (!packet.picture || !parser_ || !codec_) {
     return;
   }
   // The parser reads a little past what it is given.
   head_.resize(head_.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-  if (loader_ != nullptr && loader_->ready() != nullptr) {
-    attach(loader_->ready());
-  } else if (loader_ != nullptr && waiting_.size() + head_.size() > kWaitingLimit) {
-    finish_loading();
-  }
-  if (loader_ == nullptr) {
-    parse(head_, packet);
-    return;
-  }
-  // Read in order once FFmpeg is there; the packet is the next one recorded.
-  waiting_pictures_.push_back({clock_.packets.size(), waiting_.size(), head_.size()});
-  waiting_.insert(waiting_.end(), head_.begin(), head_.end());
-}
-
-void ClockSink::parse(std::span<const std::uint8_t> head, PacketClock& packet) {
-  if (!parser_ || !codec_) {
-    return;
-  }
   std::uint8_t* out = nullptr;
   int out_size = 0;
-  (void)api_->av_parser_parse2(parser_.get(), codec_.get(), &out, &out_size, head.data(),
-                               static_cast<int>(head.size() - AV_INPUT_BUFFER_PADDING_SIZE),
+  (void)api_->av_parser_parse2(parser_.get(), codec_.get(), &out, &out_size, head_.data(),
+                               static_cast<int>(head_.size() - AV_INPUT_BUFFER_PADDING_SIZE),
                                AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
   packet.order = parser_->output_picture_number;
   if (clock_.width == 0 && parser_->width > 0) {

@@ -22,7 +22,6 @@ struct AVCodecContext;
 namespace orvale {
 
 struct FfmpegApi;
-class FfmpegLoader;
 
 // One packet the walk accepted, in the order it did.
 struct PacketClock {
@@ -67,11 +66,6 @@ class ClockSink final : public PacketSink {
   // Without `api` the pictures' order and the stream's own rate are not read:
   // what a listing of a recording with audio does without.
   ClockSink(const FileHeader& header, RecordingClock& clock, const FfmpegApi* api);
-  // With FFmpeg still loading: pictures met before it has are read once it
-  // has, at the latest at finish_loading().
-  ClockSink(const FileHeader& header, RecordingClock& clock, FfmpegLoader& loader);
-  // Waits for FFmpeg and reads the pictures still waiting for it.
-  void finish_loading();
 
   [[nodiscard]] bool video(std::span<const std::uint8_t> chunk) override;
   [[nodiscard]] bool video_piece(std::span<const std::uint8_t> piece) override;
@@ -87,24 +81,11 @@ class ClockSink final : public PacketSink {
   [[nodiscard]] std::uint64_t taken() const override { return 0; }
 
  private:
-  // A picture met while FFmpeg loaded: its opening in waiting_.
-  struct WaitingPicture {
-    std::size_t packet = 0;
-    std::size_t begin = 0;
-    std::size_t size = 0;
-  };
-
   void read_picture(PacketClock& packet);
-  void attach(const FfmpegApi* api);
-  // `head` is followed by the padding the parser reads into.
-  void parse(std::span<const std::uint8_t> head, PacketClock& packet);
 
   const FileHeader& header_;
   RecordingClock& clock_;
-  const FfmpegApi* api_ = nullptr;
-  FfmpegLoader* loader_ = nullptr;
-  std::vector<std::uint8_t> waiting_;
-  std::vector<WaitingPicture> waiting_pictures_;
+  const FfmpegApi* api_;
   // The opening of the packet's video chunk: parameter sets and the first
   // slice's header stand there.
   std::vector<std::uint8_t> head_;

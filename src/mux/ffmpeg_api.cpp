@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <system_error>
 
 #include "platform/platform.h"
 
@@ -82,48 +81,6 @@ const FfmpegApi* ffmpeg(std::string& error) {
   static const bool loaded = fill(api, failure) && (api.av_log_set_callback(keep_errors), true);
   error = failure;
   return loaded ? &api : nullptr;
-}
-
-FfmpegLoader::FfmpegLoader() {
-#ifdef ORVALE_FFMPEG_STATIC
-  load();
-#else
-  // Without a thread to spare, the libraries load at the first wait().
-  try {
-    thread_ = std::thread([this] {
-      platform::keep_interrupts_off_this_thread();
-      load();
-    });
-  } catch (const std::system_error&) {
-    thread_ = {};
-  }
-#endif
-}
-
-FfmpegLoader::~FfmpegLoader() {
-  if (thread_.joinable()) {
-    thread_.join();
-  }
-}
-
-void FfmpegLoader::load() {
-  api_ = ffmpeg(error_);
-  done_.store(true, std::memory_order_release);
-}
-
-const FfmpegApi* FfmpegLoader::ready() const {
-  return done_.load(std::memory_order_acquire) ? api_ : nullptr;
-}
-
-const FfmpegApi* FfmpegLoader::wait(std::string& error) {
-  if (thread_.joinable()) {
-    thread_.join();
-  }
-  if (!done_.load(std::memory_order_acquire)) {
-    load();
-  }
-  error = error_;
-  return api_;
 }
 
 const std::string& last_ffmpeg_error() { return last_error_line; }

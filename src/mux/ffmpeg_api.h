@@ -15,9 +15,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-#include <atomic>
 #include <string>
-#include <thread>
 
 namespace orvale {
 
@@ -63,29 +61,5 @@ struct FfmpegApi {
 [[nodiscard]] const FfmpegApi* ffmpeg(std::string& error);
 [[nodiscard]] const std::string& last_ffmpeg_error();
 void forget_ffmpeg_error();
-
-// Loads the table on a thread of its own from construction on: binding the
-// hundred libraries libavformat pulls in takes as long as a first pass over
-// a few hundred MiB, which meanwhile goes on on the main thread.
-class FfmpegLoader {
- public:
-  FfmpegLoader();
-  FfmpegLoader(const FfmpegLoader&) = delete;
-  FfmpegLoader& operator=(const FfmpegLoader&) = delete;
-  ~FfmpegLoader();
-
-  // The table once loaded, else null; never waits.
-  [[nodiscard]] const FfmpegApi* ready() const;
-  // Waits for the load to end; null, `error` saying why, when it failed.
-  [[nodiscard]] const FfmpegApi* wait(std::string& error);
-
- private:
-  void load();
-
-  std::thread thread_;
-  std::atomic<bool> done_{false};
-  const FfmpegApi* api_ = nullptr;
-  std::string error_;
-};
 
 }  // namespace orvale

@@ -17,7 +17,7 @@ namespace {
 
 // The first pass: the same walk, told nothing and writing nothing, over the
 // same file opened again, so that the second pass reads it from the start.
-[[nodiscard]] bool gather_clock(Run& run, FfmpegLoader& loader, RecordingClock& clock,
+[[nodiscard]] bool gather_clock(Run& run, const FfmpegApi& api, RecordingClock& clock,
                                 std::uint64_t& unknown_gaps) {
   platform::File again = platform::kNoFile;
   if (const int error = platform::open_to_read(run.path, again); error != 0) {
@@ -34,12 +34,11 @@ namespace {
   }
   Run clock_run(again, run.path, run.settings, nullptr, nullptr, run.window.capacity());
   clock_run.report.keep_stdout_quiet();
-  ClockSink sink(clock_run.header, clock, loader);
+  ClockSink sink(clock_run.header, clock, &api);
   clock_run.sink = &sink;
   if (read_header(clock_run)) {
     (void)walk_input(clock_run);
   }
-  sink.finish_loading();
   unknown_gaps = clock_run.gaps_of_unknown_length;
   return true;
 }
@@ -110,16 +109,15 @@ bool can_mux(Run& run) {
 }
 
 bool mux(Run& run) {
-  FfmpegLoader loader;
-  RecordingClock clock;
-  std::uint64_t unknown_gaps = 0;
-  const bool gathered = gather_clock(run, loader, clock, unknown_gaps);
   std::string unavailable;
-  if (loader.wait(unavailable) == nullptr) {
+  const FfmpegApi* api = ffmpeg(unavailable);
+  if (api == nullptr) {
     run.report.error(run.path, "%s; nothing written", unavailable.c_str());
     return false;
   }
-  if (!gathered) {
+  RecordingClock clock;
+  std::uint64_t unknown_gaps = 0;
+  if (!gather_clock(run, *api, clock, unknown_gaps)) {
     return false;
   }
   const FileHeader& header = run.header;

@@ -126,9 +126,6 @@ void on_interrupt(void (*cleanup)());
 // While held (the calls nest), `cleanup` waits: what it reads changes as one.
 void hold_interrupts();
 void release_interrupts();
-// For a helper thread: interruptions reach the main thread only, whose holds
-// then cover them.
-void keep_interrupts_off_this_thread();
 // For `cleanup`: nothing allocates.
 void remove_now(const char* path);
 void write_now(Standard which, const char* text, std::size_t length);

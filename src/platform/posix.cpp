@@ -3,7 +3,6 @@
 // is used where the system has it and skipped where it has not.
 #include <dirent.h>
 #include <dlfcn.h>
-#include <pthread.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -153,11 +152,6 @@ void release_interrupts() {
   if (--hold_depth == 0) {
     (void)::sigprocmask(SIG_SETMASK, &before_hold, nullptr);
   }
-}
-
-void keep_interrupts_off_this_thread() {
-  const sigset_t set = handled_signals();
-  (void)::pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 void remove_now(const char* path) { (void)::unlink(path); }

@@ -134,10 +134,6 @@ void hold_interrupts() { ::EnterCriticalSection(&hold_lock.section); }
 
 void release_interrupts() { ::LeaveCriticalSection(&hold_lock.section); }
 
-// The console calls its handler on a thread of its own: no thread of the
-// program's is interrupted.
-void keep_interrupts_off_this_thread() {}
-
 void remove_now(const char* path) { (void)::DeleteFileW(system_path(path).c_str()); }
 
 void write_now(Standard which, const char* text, std::size_t length) {

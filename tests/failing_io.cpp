@@ -127,14 +127,19 @@ void pause_if_asked(const char* to) {
   }
 }
 
-extern "C" int rename(const char* from, const char* to) {
+extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to,
+                         unsigned int flags) {
   pause_if_asked(to);
   const char* refused = std::getenv("ORVALE_FAIL_RENAME_TO");
   if (refused != nullptr && std::strcmp(refused, to) == 0) {
     errno = EIO;
     return -1;
   }
-  return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
+  return static_cast<int>(::syscall(SYS_renameat2, from_folder, from, to_folder, to, flags));
+}
+
+extern "C" int rename(const char* from, const char* to) {
+  return renameat2(AT_FDCWD, from, AT_FDCWD, to, 0);
 }
 
 // The mode is there when the flags create a file; reading it otherwise is

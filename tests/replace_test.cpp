@@ -442,26 +442,29 @@ TEST(Signals, DuringTheFinalRenamesAreToldAsComingAfterCompleteOutputs) {
 }
 
 // A file another program makes at a free output name at the last moment,
-// after this run last looked, stays: the name is taken only while free.
+// after this run last looked, stays: the name is taken only while free,
+// whether the output had no name until then or a temporary one.
 TEST(ConcurrentRuns, AFileMadeAtTheLastMomentStays) {
-  ScratchDir dir;
-  const std::string input = dir.path("in.kvx");
-  const kvx::File file = av_file(2, 3);
-  write_file(input, encode(file));
-  Launch launch;
-  pause_renames_to(launch, input + ".0.aac");
-  Child run(ORVALE_BINARY, {input}, launch);
-  ASSERT_TRUE(eventually([&] { return exists(input + ".0.aac.paused"); }));
-  write_file(input + ".0.aac", kOld);
-  write_file(input + ".0.aac.go", {});
-  const RunResult r = run.finish();
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "orvale: " + input + ".0.aac: changed after this run began (another run "
-                       "finished it meanwhile); it stays, and this run's output is kept in " +
-                       input + ".0.aac.partial\n");
-  EXPECT_EQ(read_file(input + ".0.aac"), kOld);
-  EXPECT_EQ(read_file(input + ".0.aac.partial"), reference(file, 3).at(".0.aac"));
-  EXPECT_EQ(read_file(input + ".264"), reference(file, 3).at(".264"));
+  for (const Aside aside : {Aside::unnamed, Aside::named}) {
+    ScratchDir dir;
+    const std::string input = dir.path("in.kvx");
+    const kvx::File file = av_file(2, 3);
+    write_file(input, encode(file));
+    Launch launch = launch_for(aside);
+    pause_renames_to(launch, input + ".0.aac");
+    Child run(ORVALE_BINARY, {input}, launch);
+    ASSERT_TRUE(eventually([&] { return exists(input + ".0.aac.paused"); }));
+    write_file(input + ".0.aac", kOld);
+    write_file(input + ".0.aac.go", {});
+    const RunResult r = run.finish();
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "orvale: " + input + ".0.aac: changed after this run began (another run "
+                         "finished it meanwhile); it stays, and this run's output is kept in " +
+                         input + ".0.aac.partial\n");
+    EXPECT_EQ(read_file(input + ".0.aac"), kOld);
+    EXPECT_EQ(read_file(input + ".0.aac.partial"), reference(file, 3).at(".0.aac"));
+    EXPECT_EQ(read_file(input + ".264"), reference(file, 3).at(".264"));
+  }
 }
 
 // ---- Killed runs

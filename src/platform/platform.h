@@ -190,6 +190,9 @@ inline constexpr std::size_t kMaxPieces = 512;
                               const FileStatus& folder);
 // `from` takes `to`'s place, a file there being replaced in one step.
 [[nodiscard]] int rename_over(const std::string& from, const std::string& to);
+// `from` takes the name `to` only while nothing stands there: EEXIST when
+// something does, even if it came a moment ago.
+[[nodiscard]] int rename_new(const std::string& from, const std::string& to);
 [[nodiscard]] int remove(const std::string& path);
 // The names in the folder at `path`, without "." and "..", in any order.
 [[nodiscard]] int list_folder(const std::string& path, std::vector<std::string>& names);

@@ -392,6 +392,34 @@ int rename_over(const std::string& from, const std::string& to) {
   return result(::rename(from.c_str(), to.c_str()));
 }
 
+// Where the file system cannot rename without replacing, a second link
+// does it; where it has no links either (FAT, exFAT), the name is looked at
+// just before the rename.
+int rename_new(const std::string& from, const std::string& to) {
+#if defined(RENAME_NOREPLACE)
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return errno;
+  }
+#endif
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    // The file has its name; a temporary name left beside it is removed as
+    // stale by a later run.
+    (void)::unlink(from.c_str());
+    return 0;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) {
+    return errno;
+  }
+  struct stat found {};
+  if (::lstat(to.c_str(), &found) == 0) {
+    return EEXIST;
+  }
+  return rename_over(from, to);
+}
+
 int remove(const std::string& path) { return result(::unlink(path.c_str())); }
 
 std::uint8_t* allocate_aligned(std::size_t size, std::size_t alignment) {

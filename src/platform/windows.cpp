@@ -428,6 +428,11 @@ int rename_over(const std::string& from, const std::string& to) {
   return moved ? 0 : last_error();
 }
 
+int rename_new(const std::string& from, const std::string& to) {
+  const bool moved = ::MoveFileExW(system_path(from).c_str(), system_path(to).c_str(), 0) != 0;
+  return moved ? 0 : last_error();
+}
+
 int remove(const std::string& path) {
   return ::DeleteFileW(system_path(path).c_str()) != 0 ? 0 : last_error();
 }

@@ -279,14 +279,16 @@ void Destination::close_unnamed() {
   }
 }
 
-int Destination::move_temporary(const std::string& to) {
+int Destination::move_temporary(const std::string& to, bool only_if_free) {
   if (const int error = name_unnamed(); error != 0) {
     return error;
   }
   if (temporary_.empty()) {
     return 0;
   }
-  if (const int error = platform::rename_over(temporary_, to); error != 0) {
+  const int error = only_if_free ? platform::rename_new(temporary_, to)
+                                 : platform::rename_over(temporary_, to);
+  if (error != 0) {
     return error;
   }
   temporary_.clear();
@@ -303,10 +305,10 @@ int Destination::replace() {
     close_unnamed();
     return 0;
   }
-  return move_temporary(target_);
+  return move_temporary(target_, !existed_);
 }
 
-int Destination::keep_partial() { return move_temporary(partial()); }
+int Destination::keep_partial() { return move_temporary(partial(), false); }
 
 void Destination::remove() {
   close_unnamed();

@@ -80,7 +80,8 @@ class Destination {
   [[nodiscard]] const platform::FileId& id() const { return found_.id; }
 
  private:
-  [[nodiscard]] int move_temporary(const std::string& to);
+  // With `only_if_free`, a file standing at `to` stays (EEXIST).
+  [[nodiscard]] int move_temporary(const std::string& to, bool only_if_free);
   [[nodiscard]] int create_named(const platform::FileStatus* like, platform::File& file);
   // Names the unnamed file with a temporary name; nothing when there is none.
   [[nodiscard]] int name_unnamed();

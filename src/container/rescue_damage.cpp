@@ -29,6 +29,24 @@ Flow Rescuer::fills(std::uint64_t offset, std::uint32_t length, std::uint64_t& n
   return flow;
 }
 
+// The packet at `offset` fills entry `number` and the one after it the next
+// entry, unless `number` is the last the index lists or the file ends after
+// it: two in a row, which bytes that only look like a packet rarely give.
+// `needed` is then the first packet's length by its fields.
+Flow Rescuer::fills_in_line(std::uint64_t offset, std::uint64_t number, std::uint64_t entries,
+                            std::uint64_t& needed, bool& filled) {
+  if (fills(offset, entry(number), needed, filled) == Flow::fail) {
+    return Flow::fail;
+  }
+  const bool last = number + 1 >= entries || later_entries_empty(number, entries);
+  const std::uint64_t next = offset + entry(number);
+  if (!filled || last || next >= size()) {
+    return Flow::next;
+  }
+  std::uint64_t next_needed = 0;
+  return fills(next, entry(number + 1), next_needed, filled);
+}
+
 // Where the packet after entry `number` begins when it is not where the
 // entry ends: the nearest offset, from a packet's fixed fields on to a few
 // hundred bytes past the entry's end, at which a packet agrees with the next
@@ -38,26 +56,14 @@ Flow Rescuer::realign(std::uint64_t at, std::uint32_t length, std::uint64_t numb
                       std::uint64_t entries, std::uint64_t& resume, std::uint64_t& needed,
                       bool& found) {
   found = false;
-  const std::uint32_t next = entry(number + 1);
-  const bool next_is_last = number + 2 >= entries || later_entries_empty(number + 1, entries);
   const std::uint64_t last_try = std::min(at + length + kRealignReach, size());
   for (std::uint64_t q = at + kPacketFixedSize; q <= last_try; ++q) {
     bool agreed = false;
-    if (fills(q, next, needed, agreed) == Flow::fail) {
+    if (fills_in_line(q, number + 1, entries, needed, agreed) == Flow::fail) {
       return Flow::fail;
-    }
-    if (!agreed) {
-      continue;
-    }
-    const std::uint64_t packet_needed = needed;
-    if (!next_is_last && q + next < size()) {
-      if (fills(q + next, entry(number + 2), needed, agreed) == Flow::fail) {
-        return Flow::fail;
-      }
     }
     if (agreed) {
       resume = q;
-      needed = packet_needed;
       found = true;
       return Flow::next;
     }
@@ -138,19 +144,12 @@ Flow Rescuer::rejoin(std::uint64_t at, std::uint64_t number, std::uint64_t entri
       return Flow::next;
     }
     bool agreed = false;
-    if (fills(offset, entry(m), needed, agreed) == Flow::fail) {
-      return Flow::fail;
-    }
-    const std::uint64_t packet_needed = needed;
-    const bool last = m + 1 == entries || later_entries_empty(m, entries);
-    if (agreed && !last && offset + entry(m) < size() &&
-        fills(offset + entry(m), entry(m + 1), needed, agreed) == Flow::fail) {
+    if (fills_in_line(offset, m, entries, needed, agreed) == Flow::fail) {
       return Flow::fail;
     }
     if (agreed) {
       resume = offset;
       rejoined = m;
-      needed = packet_needed;
       found = true;
       return Flow::next;
     }

@@ -49,6 +49,8 @@ class Rescuer {
                                     std::uint64_t& bad);
   [[nodiscard]] Flow fills(std::uint64_t offset, std::uint32_t length, std::uint64_t& needed,
                            bool& filled);
+  [[nodiscard]] Flow fills_in_line(std::uint64_t offset, std::uint64_t number,
+                                   std::uint64_t entries, std::uint64_t& needed, bool& filled);
   [[nodiscard]] Flow realign(std::uint64_t at, std::uint32_t length, std::uint64_t number,
                              std::uint64_t entries, std::uint64_t& resume, std::uint64_t& needed,
                              bool& found);

@@ -476,7 +476,8 @@ TEST(ConcurrentRuns, AFileMadeAtTheLastMomentStays) {
 // kill -9 gives no chance to clean up. Files with no name vanish with the
 // process; named temporaries stay, and the next run on this machine over the
 // same names removes them and says so. Temporaries of a live process, of
-// another machine or of an unknown kind stay.
+// another machine or of an unknown kind stay. That run is a batch, which
+// lists the folder once: its second input's leftover is found too.
 TEST(KilledRuns, LeaveNothingThatLasts) {
   const kvx::File file = big_file(kPackets, 0x11);
   const Bytes bytes = encode(file);
@@ -514,11 +515,15 @@ TEST(KilledRuns, LeaveNothingThatLasts) {
     for (const std::string& name : kept) {
       write_file(name, kOld);
     }
+    const std::string second = dir.path("second.kvx");
+    write_file(second, encode(av_file(2, 1)));
+    killed.push_back(dir.path(".second.kvx.264.orvale-") + host.data() + "-" +
+                     std::to_string(gone) + "-abcdef");
+    write_file(killed.back(), kOld);
     ASSERT_EQ(::unlink(input.c_str()), 0);
     write_file(input, bytes);
-    const RunResult again = run_orvale({input});
+    const RunResult again = run_orvale({input, second});
     EXPECT_EQ(again.status, 0);
-    std::string told;
     std::sort(killed.begin(), killed.end());
     for (const std::string& name : killed) {
       EXPECT_NE(again.err.find("orvale: " + name +
@@ -536,33 +541,8 @@ TEST(KilledRuns, LeaveNothingThatLasts) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(left, expected);
     EXPECT_EQ(outputs_of(input), reference(file, kPackets));
+    EXPECT_EQ(outputs_of(second), reference(av_file(2, 1), 1));
   }
-}
-
-// A batch lists an output folder once, yet each input's leftovers there are
-// found: the listing serves every input whose outputs go to that folder.
-TEST(KilledRuns, EveryInputOfABatchFindsItsLeftovers) {
-  ScratchDir dir;
-  std::array<char, 256> host{};
-  ASSERT_EQ(::gethostname(host.data(), host.size() - 1), 0);
-  Child ended(ORVALE_BINARY, {"--version"}, Launch{});
-  const pid_t gone = ended.pid();
-  (void)ended.finish();
-  std::vector<std::string> inputs;
-  std::vector<std::string> left;
-  for (const char* name : {"a.kvx", "b.kvx"}) {
-    inputs.push_back(dir.path(name));
-    write_file(inputs.back(), encode(big_file(2, 0x21)));
-    left.push_back(dir.path(std::string(".") + name + ".264.orvale-" + host.data() + "-" +
-                            std::to_string(gone) + "-abcdef"));
-    write_file(left.back(), kOld);
-  }
-  const RunResult r = run_orvale(inputs);
-  EXPECT_EQ(r.status, 0) << r.err;
-  for (const std::string& name : left) {
-    EXPECT_NE(r.err.find("orvale: " + name + ": removed: "), std::string::npos) << r.err;
-  }
-  EXPECT_EQ(hidden_files(dir.path("")), std::vector<std::string>{});
 }
 
 // ---- Two runs on the same names

@@ -209,9 +209,6 @@ std::string at(const Bytes& file, std::size_t number) {
 std::string length_of(const Bytes& file, std::size_t number) {
   return std::to_string(kvx::packet_offset(file, number + 1) - kvx::packet_offset(file, number));
 }
-std::string end_of(const Bytes& file, std::size_t number) {
-  return std::to_string(kvx::packet_offset(file, number + 1) - 1);
-}
 std::string eio() { return std::strerror(EIO); }
 
 class ReadError : public ::testing::TestWithParam<ReadErrorCase> {};
@@ -267,19 +264,17 @@ std::size_t in_packet_2(const Bytes& file) { return into_packet(file, 2, 5); }
 std::size_t block_in_packet_2(const Bytes& file) {
   return (kvx::packet_offset(file, 2) + kBlock - 1) / kBlock * kBlock;
 }
+// The line for bytes [from, to) that could not be read.
+std::string unreadable(std::size_t from, std::size_t to) {
+  return "bytes " + std::to_string(from) + " to " + std::to_string(to - 1) + " (" +
+         std::to_string(to - from) + " bytes) could not be read; skipped";
+}
 std::string block_range(const Bytes& file) {
-  const std::size_t from = block_in_packet_2(file);
-  return "bytes " + std::to_string(from) + " to " + std::to_string(from + kBlock - 1) +
-         " (4096 bytes) could not be read; skipped";
+  return unreadable(block_in_packet_2(file), block_in_packet_2(file) + kBlock);
 }
 // The block in which packet 2 starts, which packet 1 ends in.
 std::size_t block_before_packet_2(const Bytes& file) {
   return kvx::packet_offset(file, 2) / kBlock * kBlock;
-}
-std::string block_range_before_packet_2(const Bytes& file) {
-  const std::size_t from = block_before_packet_2(file);
-  return "bytes " + std::to_string(from) + " to " + std::to_string(from + kBlock - 1) +
-         " (4096 bytes) could not be read; skipped";
 }
 std::string lost_packets_1_and_2(const Bytes& file) {
   return "packets 1 to 2 (2 packets, from byte " + at(file, 1) +
@@ -392,7 +387,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "",
                       [](const Bytes& file, const std::string&) {
                         return std::vector<std::string>{
-                            lost_packets_1_and_2(file), block_range_before_packet_2(file),
+                            lost_packets_1_and_2(file),
+                            unreadable(block_before_packet_2(file), block_before_packet_2(file) + kBlock),
                             "4 of the 6 packets the index lists were extracted, from " +
                                 std::to_string(file.size() - kvx::packet_offset(file, 3) +
                                                kvx::packet_offset(file, 1) -
@@ -409,8 +405,10 @@ INSTANTIATE_TEST_SUITE_P(
                       1,
                       "",
                       [](const Bytes& file, const std::string&) {
-                        return std::vector<std::string>{lost_packets_1_and_2(file),
-                                                        block_range_before_packet_2(file)};
+                        return std::vector<std::string>{
+                            lost_packets_1_and_2(file),
+                            unreadable(block_before_packet_2(file),
+                                       block_before_packet_2(file) + kBlock)};
                       },
                       {1, 2}},
         // A few bad bytes cost the rest of their block, not a block from them.
@@ -423,13 +421,9 @@ INSTANTIATE_TEST_SUITE_P(
                       1,
                       "",
                       [](const Bytes& file, const std::string&) {
-                        const std::size_t to = block_in_packet_2(file);
                         return std::vector<std::string>{
                             lost_packet_2(file),
-                            "bytes " + std::to_string(in_packet_2(file)) + " to " +
-                                std::to_string(to - 1) + " (" +
-                                std::to_string(to - in_packet_2(file)) +
-                                " bytes) could not be read; skipped",
+                            unreadable(in_packet_2(file), block_in_packet_2(file)),
                             extracted_share(file, 6, 2)};
                       },
                       {2}},
@@ -472,8 +466,7 @@ INSTANTIATE_TEST_SUITE_P(
                         return std::vector<std::string>{
                             "packet 2 (58 bytes at byte " + at(file, 2) +
                                 ") holds bytes that could not be read; packet skipped",
-                            "bytes " + std::to_string(in_packet_2(file)) + " to " + end_of(file, 2) +
-                                " (53 bytes) could not be read; skipped",
+                            unreadable(in_packet_2(file), kvx::packet_offset(file, 3)),
                             extracted_share(file, 3, 2)};
                       },
                       {2}},

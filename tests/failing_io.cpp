@@ -15,10 +15,16 @@
 //     PATH.paused and waits until PATH.go is there: a test then acts while
 //     the program is held at that point;
 //   ORVALE_NO_UNNAMED_FILES=1  files with no name (O_TMPFILE) cannot be made,
-//     as on a file system without them (EOPNOTSUPP).
+//     as on a file system without them (EOPNOTSUPP);
+//   ORVALE_CUT_WHEN_MAPPED=DEVICE:INODE  the file is cut to nothing as soon
+//     as it is mapped, as by another program while it is read in place: a
+//     page of it looked at then faults.
+// A file whose reads fail cannot be mapped either (ENODEV), as the system
+// holds no page it could not read: the program then reads it.
 // A FIFO is told by its device and inode too; its bytes are counted as they
 // pass. The calls go straight to the kernel, so nothing else changes.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -168,4 +174,26 @@ extern "C" int linkat(int from_folder, const char* from, int to_folder, const ch
                       int flags) {
   pause_if_asked(to);
   return static_cast<int>(::syscall(SYS_linkat, from_folder, from, to_folder, to, flags));
+}
+
+extern "C" void* mmap(void* address, std::size_t length, int protection, int flags, int fd,
+                      off_t offset) {
+  Target target;
+  if (fd >= 0 && targets("ORVALE_FAIL_READ", fd, target)) {
+    errno = ENODEV;
+    return MAP_FAILED;
+  }
+  const auto view = static_cast<long>(
+      ::syscall(SYS_mmap, address, length, protection, flags, fd, offset));
+  if (view != -1 && fd >= 0 && targets("ORVALE_CUT_WHEN_MAPPED", fd, target)) {
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    (void)::syscall(SYS_truncate, path.c_str(), 0);
+  }
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the kernel's answer is an address
+  return view == -1 ? MAP_FAILED : reinterpret_cast<void*>(view);
+}
+
+extern "C" void* mmap64(void* address, std::size_t length, int protection, int flags, int fd,
+                        off_t offset) {
+  return mmap(address, length, protection, flags, fd, offset);
 }

@@ -189,6 +189,11 @@ void no_unnamed_files(Launch& launch) {
   launch.environment.emplace_back("ORVALE_NO_UNNAMED_FILES=1");
 }
 
+void cut_when_mapped(Launch& launch, const std::string& path) {
+  preload_failing_io(launch);
+  launch.environment.push_back("ORVALE_CUT_WHEN_MAPPED=" + identity(path));
+}
+
 std::string unprivileged_runs_impossible() {
   if (::geteuid() != 0) {
     return "needs root to run the program as another user";

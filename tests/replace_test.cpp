@@ -19,6 +19,7 @@
 #if ORVALE_POSIX_TESTS
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -443,6 +444,39 @@ TEST(Signals, DuringTheFinalRenamesAreToldAsComingAfterCompleteOutputs) {
   EXPECT_EQ(r.signal, SIGINT);
   EXPECT_EQ(r.err, "orvale: " + input + ": interrupted after its outputs were complete\n");
   EXPECT_EQ(outputs_of(input), reference(file, 3));
+}
+
+// The first pass of -f mp4 looks at a recording's pages in place where the
+// system holds them all. One cut short by another program meanwhile faults:
+// the run says what happened, leaves no temporary and no output, and ends
+// by that fault. Only a kernel that counts a file's pages (Linux 6.5 on)
+// maps it before any other look at its pages.
+TEST(Signals, AnInputCutShortWhileReadInPlaceEndsTheRunAndLeavesNothing) {
+  ScratchDir dir;
+  const std::string input = dir.path("in.kvx");
+  write_file(input, read_file(ORVALE_SAMPLE));
+  struct {
+    std::uint64_t offset = 0, length = 0;
+  } range;
+  std::array<std::uint64_t, 5> counts{};
+  const int fd = ::open(input.c_str(), O_RDONLY);
+  const long counted = ::syscall(451, fd, &range, counts.data(), 0);
+  ::close(fd);
+  if (counted != 0) {
+    GTEST_SKIP() << "the kernel cannot count a file's pages";
+  }
+  for (const Aside aside : {Aside::unnamed, Aside::named}) {
+    Launch launch = launch_for(aside);
+    cut_when_mapped(launch, input);
+    const RunResult r = run_orvale({"-f", "mp4", input}, launch);
+    EXPECT_EQ(r.signal, SIGBUS) << r.err;
+    EXPECT_EQ(r.err, "orvale: " + input +
+                         ": could no longer be read while it was read in place (cut shorter "
+                         "meanwhile, or a bad spot); its outputs are left as they were\n");
+    EXPECT_EQ(hidden_files(dir.path("")), std::vector<std::string>{});
+    EXPECT_FALSE(exists(input + ".mp4"));
+    write_file(input, read_file(ORVALE_SAMPLE));
+  }
 }
 
 // A file another program makes at a free output name at the last moment,

@@ -108,6 +108,8 @@ void pause_renames_to(Launch& launch, const std::string& path);
 // Makes the launched program's files with no name (O_TMPFILE) impossible, so
 // that it writes to named temporaries as on file systems without them.
 void no_unnamed_files(Launch& launch);
+// Has the file at `path` cut to nothing as soon as the program maps it.
+void cut_when_mapped(Launch& launch, const std::string& path);
 
 // Runs `program` with `args`, in `directory` when it is not empty.
 [[nodiscard]] RunResult run(const std::string& program, const std::vector<std::string>& args,

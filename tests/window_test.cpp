@@ -15,6 +15,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "extract/dump.h"
@@ -23,6 +24,7 @@
 #endif
 #include "container/le.h"
 #include "container/unreadable.h"
+#include "container/walk_input.h"
 #include "packet_model.h"
 #include "support.h"
 
@@ -361,8 +363,9 @@ TEST(EveryByteCut, GivesAPipeWhatTheFileGivesUpToAFirstPartItTells) {
 TEST(PipeCutInALongPacket, TellsWhetherItsFirstPartWasWritten) {
   kvx::File file;
   kvx::Packet packet;
-  packet.video = {0, 0, 0, 1, 0x65};
-  packet.video.resize(200, 0x42);
+  packet.video.assign(200, 0x42);
+  const Bytes opening = {0, 0, 0, 1, 0x65};
+  std::copy(opening.begin(), opening.end(), packet.video.begin());
   file.packets.push_back(packet);
   const Bytes input = encode(file);
   const std::size_t body = input.size() - packet.video.size();
@@ -468,6 +471,107 @@ TEST(RandomFilesThroughSmallWindows, MatchTheWholeWindow) {
   }
 }
 
+// ---- Looking at the file's pages in place
+
+// Every call the walk makes of its sink, as text; pieces join up, so that a
+// walk that met the packets in other pieces still reads the same.
+class CallLog final : public orvale::PacketSink {
+ public:
+  std::string text;
+
+  bool video(std::span<const std::uint8_t> chunk) override {
+    return note("video ", chunk) && video_end();
+  }
+  bool video_piece(std::span<const std::uint8_t> piece) override { return note("", piece); }
+  bool video_end() override { return note(" end\n", {}); }
+  bool audio_frame(std::uint32_t stream, std::span<const std::uint8_t> frame,
+                   std::uint8_t channels) override {
+    return audio_frame_begin(stream, static_cast<std::uint32_t>(frame.size()), channels) &&
+           audio_piece(stream, frame);
+  }
+  bool audio_frame_begin(std::uint32_t stream, std::uint32_t length,
+                         std::uint8_t channels) override {
+    return note("\nframe " + std::to_string(stream) + " " + std::to_string(length) + " " +
+                    std::to_string(channels) + " ",
+                {});
+  }
+  bool audio_piece(std::uint32_t /*stream*/, std::span<const std::uint8_t> piece) override {
+    return note("", piece);
+  }
+  bool packet_end(std::uint32_t number) override {
+    return note("\npacket " + std::to_string(number) + "\n", {});
+  }
+  bool release() override { return true; }
+  std::uint64_t taken() const override { return text.size(); }
+
+ private:
+  bool note(std::string_view what, std::span<const std::uint8_t> bytes) {
+    text.append(what);
+    text.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return true;
+  }
+};
+
+// What the walk hands its sink and tells, through a window of `window` bytes
+// that reads the file or looks at its pages in place.
+std::string walk_log(const Bytes& input, std::size_t window, bool in_place) {
+  const Source source(input, false);
+  const ScratchDir log;
+  std::FILE* diagnostics = std::fopen(log.path("diagnostics").c_str(), "w+b");
+  if (diagnostics == nullptr) {
+    throw std::runtime_error("cannot create the diagnostics file");
+  }
+  const orvale::Settings settings;
+  std::string walked;
+  {
+    orvale::Run run(source.fd(), "in.kvx", settings, diagnostics, nullptr, window);
+    CallLog calls;
+    run.sink = &calls;
+    EXPECT_TRUE(!in_place || run.window.look_in_place());
+    walked = read_header(run) && walk_input(run) ? "walked\n" : "failed\n";
+    walked += calls.text;
+  }
+  walked += slurp(diagnostics);
+  std::fclose(diagnostics);
+  return walked;
+}
+
+// The first pass of -f mp4|mkv looks at the file's pages where the system
+// holds them all: on whole files, damaged ones, cut ones, and packets far
+// larger than the window, the walk sees what it sees through reads.
+TEST(LookingInPlace, TheWalkSeesWhatItSeesThroughReads) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows reads every input";
+#endif
+  std::mt19937 rng(11);
+  for (int round = 0; round < 60; ++round) {
+    kvx::File file;
+    file.audio_format = rng() % 2;
+    file.audio_stream_count = rng() % 3;
+    const std::size_t packets = 1 + rng() % 6;
+    for (std::size_t i = 0; i < packets; ++i) {
+      kvx::Packet packet;
+      packet.video = video(rng() % 4 == 0 ? 2000 + rng() % 3000 : rng() % 300,
+                           static_cast<std::uint32_t>(rng()));
+      packet.audio.resize(file.audio_stream_count);
+      for (auto& stream : packet.audio) {
+        stream.push_back(pattern(rng() % 200, static_cast<std::uint32_t>(rng())));
+      }
+      file.packets.push_back(packet);
+    }
+    Bytes input = encode(file);
+    if (rng() % 3 == 0) {
+      input[56 + rng() % (input.size() - 56)] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+    }
+    if (rng() % 4 == 0) {
+      input.resize(56 + rng() % (input.size() - 56));
+    }
+    const std::size_t window = rng() % 2 == 0 ? kWhole : 64 + rng() % 2000;
+    ASSERT_EQ(walk_log(input, window, true), walk_log(input, window, false))
+        << "round " << round << ", window " << window;
+  }
+}
+
 // ---- Refills: where they land and what they read
 
 // Packets from a few bytes to just past half the default window, in a file
@@ -527,6 +631,7 @@ struct RefillCase {
   const char* name;
   std::size_t window;
   bool pipe;
+  bool in_place = false;
 };
 
 void PrintTo(const RefillCase& c, std::ostream* os) { *os << c.name; }
@@ -565,6 +670,12 @@ TEST_P(WindowRefills, GiveTheInputsBytesAndEndOnlyWhereItEnds) {
       },
       c.pipe);
   orvale::InputWindow window(source.fd(), c.window);
+#if defined(_WIN32)
+  if (c.in_place) {
+    GTEST_SKIP() << "Windows reads every input";
+  }
+#endif
+  ASSERT_TRUE(!c.in_place || window.look_in_place());
   ASSERT_TRUE(window.allocate());
   // The window's first byte, where the first fill puts what it reads.
   const std::uint8_t* front = nullptr;
@@ -607,7 +718,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RefillCase{"over_a_read_step", kMiB + 1, false},
                       RefillCase{"three_read_steps_and_some", 3 * kMiB + 7, false},
                       RefillCase{"default", kWhole, false},
-                      RefillCase{"default_pipe", kWhole, true}),
+                      RefillCase{"default_pipe", kWhole, true},
+                      RefillCase{"smallest_in_place", 64, false, true},
+                      RefillCase{"odd_in_place", 101, false, true},
+                      RefillCase{"default_in_place", kWhole, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Frames too long for ADTS, in the window and in pieces

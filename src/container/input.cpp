@@ -1,6 +1,7 @@
 #include "container/input.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -55,6 +56,9 @@ InputWindow::InputWindow(platform::File file, std::size_t size)
 // them: each 4 KiB page costs a fault the first time it is touched, a
 // thousand of them for the window, and a fault costs as much as a read.
 bool InputWindow::allocate() {
+  if (in_place_) {
+    return true;
+  }
   const bool huge = capacity_ >= kHugePage;
   const std::size_t alignment = huge ? kHugePage : alignof(std::max_align_t);
   const std::size_t rounded = (capacity_ + alignment - 1) / alignment * alignment;
@@ -65,12 +69,72 @@ bool InputWindow::allocate() {
   if (huge) {
     platform::prefer_large_pages(buffer_.get(), rounded);
   }
+  base_ = buffer_.get();
   return true;
+}
+
+bool InputWindow::look_in_place() {
+  in_place_ = known_size_ && platform::held_in_memory(file_, *known_size_);
+  return in_place_;
+}
+
+// Maps a stretch from the page that holds `from` to twice the window's
+// capacity past it, which holds [from, to), and lets the one before go, so
+// that the pages looked at stay few.
+bool InputWindow::map_around(std::uint64_t from, std::uint64_t to) {
+  if (mapped_ && from >= mapped_from_ && to <= mapped_from_ + mapped_.get_deleter().length) {
+    return true;
+  }
+  mapped_.reset();
+  const std::uint64_t granularity = platform::mapping_granularity();
+  const std::uint64_t start = from / granularity * granularity;
+  const auto length = static_cast<std::size_t>(
+      std::min<std::uint64_t>(*known_size_ - start, from - start + std::uint64_t{capacity_} * 2));
+  const std::uint8_t* view = platform::map_to_read(file_, start, length);
+  if (view == nullptr) {
+    return false;
+  }
+  mapped_ = {view, Unmap{length}};
+  mapped_from_ = start;
+  return true;
+}
+
+// The window moves to what is left, as far as its capacity, without a copy.
+// Where a stretch cannot be mapped, the window reads from there on.
+ReadStatus InputWindow::fill_in_place(std::uint64_t count) {
+  const std::uint64_t from = position();
+  const std::uint64_t to = std::min(*known_size_, from + capacity_);
+  if (to > from && !map_around(from, to)) {
+    in_place_ = false;
+    mapped_.reset();
+    if (!allocate()) {
+      error_ = ENOMEM;
+      return ReadStatus::out_of_memory;
+    }
+    if (const int error = platform::seek(file_, from); error != 0) {
+      error_ = error;
+      return ReadStatus::read_error;
+    }
+    begin_ = end_ = 0;
+    read_ = from;
+    return fill(count);
+  }
+  base_ = to > from ? mapped_.get() + (from - mapped_from_) : base_;
+  begin_ = 0;
+  end_ = static_cast<std::size_t>(to - from);
+  read_ = to;
+  if (observer_ != nullptr) {
+    observer_(observer_context_, read_);
+  }
+  return needs_fill(count) ? ReadStatus::input_ended : ReadStatus::complete;
 }
 
 ReadStatus InputWindow::fill(std::uint64_t count) {
   if (!needs_fill(count)) {
     return ReadStatus::complete;
+  }
+  if (in_place_) {
+    return fill_in_place(count);
   }
   // What is left moves to the front, so every read lands in the same first
   // MiB or so of the window, still in the processor's cache from the round
@@ -131,7 +195,7 @@ int InputWindow::read_past(int error, std::span<std::uint8_t> into, std::size_t&
 }
 
 void InputWindow::probe(std::uint64_t from, std::uint64_t length) {
-  if (!known_size_ || !probe_buffer_.grow(kReadStep)) {
+  if (!known_size_ || in_place_ || !probe_buffer_.grow(kReadStep)) {
     return;
   }
   const std::uint64_t end = std::min(from + length, *known_size_);
@@ -153,6 +217,11 @@ void InputWindow::probe(std::uint64_t from, std::uint64_t length) {
 ReadStatus InputWindow::skip_to(std::uint64_t offset) {
   if (offset <= read_) {
     consume(static_cast<std::size_t>(offset - position()));
+    return ReadStatus::complete;
+  }
+  if (in_place_) {
+    begin_ = end_ = 0;
+    read_ = offset;
     return ReadStatus::complete;
   }
   if (const int error = platform::seek(file_, offset); error != 0) {

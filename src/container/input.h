@@ -22,6 +22,11 @@ struct FreeAligned {
   void operator()(std::uint8_t* bytes) const { platform::free_aligned(bytes); }
 };
 
+struct Unmap {
+  std::size_t length = 0;
+  void operator()(const std::uint8_t* bytes) const { platform::unmap(bytes, length); }
+};
+
 // A heap buffer that grows only as far as bytes really arrive, so a header
 // that lies about sizes costs no memory.
 class ByteBuffer {
@@ -60,10 +65,16 @@ class InputWindow {
 
   // Allocates the window; false when memory runs out.
   [[nodiscard]] bool allocate();
+  // Where the system holds every page of a regular file in memory already,
+  // the window looks at them in place rather than reading them, and a walk
+  // that looks at only some of each packet's bytes costs only those: the
+  // first of the two passes of -f mp4|mkv. Called before allocate(); false
+  // when the window reads as usual.
+  [[nodiscard]] bool look_in_place();
 
   // The bytes read and not yet consumed; valid until the next fill().
   [[nodiscard]] std::span<const std::uint8_t> data() const {
-    return {buffer_.get() + begin_, end_ - begin_};
+    return {base_ + begin_, end_ - begin_};
   }
   void consume(std::size_t count) { begin_ += count; }
   // True when data() holds fewer than `count` bytes, so fill() must read.
@@ -111,10 +122,18 @@ class InputWindow {
  private:
   [[nodiscard]] std::uint64_t held_by_file(std::uint64_t size) const;
   [[nodiscard]] int read_past(int error, std::span<std::uint8_t> into, std::size_t& got);
+  [[nodiscard]] ReadStatus fill_in_place(std::uint64_t count);
+  [[nodiscard]] bool map_around(std::uint64_t from, std::uint64_t to);
 
   platform::File file_;
   std::size_t capacity_;
   std::unique_ptr<std::uint8_t, FreeAligned> buffer_;
+  // data() starts here: the buffer, or the file's pages looked at in place,
+  // mapped a stretch at a time from mapped_from_ on.
+  const std::uint8_t* base_ = nullptr;
+  bool in_place_ = false;
+  std::unique_ptr<const std::uint8_t, Unmap> mapped_;
+  std::uint64_t mapped_from_ = 0;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::uint64_t read_ = 0;

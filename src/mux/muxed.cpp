@@ -34,6 +34,7 @@ namespace {
   }
   Run clock_run(again, run.path, run.settings, nullptr, nullptr, run.window.capacity());
   clock_run.report.keep_stdout_quiet();
+  (void)clock_run.window.look_in_place();
   ClockSink sink(clock_run.header, clock, &api);
   clock_run.sink = &sink;
   if (read_header(clock_run)) {

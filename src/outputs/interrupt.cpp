@@ -15,12 +15,25 @@ constexpr std::size_t kMaxPath = 4096;
 std::array<std::array<char, kMaxPath>, kTrackedTemporaries> temporaries{};
 std::array<char, kMaxPath + 128> message{};
 std::size_t message_length = 0;
+std::array<char, kMaxPath + 128> fault_message{};
+std::size_t fault_message_length = 0;
 bool clears_line = false;
 volatile sig_atomic_t stderr_in_use = 0;
 
+template <std::size_t Size>
+void keep_line(std::string text, std::array<char, Size>& line, std::size_t& length) {
+  // A name too long to show whole still leaves a whole line.
+  if (text.size() > line.size()) {
+    text.erase(line.size() - 1);
+    text.back() = '\n';
+  }
+  std::memcpy(line.data(), text.data(), text.size());
+  length = text.size();
+}
+
 void set_message(const std::string& input, bool complete) {
-  std::string text = clears_line ? "\r\033[K" : "";
-  text += "orvale: ";
+  const std::string opening = std::string(clears_line ? "\r\033[K" : "") + "orvale: ";
+  std::string text = opening;
   if (input.empty()) {
     text += "interrupted\n";
   } else {
@@ -28,23 +41,32 @@ void set_message(const std::string& input, bool complete) {
     text += complete ? ": interrupted after its outputs were complete\n"
                      : ": interrupted; its outputs are left as they were\n";
   }
-  // A name too long to show whole still leaves a whole line.
-  if (text.size() > message.size()) {
-    text.erase(message.size() - 1);
-    text.back() = '\n';
-  }
-  std::memcpy(message.data(), text.data(), text.size());
-  message_length = text.size();
+  keep_line(text, message, message_length);
+  keep_line(opening + (input.empty() ? "an input" : input) +
+                ": could no longer be read while it was read in place (cut shorter meanwhile, "
+                "or a bad spot); its outputs are left as they were\n",
+            fault_message, fault_message_length);
 }
 
-void remove_temporaries() {
+void remove_temporary_files() {
   for (const auto& name : temporaries) {
     if (name[0] != '\0') {
       platform::remove_now(name.data());
     }
   }
+}
+
+void remove_temporaries() {
+  remove_temporary_files();
   if (stderr_in_use == 0) {
     platform::write_now(platform::Standard::error, message.data(), message_length);
+  }
+}
+
+void remove_temporaries_after_fault() {
+  remove_temporary_files();
+  if (stderr_in_use == 0) {
+    platform::write_now(platform::Standard::error, fault_message.data(), fault_message_length);
   }
 }
 
@@ -54,6 +76,7 @@ void install_interrupt_cleanup(bool clear_line) {
   clears_line = clear_line;
   set_message("", false);
   platform::on_interrupt(remove_temporaries);
+  platform::on_input_fault(remove_temporaries_after_fault);
 }
 
 bool track_temporary(std::size_t slot, const std::string& path) {

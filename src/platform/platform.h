@@ -123,6 +123,9 @@ void prepare_standard_files();
 // closed terminal or console), then ends the process as that interruption
 // would have. `cleanup` may only call remove_now() and write_now().
 void on_interrupt(void (*cleanup)());
+// Calls `cleanup` likewise when an input read in place (map_to_read) could
+// no longer be read, then ends the process by that fault.
+void on_input_fault(void (*cleanup)());
 // While held (the calls nest), `cleanup` waits: what it reads changes as one.
 void hold_interrupts();
 void release_interrupts();
@@ -204,6 +207,19 @@ inline constexpr std::size_t kMaxPieces = 512;
 void free_aligned(std::uint8_t* bytes);
 // A large buffer touched front to back is best held in large pages.
 void prefer_large_pages(std::uint8_t* bytes, std::size_t size);
+
+// --- a file's pages read in place ------------------------------------------
+
+// Whether the system holds every page of the file's first `size` bytes in
+// memory now: read in place, they cost no copy and no wait.
+[[nodiscard]] bool held_in_memory(File file, std::uint64_t size);
+// Offsets a mapping starts at are multiples of this.
+[[nodiscard]] std::uint64_t mapping_granularity();
+// `length` bytes of `file` from `offset`, to be read in place; null when
+// they cannot be. A page that can no longer be read, or a file cut shorter
+// meanwhile, ends the process (see on_input_fault).
+[[nodiscard]] const std::uint8_t* map_to_read(File file, std::uint64_t offset, std::size_t length);
+void unmap(const std::uint8_t* bytes, std::size_t length);
 
 // --- libraries loaded when first needed ----------------------------------
 

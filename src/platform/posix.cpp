@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -63,6 +65,7 @@ int result(int returned) { return returned == 0 ? 0 : errno; }
 // Ctrl-C, kill, a closed terminal, and Ctrl-\ when Ctrl-C seemed not to work.
 constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 void (*interrupt_cleanup)() = nullptr;
+void (*fault_cleanup)() = nullptr;
 sigset_t before_hold;
 int hold_depth = 0;
 
@@ -75,8 +78,7 @@ sigset_t handled_signals() {
   return set;
 }
 
-extern "C" void clean_up_and_die(int signal_number) {
-  interrupt_cleanup();
+void die_by(int signal_number) {
   // Blocked while the handler runs, the signal arrives again once it
   // returns, now with its default action: the parent sees its true cause.
   struct sigaction default_action {};
@@ -84,6 +86,16 @@ extern "C" void clean_up_and_die(int signal_number) {
   sigemptyset(&default_action.sa_mask);
   (void)::sigaction(signal_number, &default_action, nullptr);
   (void)::raise(signal_number);
+}
+
+extern "C" void clean_up_and_die(int signal_number) {
+  interrupt_cleanup();
+  die_by(signal_number);
+}
+
+extern "C" void clean_up_after_fault(int signal_number) {
+  fault_cleanup();
+  die_by(signal_number);
 }
 
 }  // namespace
@@ -139,6 +151,14 @@ void on_interrupt(void (*cleanup)()) {
       (void)::sigaction(signal_number, &previous, nullptr);
     }
   }
+}
+
+void on_input_fault(void (*cleanup)()) {
+  fault_cleanup = cleanup;
+  struct sigaction action {};
+  action.sa_handler = clean_up_after_fault;
+  sigemptyset(&action.sa_mask);
+  (void)::sigaction(SIGBUS, &action, nullptr);
 }
 
 void hold_interrupts() {
@@ -436,6 +456,77 @@ void prefer_large_pages(std::uint8_t* bytes, std::size_t size) {
   (void)bytes;
   (void)size;
 #endif
+}
+
+namespace {
+
+// The kernel counts a file's pages in memory at once (Linux 6.5 on); before
+// it, mincore() asks page by page of a mapping, which costs nothing until
+// touched, a slice at a time so that the answer stays small.
+int cached_pages(File file, std::uint64_t size, std::uint64_t page, bool& all) {
+#if defined(__linux__)
+  constexpr long kCachestat = 451;  // the same number on every architecture
+  struct Range {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;  // 0: to the end of the file
+  } range;
+  struct Counts {
+    std::uint64_t cached, dirty, writeback, evicted, recently_evicted;
+  } counts{};
+  if (::syscall(kCachestat, descriptor(file), &range, &counts, 0) == 0) {
+    all = counts.cached >= (size + page - 1) / page;
+    return 0;
+  }
+#endif
+  (void)file;
+  (void)size;
+  (void)page;
+  return ENOSYS;
+}
+
+bool resident_by_mapping(File file, std::uint64_t size, std::uint64_t page) {
+  constexpr std::uint64_t kSlice = std::uint64_t{256} << 20;
+  std::vector<unsigned char> resident(static_cast<std::size_t>(kSlice / page));
+  for (std::uint64_t at = 0; at < size; at += kSlice) {
+    const auto length = static_cast<std::size_t>(std::min(kSlice, size - at));
+    void* view =
+        ::mmap(nullptr, length, PROT_READ, MAP_SHARED, descriptor(file), static_cast<off_t>(at));
+    if (view == MAP_FAILED) {
+      return false;
+    }
+    const bool asked = ::mincore(view, length, resident.data()) == 0;
+    (void)::munmap(view, length);
+    const auto pages = static_cast<std::ptrdiff_t>((length + page - 1) / page);
+    if (!asked || !std::all_of(resident.begin(), resident.begin() + pages,
+                               [](unsigned char flags) { return (flags & 1U) != 0; })) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool held_in_memory(File file, std::uint64_t size) {
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  bool all = false;
+  if (cached_pages(file, size, page, all) == 0) {
+    return all;
+  }
+  return resident_by_mapping(file, size, page);
+}
+
+std::uint64_t mapping_granularity() { return static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)); }
+
+const std::uint8_t* map_to_read(File file, std::uint64_t offset, std::size_t length) {
+  void* view = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, descriptor(file),
+                      static_cast<off_t>(offset));
+  return view == MAP_FAILED ? nullptr : static_cast<const std::uint8_t*>(view);
+}
+
+void unmap(const std::uint8_t* bytes, std::size_t length) {
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): munmap takes no const
+  (void)::munmap(const_cast<std::uint8_t*>(bytes), length);
 }
 
 void* load_library(const char* name, std::string& error) {

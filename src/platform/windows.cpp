@@ -448,6 +448,28 @@ void prefer_large_pages(std::uint8_t* bytes, std::size_t size) {
   (void)size;
 }
 
+// Windows cannot tell which of a file's pages it holds, so an input is
+// always read; a mapped page it could no longer read would end the process.
+bool held_in_memory(File file, std::uint64_t size) {
+  (void)file;
+  (void)size;
+  return false;
+}
+
+std::uint64_t mapping_granularity() { return std::uint64_t{64} * 1024; }
+
+const std::uint8_t* map_to_read(File file, std::uint64_t offset, std::size_t length) {
+  (void)file;
+  (void)offset;
+  (void)length;
+  return nullptr;
+}
+
+void unmap(const std::uint8_t* bytes, std::size_t length) {
+  (void)bytes;
+  (void)length;
+}
+
 void* load_library(const char* name, std::string& error) {
   HMODULE library = ::LoadLibraryW(wide(name).c_str());
   if (library == nullptr) {

@@ -130,6 +130,9 @@ void on_interrupt(void (*cleanup)()) {
   (void)::SetConsoleCtrlHandler(clean_up_and_exit, TRUE);
 }
 
+// An input is never read in place here (map_to_read), so nothing faults.
+void on_input_fault(void (*cleanup)()) { (void)cleanup; }
+
 void hold_interrupts() { ::EnterCriticalSection(&hold_lock.section); }
 
 void release_interrupts() { ::LeaveCriticalSection(&hold_lock.section); }

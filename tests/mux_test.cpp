@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <random>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "mux/codec_config.h"
 #include "mux/plan.h"
 #include "streams/mp3_frames.h"
+#include "streams/startcode.h"
 
 namespace {
 
@@ -105,6 +108,34 @@ TEST(LengthPrefixed, WritesExactlyTheSizeFoundBeforehand) {
     }
     EXPECT_EQ(read, out.size());
     EXPECT_EQ(found, units);
+  }
+}
+
+// A whole chunk is filtered and rewritten in one look at each byte: on
+// chunks of zeros, start codes, SEI units, delimiters, units of header 0x00
+// and junk, cut anywhere, that gives what filtering, then rewriting what
+// the filter kept gives, and stays within its bound.
+TEST(LengthPrefixed, AWholeChunkGivesWhatTheFilterThenTheRewriteGive) {
+  std::mt19937 random(9);
+  const std::array<std::uint8_t, 9> alphabet = {0, 0, 0, 1, 0x06, 0x09, 0x65, 0x41, 0x80};
+  for (int round = 0; round < 20000; ++round) {
+    Bytes chunk(random() % 40);
+    for (auto& byte : chunk) {
+      byte = alphabet[random() % alphabet.size()];
+    }
+    Bytes kept;
+    auto keep = [&](std::span<const std::uint8_t> run) {
+      kept.insert(kept.end(), run.begin(), run.end());
+      return true;
+    };
+    ASSERT_TRUE(filter_chunk(chunk, keep));
+    Bytes expected(length_prefixed_size(kept));
+    const LengthPrefixed model = length_prefixed(kept, expected);
+    Bytes out(length_prefixed_bound(chunk.size()));
+    const LengthPrefixed written = length_prefixed_kept(chunk, out);
+    out.resize(written.size);
+    ASSERT_EQ(out, expected) << "round " << round;
+    ASSERT_EQ(written.idr, model.idr) << "round " << round;
   }
 }
 

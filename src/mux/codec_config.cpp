@@ -5,6 +5,7 @@
 #include "streams/adts.h"
 #include "streams/blockscan.h"
 #include "streams/nal_census.h"
+#include "streams/startcode.h"
 
 namespace orvale {
 namespace {
@@ -55,6 +56,17 @@ void for_each_unit(std::span<const std::uint8_t> annex_b, Take&& take, HeaderOnl
     }
     code = next;
   }
+}
+
+void put_length_prefixed(std::span<const std::uint8_t> unit, std::span<std::uint8_t> out,
+                         LengthPrefixed& written) {
+  written.idr = written.idr || (unit[0] & kNalTypeMask) == kNalTypeIdr;
+  std::uint8_t* at = out.data() + written.size;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    *at++ = static_cast<std::uint8_t>(unit.size() >> shift);
+  }
+  std::copy(unit.begin(), unit.end(), at);
+  written.size += 4 + unit.size();
 }
 
 void put_be16_sized(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> unit) {
@@ -130,16 +142,36 @@ LengthPrefixed length_prefixed(std::span<const std::uint8_t> annex_b,
   for_each_unit(
       annex_b,
       [&](std::span<const std::uint8_t> unit) {
-        written.idr = written.idr || (unit[0] & kNalTypeMask) == kNalTypeIdr;
-        std::uint8_t* at = out.data() + written.size;
-        for (int shift = 24; shift >= 0; shift -= 8) {
-          *at++ = static_cast<std::uint8_t>(unit.size() >> shift);
-        }
-        std::copy(unit.begin(), unit.end(), at);
-        written.size += 4 + unit.size();
+        put_length_prefixed(unit, out, written);
         return true;
       },
       [](std::uint8_t) { return false; });
+  return written;
+}
+
+// for_each_unit()'s units, less those the filter drops; a unit of its header
+// byte alone, which that hands over as nothing, still ends the dropping.
+LengthPrefixed length_prefixed_kept(std::span<const std::uint8_t> chunk,
+                                    std::span<std::uint8_t> out) {
+  LengthPrefixed written;
+  bool keeping_all = false;
+  std::size_t code = next_code_end(chunk, 2);
+  while (code + 1 < chunk.size()) {
+    const std::size_t unit = code + 1;
+    const std::uint8_t header = chunk[unit];
+    const std::size_t next = next_code_end(chunk, unit + 2);
+    keeping_all = keeping_all || header == 0;
+    if (keeping_all || (header != kNalHeaderSei && header != kNalHeaderDelimiter)) {
+      std::size_t end = next < chunk.size() ? next - 2 : next;
+      while (end > unit && chunk[end - 1] == 0) {
+        --end;
+      }
+      if (end > unit) {
+        put_length_prefixed(chunk.subspan(unit, end - unit), out, written);
+      }
+    }
+    code = next;
+  }
   return written;
 }
 

@@ -49,6 +49,20 @@ struct LengthPrefixed {
 [[nodiscard]] LengthPrefixed length_prefixed(std::span<const std::uint8_t> annex_b,
                                              std::span<std::uint8_t> out);
 
+// What length_prefixed_kept() may write for a chunk of `size` bytes at most:
+// a unit takes at least four bytes with its start code, and one more behind
+// its length.
+[[nodiscard]] constexpr std::size_t length_prefixed_bound(std::size_t size) {
+  return size + size / 4 + 8;
+}
+
+// A whole video chunk as the start-code filter would keep it (no SEI units,
+// no access unit delimiters, all kept from a unit with header byte 0x00 on),
+// rewritten as length_prefixed() would rewrite what the filter kept, in one
+// look at each byte. `out` holds at least length_prefixed_bound() bytes.
+[[nodiscard]] LengthPrefixed length_prefixed_kept(std::span<const std::uint8_t> chunk,
+                                                  std::span<std::uint8_t> out);
+
 // AAC LC at `rate` with channel configuration `channels`; a rate without a
 // sampling frequency index is written out in full.
 [[nodiscard]] std::vector<std::uint8_t> aac_audio_specific_config(std::uint32_t rate,

@@ -31,7 +31,6 @@ namespace orvale {
   X(avformat, avio_flush)                     \
   X(avcodec, av_packet_alloc)                 \
   X(avcodec, av_packet_free)                  \
-  X(avcodec, av_new_packet)                   \
   X(avcodec, av_packet_rescale_ts)            \
   X(avcodec, av_parser_init)                  \
   X(avcodec, av_parser_parse2)                \
@@ -39,6 +38,7 @@ namespace orvale {
   X(avcodec, avcodec_alloc_context3)          \
   X(avcodec, avcodec_free_context)            \
   X(avutil, av_malloc)                        \
+  X(avutil, av_buffer_create)                 \
   X(avutil, av_mallocz)                       \
   X(avutil, av_free)                          \
   X(avutil, av_freep)                         \

@@ -33,15 +33,43 @@ bool MuxSink::muxer_failed() {
   return false;
 }
 
+// A whole chunk is filtered and rewritten behind its lengths in one go,
+// straight into the picture the muxer gathers.
 bool MuxSink::video(std::span<const std::uint8_t> chunk) {
-  return filter_chunk(chunk, append_kept_);
+  if (!muxer_.has_video()) {
+    return true;
+  }
+  const std::span<std::uint8_t> room = muxer_.picture_room(length_prefixed_bound(chunk.size()));
+  if (room.empty()) {
+    return muxer_failed();
+  }
+  const LengthPrefixed units = length_prefixed_kept(chunk, room);
+  muxer_.picture_grew(units.size, units.idr);
+  return true;
 }
 
 bool MuxSink::video_piece(std::span<const std::uint8_t> piece) {
-  return filter_.feed(piece, append_kept_);
+  return !muxer_.has_video() || filter_.feed(piece, append_kept_);
 }
 
-bool MuxSink::video_end() { return filter_.finish(append_kept_); }
+// A chunk that came in pieces is gathered as the filter keeps it first.
+bool MuxSink::video_end() {
+  if (!muxer_.has_video()) {
+    return true;
+  }
+  if (!filter_.finish(append_kept_)) {
+    return false;
+  }
+  const std::size_t size = length_prefixed_size(annex_b_);
+  const std::span<std::uint8_t> room = muxer_.picture_room(size);
+  if (room.empty() && size > 0) {
+    return muxer_failed();
+  }
+  const LengthPrefixed units = length_prefixed(annex_b_, room);
+  muxer_.picture_grew(units.size, units.idr);
+  annex_b_.clear();
+  return true;
+}
 
 bool MuxSink::audio_frame(std::uint32_t stream, std::span<const std::uint8_t> frame,
                           std::uint8_t channels) {
@@ -105,8 +133,7 @@ bool MuxSink::write_picture(const PacketTimes& times) {
   }
   std::size_t written = 0;
   const bool sent = !muxer_.has_video() ||
-                    muxer_.write_picture(annex_b_, times.pts, times.dts, times.duration, written);
-  annex_b_.clear();
+                    muxer_.write_picture(times.pts, times.dts, times.duration, written);
   if (written > 0) {
     last_pts_ = std::max(last_pts_, times.pts);
     taken_ += written;

@@ -68,6 +68,7 @@ class MuxSink final : public PacketSink {
   std::string output_name_;
   std::array<std::int32_t, kAudioSlots> track_{};
   StartCodeFilter filter_;
+  // A chunk that came in pieces, as the filter keeps it.
   std::vector<std::uint8_t> annex_b_;
   AppendKept append_kept_{annex_b_};
   // The audio frames of the packet being read, whole, and where each lies.

@@ -13,23 +13,27 @@ namespace {
 // libavformat's own buffer between it and the output.
 constexpr int kIoBufferSize = 256 * 1024;
 
-// What libavformat hands over is gone once the call returns: a large piece
-// (a picture, straight from its packet) is sent at once with what was
-// staged before it; small ones (box headers, audio frames) are copied and
-// wait for it.
+// What libavformat hands over is gone once the call returns, unless it lies
+// in a block of pictures, which stays until the output has sent it: so the
+// pictures of a block leave in one gathered write with what was staged
+// between them. A large piece from anywhere else (libavformat's own buffers)
+// is sent at once; small ones (box headers, audio frames) are copied.
 #if LIBAVFORMAT_VERSION_MAJOR >= 61
 int write_to_output(void* opaque, const std::uint8_t* bytes, int size) {
 #else
 int write_to_output(void* opaque, std::uint8_t* bytes, int size) {
 #endif
-  auto& output = *static_cast<Output*>(opaque);
+  const auto& destination = *static_cast<const MuxDestination*>(opaque);
+  Output& output = *destination.output;
+  const bool borrowed_elsewhere = static_cast<std::size_t>(size) >= Output::kCopyLimit &&
+                                  !destination.pictures->holds(bytes);
   const bool sent = output.write({bytes, static_cast<std::size_t>(size)}) &&
-                    (!output.holds_borrowed() || output.flush());
+                    (!borrowed_elsewhere || output.flush());
   return sent ? size : AVERROR(output.error() != 0 ? output.error() : EIO);
 }
 
 std::int64_t seek_output(void* opaque, std::int64_t offset, int whence) {
-  auto& output = *static_cast<Output*>(opaque);
+  Output& output = *static_cast<const MuxDestination*>(opaque)->output;
   if ((whence & ~AVSEEK_FORCE) != SEEK_SET || offset < 0) {
     return AVERROR(ENOSYS);
   }
@@ -85,6 +89,8 @@ bool Muxer::open(MuxFormat format, Output& output, bool seekable, const VideoTra
     error_ = unavailable;
     return false;
   }
+  pictures_.attach(*api_, output);
+  destination_ = {&output, &pictures_};
   forget_ffmpeg_error();
   AVFormatContext* raw = nullptr;
   const char* name = format == MuxFormat::mp4 ? "mp4" : "matroska";
@@ -95,7 +101,7 @@ bool Muxer::open(MuxFormat format, Output& output, bool seekable, const VideoTra
   context_ = {raw, MuxContextDeleter{api_}};
   auto* buffer = static_cast<std::uint8_t*>(api_->av_malloc(kIoBufferSize));
   AVIOContext* io = buffer == nullptr ? nullptr
-                                      : api_->avio_alloc_context(buffer, kIoBufferSize, 1, &output,
+                                      : api_->avio_alloc_context(buffer, kIoBufferSize, 1, &destination_,
                                                                  nullptr, write_to_output,
                                                                  seekable ? seek_output : nullptr);
   if (io == nullptr) {
@@ -183,25 +189,49 @@ bool Muxer::send(AVPacket* packet, int stream, std::int64_t pts, std::int64_t dt
   return code >= 0 || failed("cannot write a packet", code);
 }
 
-// The picture is converted straight into a buffer of libavformat's, of its
-// exact size, which it keeps rather than copies.
-bool Muxer::write_picture(std::span<const std::uint8_t> annex_b, std::int64_t pts,
-                          std::int64_t dts, std::int64_t duration, std::size_t& written) {
-  written = 0;
-  const std::size_t size = length_prefixed_size(annex_b);
-  if (size == 0) {
+Muxer::~Muxer() {
+  if (output_ != nullptr) {
+    (void)output_->flush();  // a failure stays with the output, which tells it
+  }
+}
+
+std::span<std::uint8_t> Muxer::picture_room(std::size_t size) {
+  const std::span<std::uint8_t> room = pictures_.room(size);
+  if (room.empty() && size > 0) {
+    (void)failed("cannot write a packet", AVERROR(ENOMEM));
+  }
+  return room;
+}
+
+void Muxer::picture_grew(std::size_t size, bool idr) {
+  pictures_.grew(size);
+  picture_idr_ = picture_idr_ || idr;
+}
+
+// The picture goes to libavformat by reference, from the block it was
+// rewritten into.
+bool Muxer::write_picture(std::int64_t pts, std::int64_t dts, std::int64_t duration,
+                          std::size_t& written) {
+  written = pictures_.gathered();
+  if (written == 0) {
     return true;
   }
-  if (size > static_cast<std::size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
+  const bool key = picture_idr_;
+  picture_idr_ = false;
+  if (written > static_cast<std::size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
+    written = 0;
     return failed("cannot write a packet", AVERROR(EFBIG));
   }
   const PacketOwner packet{api_->av_packet_alloc(), PacketFree{api_}};
-  if (!packet || api_->av_new_packet(packet.get(), static_cast<int>(size)) < 0) {
+  AVBufferRef* buffer = pictures_.take();
+  if (!packet || buffer == nullptr) {
+    written = 0;
     return failed("cannot write a packet", AVERROR(ENOMEM));
   }
-  const LengthPrefixed units = length_prefixed(annex_b, {packet->data, size});
-  written = units.size;
-  return send(packet.get(), video_index_, pts, dts, duration, units.idr);
+  packet->buf = buffer;
+  packet->data = buffer->data;
+  packet->size = static_cast<int>(written);
+  return send(packet.get(), video_index_, pts, dts, duration, key);
 }
 
 bool Muxer::write_audio(std::size_t track, std::span<const std::uint8_t> frame, std::int64_t pts,

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "mux/picture_blocks.h"
 #include "streams/output.h"
 
 struct AVFormatContext;
@@ -44,19 +45,38 @@ struct MuxContextDeleter {
   void operator()(AVFormatContext* context) const;
 };
 
+// Where libavformat's writes go: the output, and the blocks whose pictures
+// the output may borrow until it sends them.
+struct MuxDestination {
+  Output* output = nullptr;
+  const PictureBlocks* pictures = nullptr;
+};
+
 class Muxer {
  public:
+  Muxer() = default;
+  Muxer(const Muxer&) = delete;
+  Muxer& operator=(const Muxer&) = delete;
+  // The output sends what it still borrows of the pictures, which go with
+  // the muxer.
+  ~Muxer();
+
   // Starts the file: its header goes to `output`. `seekable` lets the muxer
   // go back (a regular file); without it MP4 is written fragmented and
   // Matroska without an index. A track of video is there when `video` has a
   // decoder configuration. False, with error() set, when libavformat refuses.
   [[nodiscard]] bool open(MuxFormat format, Output& output, bool seekable,
                           const VideoTrackFacts& video, std::span<const AudioTrackFacts> audio);
-  // A picture given in Annex B, written as NAL units behind their lengths;
-  // times in the video's ticks. `written` is its size in the file, 0 where it
-  // held no unit (and nothing was written).
-  [[nodiscard]] bool write_picture(std::span<const std::uint8_t> annex_b, std::int64_t pts,
-                                   std::int64_t dts, std::int64_t duration, std::size_t& written);
+  // Room for `size` more bytes of NAL units behind their lengths, onto the
+  // picture being gathered; empty, with error() set, when memory runs out.
+  [[nodiscard]] std::span<std::uint8_t> picture_room(std::size_t size);
+  // The picture being gathered took `size` bytes of the room; `idr`: one of
+  // them is an IDR slice.
+  void picture_grew(std::size_t size, bool idr);
+  // Writes the picture gathered; times in the video's ticks. `written` is its
+  // size in the file, 0 where it held no unit (and nothing was written).
+  [[nodiscard]] bool write_picture(std::int64_t pts, std::int64_t dts, std::int64_t duration,
+                                   std::size_t& written);
   // An audio frame of track `track` (counted among the audio tracks), its
   // time and length in samples.
   [[nodiscard]] bool write_audio(std::size_t track, std::span<const std::uint8_t> frame,
@@ -76,6 +96,10 @@ class Muxer {
                           std::int64_t duration, bool key);
 
   const FfmpegApi* api_ = nullptr;
+  // Before the context: packets it still holds let go of their pictures as
+  // it goes.
+  PictureBlocks pictures_;
+  bool picture_idr_ = false;
   std::unique_ptr<AVFormatContext, MuxContextDeleter> context_;
   // The time base of each stream's times as given, before the muxer chose
   // its own.
@@ -83,7 +107,8 @@ class Muxer {
   int video_index_ = -1;
   int first_audio_index_ = 0;
   bool header_written_ = false;
-  const Output* output_ = nullptr;
+  Output* output_ = nullptr;
+  MuxDestination destination_;
   std::string error_;
 };
 

@@ -27,23 +27,26 @@ for tool in mkvmerge gst-discoverer-1.0; do
 done
 
 # Sources, made once each when a row first names them.
-#   video PROFILE:RATE:SECONDS[:SPS_RATE]  x264 with two B-frames (bf) or
-#     baseline (base); its stream says SPS_RATE pictures a second when given.
+#   video PROFILE:RATE:SECONDS[:SPS_RATE]  x264 with two B-frames (bf),
+#     baseline (base), or lossless 720p noise with two B-frames (big:
+#     pictures of over 1 MiB); its stream says SPS_RATE pictures a second
+#     when given.
 #     $(source_path SHAPE).264 for kvxmux; .mp4, the same pictures with their
 #     times, for the reference files.
 #   audio CODEC:HZ:CHANNELS:SECONDS  aac or mp3, a tone; $(source_path SHAPE).CODEC
 source_path() { echo "$work/${1//[:\/]/_}"; }
 video() {
-  local shape=$1 profile rate seconds sps options=() metadata=() path
+  local shape=$1 profile rate seconds sps options=() metadata=() path size=160x96 noise=
   IFS=: read -r profile rate seconds sps <<<"$shape"
   path=$(source_path "$shape")
   [[ -e $path.264 ]] && return
   case $profile in
     bf) options=(-bf 2) ;;
     base) options=(-profile:v baseline) ;;
+    big) options=(-bf 2 -qp 0) size=1280x720 noise=,noise=alls=100:allf=t ;;
   esac
   [[ -n $sps ]] && metadata=(-bsf:v "h264_metadata=tick_rate=$((2 * sps))")
-  ff -f lavfi -i "testsrc2=size=160x96:rate=$rate:duration=$seconds" -c:v libx264 \
+  ff -f lavfi -i "testsrc2=size=$size:rate=$rate:duration=$seconds$noise" -c:v libx264 \
     -preset veryfast -pix_fmt yuv420p -g 60 "${options[@]}" "${metadata[@]}" "$path.mp4"
   ff -i "$path.mp4" -c copy -f h264 "$path.264"
 }
@@ -265,6 +268,7 @@ rows=(
   "drop     | bf:30:6           | aac:44100:2:8                 | 30:120,15  | 30:120,15  | mp4"
   "says25   | bf:15:8:25        | aac:48000:2:8                 | 15         | 15         | mp4"
   "silent   | bf:30:6           |                               | 30         | 30         | mp4"
+  "big      | big:30:1          | aac:48000:2:1                 | 30         | 30         | mp4 mkv"
 )
 mkdir "$work/out"
 for row in "${rows[@]}"; do

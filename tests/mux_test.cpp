@@ -6,14 +6,20 @@
 #include <algorithm>
 #include <array>
 #include <span>
+#include <string>
+#include <utility>
 #include <random>
 #include <vector>
 
 #include "mux/clock.h"
 #include "mux/codec_config.h"
+#include "mux/ffmpeg_api.h"
+#include "mux/picture_blocks.h"
 #include "mux/plan.h"
 #include "streams/mp3_frames.h"
+#include "streams/output.h"
 #include "streams/startcode.h"
+#include "support.h"
 
 namespace {
 
@@ -137,6 +143,67 @@ TEST(LengthPrefixed, AWholeChunkGivesWhatTheFilterThenTheRewriteGive) {
     ASSERT_EQ(out, expected) << "round " << round;
     ASSERT_EQ(written.idr, model.idr) << "round " << round;
   }
+}
+
+// Pictures gathered into blocks, as libavformat takes them: a picture it
+// still holds keeps its bytes while later ones fill other blocks, blocks let
+// go of are filled again, one
+// gathered in two parts across a change of block keeps both, one larger
+// than a block gets a block of its own, and the output sends each picture
+// as it was gathered.
+TEST(PictureBlocks, KeepWhatIsHeldAndSendEveryPictureAsGathered) {
+  std::string why;
+  const FfmpegApi* api = ffmpeg(why);
+  ASSERT_NE(api, nullptr) << why;
+  testing_support::ScratchDir dir;
+  platform::File file = platform::kNoFile;
+  ASSERT_EQ(platform::create_new(dir.path("out"), nullptr, file), 0);
+  Output output;
+  ASSERT_TRUE(output.attach(file, "out"));
+  Bytes sent;
+  std::vector<std::pair<AVBufferRef*, Bytes>> held;
+  {
+    PictureBlocks blocks;
+    blocks.attach(*api, output);
+    std::mt19937 random(5);
+    for (int p = 0; p < 60; ++p) {
+      const std::size_t first = p % 7 == 0 ? 100 : 0;
+      const std::size_t size = p % 11 == 0 ? (3u << 20) / 2 : 3000 + random() % 300000;
+      Bytes picture(first + size);
+      for (auto& byte : picture) {
+        byte = static_cast<std::uint8_t>(random());
+      }
+      std::size_t at = 0;
+      for (const std::size_t part : {first, size}) {
+        const std::span<std::uint8_t> room = blocks.room(part);
+        ASSERT_EQ(room.size(), part);
+        std::copy_n(picture.begin() + static_cast<std::ptrdiff_t>(at), part, room.begin());
+        blocks.grew(part);
+        at += part;
+      }
+      ASSERT_EQ(blocks.gathered(), picture.size());
+      AVBufferRef* buffer = blocks.take();
+      ASSERT_NE(buffer, nullptr);
+      ASSERT_TRUE(blocks.holds(buffer->data, picture.size()));
+      ASSERT_TRUE(output.write({buffer->data, picture.size()}));
+      sent.insert(sent.end(), picture.begin(), picture.end());
+      // Every third picture is held while about twenty more are gathered.
+      if (p % 3 == 0) {
+        held.emplace_back(buffer, picture);
+      } else {
+        api->av_buffer_unref(&buffer);
+      }
+      while (held.size() > (p + 1 < 60 ? 6U : 0U)) {
+        auto& [kept, bytes] = held.front();
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), kept->data)) << "picture " << p;
+        api->av_buffer_unref(&kept);
+        held.erase(held.begin());
+      }
+    }
+    ASSERT_TRUE(output.flush());
+  }
+  ASSERT_TRUE(output.close());
+  EXPECT_EQ(testing_support::read_file(dir.path("out")), sent);
 }
 
 TEST(PictureOpening, FindsTheSetsAndStopsAtTheFirstSlice) {

@@ -39,6 +39,7 @@ namespace orvale {
   X(avcodec, avcodec_free_context)            \
   X(avutil, av_malloc)                        \
   X(avutil, av_buffer_create)                 \
+  X(avutil, av_buffer_unref)                  \
   X(avutil, av_mallocz)                       \
   X(avutil, av_free)                          \
   X(avutil, av_freep)                         \

@@ -26,7 +26,7 @@ int write_to_output(void* opaque, std::uint8_t* bytes, int size) {
   const auto& destination = *static_cast<const MuxDestination*>(opaque);
   Output& output = *destination.output;
   const bool borrowed_elsewhere = static_cast<std::size_t>(size) >= Output::kCopyLimit &&
-                                  !destination.pictures->holds(bytes);
+                                  !destination.pictures->holds(bytes, static_cast<std::size_t>(size));
   const bool sent = output.write({bytes, static_cast<std::size_t>(size)}) &&
                     (!borrowed_elsewhere || output.flush());
   return sent ? size : AVERROR(output.error() != 0 ? output.error() : EIO);

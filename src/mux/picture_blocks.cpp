@@ -23,11 +23,12 @@ std::size_t PictureBlocks::gathered() const {
   return current_ == nullptr ? 0 : current_->end - current_->start;
 }
 
-bool PictureBlocks::holds(const std::uint8_t* bytes) const {
+bool PictureBlocks::holds(const std::uint8_t* bytes, std::size_t size) const {
   const auto address = reinterpret_cast<std::uintptr_t>(bytes);
   return std::any_of(blocks_.begin(), blocks_.end(), [&](const std::unique_ptr<Block>& block) {
     const auto first = reinterpret_cast<std::uintptr_t>(block->bytes.get());
-    return address >= first && address < first + block->capacity;
+    return address >= first && address - first <= block->capacity &&
+           size <= block->capacity - (address - first);
   });
 }
 

@@ -40,9 +40,9 @@ class PictureBlocks {
   // of gathered() bytes; the next picture starts empty. Null when memory
   // runs out.
   [[nodiscard]] AVBufferRef* take();
-  // Whether `bytes` lie in a block, where they stay until the output has
-  // sent them.
-  [[nodiscard]] bool holds(const std::uint8_t* bytes) const;
+  // Whether the `size` bytes at `bytes` lie in a block, where they stay
+  // until the output has sent them.
+  [[nodiscard]] bool holds(const std::uint8_t* bytes, std::size_t size) const;
 
  private:
   struct Block {

@@ -32,36 +32,36 @@ bool PictureBlocks::holds(const std::uint8_t* bytes, std::size_t size) const {
   });
 }
 
-// Another block, once the output has sent what it borrowed of them all: one
-// libavformat holds nothing of, made to fit `size` when it does not (or when
-// it was made for one much larger picture), or a new one.
+// Another block, once the output has sent what it borrowed of them all:
+// one libavformat holds nothing of, kept at its size when that fits `size`
+// (and was not made for one much larger picture), or a new one.
 PictureBlocks::Block* PictureBlocks::free_block(std::size_t size) {
   (void)output_->flush();  // a failure stays with the output, which tells it
   const std::size_t fitting = std::max(kBlockSize, size);
-  Block* spare = nullptr;
+  Block* chosen = nullptr;
   for (const std::unique_ptr<Block>& block : blocks_) {
-    if (block.get() == current_ || block->held > 0) {
-      continue;
+    if (block.get() != current_ && block->held == 0) {
+      chosen = block.get();
+      if (block->capacity >= size && block->capacity <= 2 * fitting) {
+        break;
+      }
     }
-    if (block->capacity >= size && block->capacity <= 2 * fitting) {
-      // Given back and taken anew, as each picture's own buffer was: glibc
-      // then keeps allocations of a block's size in its heap rather than
-      // mapping each, and libavformat's index, which grows all run long,
-      // stays there too; mapped, it cost an hour's recording 4 MiB more
-      // (medians of five runs: 63.1 MiB against 67.6).
-      block->bytes.reset();
-      block->bytes.reset(new (std::nothrow) std::uint8_t[block->capacity]);
-      return block->bytes ? block.get() : nullptr;
-    }
-    spare = block.get();
   }
-  if (spare == nullptr) {
+  if (chosen == nullptr) {
     blocks_.push_back(std::make_unique<Block>());
-    spare = blocks_.back().get();
+    chosen = blocks_.back().get();
   }
-  spare->bytes.reset(new (std::nothrow) std::uint8_t[fitting]);
-  spare->capacity = spare->bytes ? fitting : 0;
-  return spare->bytes ? spare : nullptr;
+  const bool fits = chosen->capacity >= size && chosen->capacity <= 2 * fitting;
+  const std::size_t capacity = fits ? chosen->capacity : fitting;
+  // Given back and taken anew each time, as each picture's own buffer was:
+  // glibc then keeps allocations of a block's size in its heap rather than
+  // mapping each, and libavformat's index, which grows all run long, stays
+  // there too; mapped, it cost an hour's recording 4 MiB more (medians of
+  // five runs: 63.1 MiB against 67.6).
+  chosen->bytes.reset();
+  chosen->bytes.reset(new (std::nothrow) std::uint8_t[capacity]);
+  chosen->capacity = chosen->bytes ? capacity : 0;
+  return chosen->bytes ? chosen : nullptr;
 }
 
 // libavformat may read a little past a picture, so padding of zeros follows

@@ -7,6 +7,7 @@
 
 namespace {
 
+using testing_support::allocated_bytes;
 using testing_support::Bytes;
 using testing_support::open_output;
 using testing_support::read_file;
@@ -182,6 +183,35 @@ TEST(OutputFile, KeepsOrderPastThePendingLimit) {
   }
   ASSERT_TRUE(out.close());
   EXPECT_EQ(read_file(dir.path("o")), expected);
+}
+
+// A file that grows past the first step of room reserved ahead (on ext4)
+// and is patched as a muxer patches sizes: a seek back moves where writes
+// land, not where the file ends, and the room it did not use is given back.
+TEST(OutputFile, GivesBackTheRoomItReservedAhead) {
+  ScratchDir dir;
+  orvale::Output out;
+  ASSERT_TRUE(open_output(out, dir.path("o")));
+  const std::size_t piece = std::size_t{1} << 20;
+  const std::size_t pieces = orvale::Output::kReserveFrom / piece * 3;
+  Bytes expected;
+  for (std::size_t i = 0; i < pieces; ++i) {
+    const Bytes bytes(piece, static_cast<std::uint8_t>(i));
+    ASSERT_TRUE(out.write(bytes));
+    ASSERT_TRUE(out.flush());
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+  }
+  const Bytes size_box = {0, 0, 0x10, 0};
+  ASSERT_TRUE(out.seek(4));
+  ASSERT_TRUE(out.write(size_box));
+  std::copy(size_box.begin(), size_box.end(), expected.begin() + 4);
+  ASSERT_TRUE(out.seek(expected.size()));
+  const Bytes tail(3000, 0x7E);
+  ASSERT_TRUE(out.write(tail));
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  ASSERT_TRUE(out.close());
+  EXPECT_EQ(read_file(dir.path("o")), expected);
+  EXPECT_LE(allocated_bytes(dir.path("o")), expected.size() + piece);
 }
 
 // What tells an AAC frame from bytes that only have its length (the

@@ -161,6 +161,14 @@ void preload_failing_io(Launch& launch) {
 
 }  // namespace
 
+std::uint64_t allocated_bytes(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    throw std::runtime_error("cannot examine " + path);
+  }
+  return static_cast<std::uint64_t>(status.st_blocks) * 512;
+}
+
 void fail_reads(Launch& launch, const std::string& path, std::uint64_t offset,
                 std::uint64_t length, const std::string& how, std::uint64_t every) {
   preload_failing_io(launch);
@@ -187,6 +195,16 @@ void pause_renames_to(Launch& launch, const std::string& path) {
 void no_unnamed_files(Launch& launch) {
   preload_failing_io(launch);
   launch.environment.emplace_back("ORVALE_NO_UNNAMED_FILES=1");
+}
+
+void reserve_as_on(Launch& launch, const Reservations& as) {
+  preload_failing_io(launch);
+  launch.environment.push_back(std::string("ORVALE_FILE_SYSTEM=") + as.file_system);
+  launch.environment.push_back("ORVALE_FREE_BYTES=" + std::to_string(as.free_bytes));
+  launch.environment.push_back("ORVALE_RESERVE_LOG=" + as.log);
+  if (as.refusal != 0) {
+    launch.environment.push_back("ORVALE_FAIL_RESERVE=" + std::to_string(as.refusal));
+  }
 }
 
 void cut_when_mapped(Launch& launch, const std::string& path) {

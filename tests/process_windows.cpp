@@ -175,6 +175,11 @@ void pause_renames_to(Launch&, const std::string&) {
 // Windows makes no unnamed files: its temporaries are always named.
 void no_unnamed_files(Launch&) {}
 
+// Nothing is reserved ahead on Windows: a file takes what it holds.
+std::uint64_t allocated_bytes(const std::string& path) {
+  return std::filesystem::file_size(orvale::platform::path_of(path));
+}
+
 std::string unprivileged_runs_impossible() { return "running as another user is POSIX-only"; }
 
 bool make_pipe(orvale::platform::File& read_end, orvale::platform::File& write_end) {

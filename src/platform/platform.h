@@ -181,6 +181,15 @@ struct Piece {
 // The most pieces write() takes at once.
 inline constexpr std::size_t kMaxPieces = 512;
 [[nodiscard]] int set_modified(File file, const Time& modified);
+// Free bytes on the file system holding `file` where blocks reserved ahead
+// of a file's end make writing it cheaper (ext4, which otherwise books each
+// block as it is written); 0 where they would not, or it cannot tell.
+[[nodiscard]] std::uint64_t room_worth_reserving(File file);
+// Gives `file` the blocks for `length` bytes from `offset` before they are
+// written, leaving its size as it is.
+[[nodiscard]] int reserve(File file, std::uint64_t offset, std::uint64_t length);
+// Lets go of the blocks reserved past the end of `file`.
+[[nodiscard]] int release_reserved(File file);
 
 [[nodiscard]] int status(File file, FileStatus& found);
 // Of the name itself, or with `follow` of what its links lead to.

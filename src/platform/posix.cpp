@@ -10,6 +10,9 @@
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -337,6 +340,49 @@ int write(File file, std::span<const Piece> pieces, std::size_t& written) {
       return errno;
     }
   }
+}
+
+std::uint64_t room_worth_reserving(File file) {
+#if defined(__linux__)
+  // XFS and tmpfs write slower after a reservation; ext4 twice as fast.
+  constexpr decltype(statfs::f_type) kExt4 = 0xEF53;
+  struct statfs system {};
+  if (::fstatfs(descriptor(file), &system) != 0 || system.f_type != kExt4) {
+    return 0;
+  }
+  return static_cast<std::uint64_t>(system.f_bavail) * static_cast<std::uint64_t>(system.f_bsize);
+#else
+  (void)file;
+  return 0;
+#endif
+}
+
+int reserve(File file, std::uint64_t offset, std::uint64_t length) {
+#if defined(__linux__)
+  for (;;) {
+    if (::fallocate(descriptor(file), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                    static_cast<off_t>(length)) == 0) {
+      return 0;
+    }
+    if (errno != EINTR) {
+      return errno;
+    }
+  }
+#else
+  (void)file;
+  (void)offset;
+  (void)length;
+  return ENOSYS;
+#endif
+}
+
+int release_reserved(File file) {
+  // Cutting a file to its own size frees what lies past its end.
+  struct stat status {};
+  if (::fstat(descriptor(file), &status) != 0) {
+    return errno;
+  }
+  return result(::ftruncate(descriptor(file), status.st_size));
 }
 
 int set_modified(File file, const Time& modified) {

@@ -1,5 +1,6 @@
 #include "streams/output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -28,6 +29,10 @@ bool Output::attach(platform::File file, std::string name, bool standard_output)
   used_ = 0;
   pending_count_ = 0;
   borrowed_ = false;
+  position_ = 0;
+  end_ = 0;
+  reserved_ = 0;
+  reserving_ = false;
   if (!buffer_) {
     buffer_.reset(new (std::nothrow) std::uint8_t[kBufferSize]);
     if (!buffer_) {
@@ -40,6 +45,9 @@ bool Output::attach(platform::File file, std::string name, bool standard_output)
   }
   regular_ = status.kind == platform::Kind::regular;
   id_ = status.id;
+  // Only a file of this run's making, which starts empty: standard output
+  // may be a file others write to as well.
+  reserving_ = regular_ && !standard_output_ && status.size == 0;
   return true;
 }
 
@@ -89,7 +97,26 @@ bool Output::append(std::span<const std::uint8_t> piece) {
   return true;
 }
 
+void Output::reserve_ahead(std::uint64_t end) {
+  if (!reserving_ || end < kReserveFrom || end <= reserved_) {
+    return;
+  }
+  const std::uint64_t from = std::max(reserved_, end_);
+  const std::uint64_t to = end + std::min(end, kReserveMost);
+  const std::uint64_t free = platform::room_worth_reserving(file_);
+  reserving_ = free >= kKeepFree && free - kKeepFree >= to - from &&
+               platform::reserve(file_, from, to - from) == 0;
+  if (reserving_) {
+    reserved_ = to;
+  }
+}
+
 bool Output::write_pending() {
+  std::uint64_t end = position_;
+  for (std::size_t i = 0; i < pending_count_; ++i) {
+    end += pending_[i].size;
+  }
+  reserve_ahead(end);
   std::size_t done = 0;
   while (done < pending_count_) {
     std::size_t left = 0;
@@ -98,6 +125,8 @@ bool Output::write_pending() {
       return fail(error);
     }
     written_ += left;
+    position_ += left;
+    end_ = std::max(end_, position_);
     while (done < pending_count_ && left >= pending_[done].size) {
       left -= pending_[done].size;
       ++done;
@@ -128,7 +157,11 @@ bool Output::seek(std::uint64_t offset) {
     return true;
   }
   const int error = platform::seek(file_, offset);
-  return error == 0 || fail(error);
+  if (error != 0) {
+    return fail(error);
+  }
+  position_ = offset;
+  return true;
 }
 
 bool Output::close(const platform::Time* modified) {
@@ -138,6 +171,11 @@ bool Output::close(const platform::Time* modified) {
   bool flushed = flush();
   pending_count_ = 0;
   borrowed_ = false;
+  // Blocks reserved past the end would stay the file's, unused; a failure
+  // costs only that room, never a byte of the file.
+  if (reserved_ > end_) {
+    (void)platform::release_reserved(file_);
+  }
   if (flushed && modified != nullptr) {
     const int error = platform::set_modified(file_, *modified);
     flushed = error == 0 || fail(error);

@@ -27,6 +27,13 @@ class Output {
   static constexpr std::size_t kCopyLimit = std::size_t{2} * 1024;
   // Pending pieces per flush: as many as one gathered write takes.
   static constexpr std::size_t kMaxPending = platform::kMaxPieces;
+  // A file of its own that grows past kReserveFrom gets its blocks reserved
+  // ahead of what it holds, as much again as it holds up to kReserveMost,
+  // where the file system writes faster so (see room_worth_reserving), and
+  // only while kKeepFree bytes stay free beside the reservation.
+  static constexpr std::uint64_t kReserveFrom = std::uint64_t{8} << 20;
+  static constexpr std::uint64_t kReserveMost = std::uint64_t{64} << 20;
+  static constexpr std::uint64_t kKeepFree = std::uint64_t{1} << 30;
 
   Output() = default;
   ~Output();
@@ -73,6 +80,7 @@ class Output {
  private:
   [[nodiscard]] bool append(std::span<const std::uint8_t> piece);
   [[nodiscard]] bool write_pending();
+  void reserve_ahead(std::uint64_t end);
   bool fail(int error_number);
 
   platform::File file_ = platform::kNoFile;
@@ -88,6 +96,12 @@ class Output {
   bool borrowed_ = false;
   std::uint64_t taken_ = 0;
   std::uint64_t written_ = 0;
+  // Where the next write lands, and the file's end.
+  std::uint64_t position_ = 0;
+  std::uint64_t end_ = 0;
+  // Blocks reserved up to here; reserving stops at the first refusal.
+  std::uint64_t reserved_ = 0;
+  bool reserving_ = false;
   int error_ = 0;
 };
 

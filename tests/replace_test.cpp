@@ -735,6 +735,8 @@ TEST_P(Reserving, NeverChangesTheOutputsNorLeavesRoomBehind) {
   const std::uint64_t size = read_file(input + ".264").size();
   EXPECT_LE(allocated_bytes(input + ".264"), size + (std::uint64_t{1} << 20))
       << "room reserved past the end is still the file's";
+  EXPECT_EQ(fs::last_write_time(input + ".264"), fs::last_write_time(input))
+      << "giving the room back touched the file after it took the input's time";
   std::vector<std::pair<std::uint64_t, std::uint64_t>> asked;
   std::istringstream log(exists(dir.path("reserved")) ? slurp(dir.path("reserved")) : "");
   for (std::uint64_t offset = 0, length = 0; log >> offset >> length;) {

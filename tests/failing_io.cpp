@@ -23,7 +23,8 @@
 //     such a file system with N bytes free, as far as the program can tell;
 //   ORVALE_RESERVE_LOG=PATH  each reservation of room (fallocate) asked for
 //     is added to PATH as "OFFSET LENGTH";
-//   ORVALE_FAIL_RESERVE=ERRNO  reservations fail with that error.
+//   ORVALE_FAIL_RESERVE=ERRNO  reservations fail with that error, though the
+//     room was taken, as on a file system that ran out part way.
 // A file whose reads fail cannot be mapped either (ENODEV), as the system
 // holds no page it could not read: the program then reads it.
 // A FIFO is told by its device and inode too; its bytes are counted as they
@@ -238,11 +239,13 @@ extern "C" int fallocate(int fd, int mode, off_t offset, off_t length) {
       std::fclose(out);
     }
   }
+  const auto reserved = static_cast<int>(::syscall(SYS_fallocate, fd, mode, offset, length));
+  // Refused after taking the room, as a file system that ran out part way may.
   if (const char* refusal = std::getenv("ORVALE_FAIL_RESERVE"); refusal != nullptr) {
     errno = std::atoi(refusal);
     return -1;
   }
-  return static_cast<int>(::syscall(SYS_fallocate, fd, mode, offset, length));
+  return reserved;
 }
 
 extern "C" int fallocate64(int fd, int mode, off64_t offset, off64_t length) {

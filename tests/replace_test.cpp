@@ -712,6 +712,7 @@ struct ReserveCase {
   const char* file_system;
   std::uint64_t free_bytes;
   int refusal;
+  std::size_t pictures;      // of 200 KiB each
   std::size_t reservations;  // asked for
 };
 
@@ -721,8 +722,7 @@ class Reserving : public testing::TestWithParam<ReserveCase> {};
 
 TEST_P(Reserving, NeverChangesTheOutputsNorLeavesRoomBehind) {
   const ReserveCase& c = GetParam();
-  constexpr std::size_t kPictures = 120;  // 23 MiB of video: two steps of room
-  const kvx::File file = big_file(kPictures, 0x20);
+  const kvx::File file = big_file(c.pictures, 0x20);
   ScratchDir dir;
   const std::string input = dir.path("in.kvx");
   write_file(input, encode(file));
@@ -731,7 +731,7 @@ TEST_P(Reserving, NeverChangesTheOutputsNorLeavesRoomBehind) {
   const RunResult r = run_orvale({input}, launch);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(outputs_of(input), reference(file, kPictures));
+  EXPECT_EQ(outputs_of(input), reference(file, c.pictures));
   const std::uint64_t size = read_file(input + ".264").size();
   EXPECT_LE(allocated_bytes(input + ".264"), size + (std::uint64_t{1} << 20))
       << "room reserved past the end is still the file's";
@@ -756,15 +756,31 @@ TEST_P(Reserving, NeverChangesTheOutputsNorLeavesRoomBehind) {
 
 constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
 
+// 120 pictures (23 MiB) take two steps of room; the first step for 60
+// (12 MiB) reaches past their end, so what a refusal took must be let go.
 INSTANTIATE_TEST_SUITE_P(
     Outputs, Reserving,
-    testing::Values(ReserveCase{"on_ext4_with_room", "ext4", 100 * kGiB, 0, 2},
-                    ReserveCase{"on_tmpfs", "tmpfs", 100 * kGiB, 0, 0},
+    testing::Values(ReserveCase{"on_ext4_with_room", "ext4", 100 * kGiB, 0, 120, 2},
+                    ReserveCase{"on_tmpfs", "tmpfs", 100 * kGiB, 0, 120, 0},
                     ReserveCase{"with_the_last_GiB_free", "ext4", kGiB + (std::uint64_t{4} << 20),
-                                0, 0},
-                    ReserveCase{"refused_as_unsupported", "ext4", 100 * kGiB, EOPNOTSUPP, 1},
-                    ReserveCase{"refused_for_want_of_room", "ext4", 100 * kGiB, ENOSPC, 1}),
+                                0, 120, 0},
+                    ReserveCase{"refused_as_unsupported", "ext4", 100 * kGiB, EOPNOTSUPP, 120, 1},
+                    ReserveCase{"refused_for_want_of_room", "ext4", 100 * kGiB, ENOSPC, 60, 1}),
     [](const testing::TestParamInfo<ReserveCase>& info) { return std::string(info.param.name); });
+
+// Standard output may be a file others write to as well: it gets no room.
+TEST(StandardOutput, GetsNoRoomReservedAhead) {
+  const kvx::File file = big_file(120, 0x20);
+  ScratchDir dir;
+  const std::string input = dir.path("in.kvx");
+  write_file(input, encode(file));
+  Launch launch;
+  reserve_as_on(launch, {"ext4", 100 * kGiB, dir.path("reserved"), 0});
+  const RunResult r = run_orvale({"-c", "-s", "v", input}, launch);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), reference(file, 120).at(".264"));
+  EXPECT_FALSE(exists(dir.path("reserved")));
+}
 
 }  // namespace
 #endif

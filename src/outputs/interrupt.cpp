@@ -48,26 +48,24 @@ void set_message(const std::string& input, bool complete) {
             fault_message, fault_message_length);
 }
 
-void remove_temporary_files() {
+// Says why the run ends unless a message is half written: the line would
+// then run into it.
+template <std::size_t Size>
+void remove_temporaries_and_tell(const std::array<char, Size>& line, std::size_t length) {
   for (const auto& name : temporaries) {
     if (name[0] != '\0') {
       platform::remove_now(name.data());
     }
   }
-}
-
-void remove_temporaries() {
-  remove_temporary_files();
   if (stderr_in_use == 0) {
-    platform::write_now(platform::Standard::error, message.data(), message_length);
+    platform::write_now(platform::Standard::error, line.data(), length);
   }
 }
+
+void remove_temporaries() { remove_temporaries_and_tell(message, message_length); }
 
 void remove_temporaries_after_fault() {
-  remove_temporary_files();
-  if (stderr_in_use == 0) {
-    platform::write_now(platform::Standard::error, fault_message.data(), fault_message_length);
-  }
+  remove_temporaries_and_tell(fault_message, fault_message_length);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <numeric>
+#include <optional>
+
 #include "streams/aac_elements.h"
 #include "streams/adts.h"
 #include "streams/streams.h"
@@ -185,33 +188,72 @@ TEST(OutputFile, KeepsOrderPastThePendingLimit) {
   EXPECT_EQ(read_file(dir.path("o")), expected);
 }
 
-// A file that grows past the first step of room reserved ahead (on ext4)
-// and is patched as a muxer patches sizes: a seek back moves where writes
-// land, not where the file ends, and the room it did not use is given back.
+// Where an output reserves room ahead before it writes up to `end`, and
+// whether that leaves a GiB free for others.
+struct RoomCase {
+  const char* name;
+  std::uint64_t end, file_end, reserved, free;
+  std::optional<orvale::Room> room;
+  bool fits;
+};
+
+void PrintTo(const RoomCase& c, std::ostream* os) { *os << c.name; }
+
+class RoomAhead : public testing::TestWithParam<RoomCase> {};
+
+TEST_P(RoomAhead, FollowsTheFileAndLeavesTheLastGiB) {
+  const RoomCase& c = GetParam();
+  const std::optional<orvale::Room> room = orvale::room_ahead(c.end, c.file_end, c.reserved);
+  EXPECT_EQ(room, c.room);
+  EXPECT_EQ(room && orvale::leaves_free(*room, c.free), c.fits);
+}
+
+constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+constexpr std::uint64_t kGiB = kMiB << 10;
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, RoomAhead,
+    testing::Values(
+        RoomCase{"small", 8 * kMiB - 1, 7 * kMiB, 0, 100 * kGiB, std::nullopt, false},
+        RoomCase{"first_step", 8 * kMiB, 7 * kMiB, 0, 100 * kGiB, orvale::Room{7 * kMiB, 16 * kMiB},
+                 true},
+        RoomCase{"reserved_far_enough", 16 * kMiB, 15 * kMiB, 16 * kMiB, 100 * kGiB, std::nullopt,
+                 false},
+        RoomCase{"next_step_from_the_last", 17 * kMiB, 16 * kMiB, 16 * kMiB, 100 * kGiB,
+                 orvale::Room{16 * kMiB, 34 * kMiB}, true},
+        RoomCase{"at_most_64_MiB_ahead", 100 * kMiB, 99 * kMiB, 98 * kMiB, 100 * kGiB,
+                 orvale::Room{99 * kMiB, 164 * kMiB}, true},
+        RoomCase{"back_inside_the_file", 9 * kMiB, 40 * kMiB, 0, 100 * kGiB, std::nullopt, false},
+        RoomCase{"just_enough_free", 17 * kMiB, 16 * kMiB, 16 * kMiB, kGiB + 18 * kMiB,
+                 orvale::Room{16 * kMiB, 34 * kMiB}, true},
+        RoomCase{"into_the_last_GiB", 17 * kMiB, 16 * kMiB, 16 * kMiB, kGiB + 18 * kMiB - 1,
+                 orvale::Room{16 * kMiB, 34 * kMiB}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A file that grows past the first steps of room (on ext4 it reserves them)
+// and is patched as a muxer patches sizes: its bytes are right, the room it
+// did not use is given back, and it keeps the time it was given.
 TEST(OutputFile, GivesBackTheRoomItReservedAhead) {
   ScratchDir dir;
   orvale::Output out;
   ASSERT_TRUE(open_output(out, dir.path("o")));
-  const std::size_t piece = std::size_t{1} << 20;
-  const std::size_t pieces = orvale::Output::kReserveFrom / piece * 3;
-  Bytes expected;
-  for (std::size_t i = 0; i < pieces; ++i) {
-    const Bytes bytes(piece, static_cast<std::uint8_t>(i));
-    ASSERT_TRUE(out.write(bytes));
+  Bytes expected(3 * orvale::Output::kReserveFrom + 3000);
+  std::iota(expected.begin(), expected.end(), std::uint8_t{0});
+  for (std::size_t at = 0; at < expected.size(); at += kMiB) {
+    ASSERT_TRUE(out.write(std::span(expected).subspan(at, std::min(kMiB, expected.size() - at))));
     ASSERT_TRUE(out.flush());
-    expected.insert(expected.end(), bytes.begin(), bytes.end());
   }
-  const Bytes size_box = {0, 0, 0x10, 0};
   ASSERT_TRUE(out.seek(4));
-  ASSERT_TRUE(out.write(size_box));
-  std::copy(size_box.begin(), size_box.end(), expected.begin() + 4);
+  ASSERT_TRUE(out.write(Bytes(4, 0xEE)));
+  std::fill_n(expected.begin() + 4, 4, 0xEE);
   ASSERT_TRUE(out.seek(expected.size()));
-  const Bytes tail(3000, 0x7E);
-  ASSERT_TRUE(out.write(tail));
-  expected.insert(expected.end(), tail.begin(), tail.end());
-  ASSERT_TRUE(out.close());
+  const orvale::platform::Time recorded{1'500'000'000, 0};
+  ASSERT_TRUE(out.close(&recorded));
   EXPECT_EQ(read_file(dir.path("o")), expected);
-  EXPECT_LE(allocated_bytes(dir.path("o")), expected.size() + piece);
+  EXPECT_LE(allocated_bytes(dir.path("o")), expected.size() + kMiB);
+  orvale::platform::FileStatus status;
+  ASSERT_EQ(orvale::platform::status(dir.path("o"), true, status), 0);
+  EXPECT_EQ(status.modified, recorded);
 }
 
 // What tells an AAC frame from bytes that only have its length (the

@@ -19,12 +19,6 @@
 //   ORVALE_CUT_WHEN_MAPPED=DEVICE:INODE  the file is cut to nothing as soon
 //     as it is mapped, as by another program while it is read in place: a
 //     page of it looked at then faults.
-//   ORVALE_FILE_SYSTEM=ext4|tmpfs and ORVALE_FREE_BYTES=N  every file lies on
-//     such a file system with N bytes free, as far as the program can tell;
-//   ORVALE_RESERVE_LOG=PATH  each reservation of room (fallocate) asked for
-//     is added to PATH as "OFFSET LENGTH";
-//   ORVALE_FAIL_RESERVE=ERRNO  reservations fail with that error, though the
-//     room was taken, as on a file system that ran out part way.
 // A file whose reads fail cannot be mapped either (ENODEV), as the system
 // holds no page it could not read: the program then reads it.
 // A FIFO is told by its device and inode too; its bytes are counted as they
@@ -33,7 +27,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -205,49 +198,3 @@ extern "C" void* mmap64(void* address, std::size_t length, int protection, int f
   return mmap(address, length, protection, flags, fd, offset);
 }
 
-namespace {
-
-// What a test says of the file system, over what the kernel said.
-template <typename Found>
-int file_system_as_told(int fd, Found* found) {
-  if (::syscall(SYS_fstatfs, fd, found) != 0) {
-    return -1;
-  }
-  const char* system = std::getenv("ORVALE_FILE_SYSTEM");
-  const char* free = std::getenv("ORVALE_FREE_BYTES");
-  if (system != nullptr && free != nullptr) {
-    constexpr long kExt4 = 0xEF53;
-    constexpr long kTmpfs = 0x01021994;
-    found->f_type = std::strcmp(system, "ext4") == 0 ? kExt4 : kTmpfs;
-    found->f_bsize = 4096;
-    found->f_bavail = std::strtoull(free, nullptr, 10) / 4096;
-  }
-  return 0;
-}
-
-}  // namespace
-
-extern "C" int fstatfs(int fd, struct statfs* found) { return file_system_as_told(fd, found); }
-
-extern "C" int fstatfs64(int fd, struct statfs64* found) { return file_system_as_told(fd, found); }
-
-extern "C" int fallocate(int fd, int mode, off_t offset, off_t length) {
-  if (const char* log = std::getenv("ORVALE_RESERVE_LOG"); log != nullptr) {
-    if (std::FILE* out = std::fopen(log, "a"); out != nullptr) {
-      std::fprintf(out, "%lld %lld\n", static_cast<long long>(offset),
-                   static_cast<long long>(length));
-      std::fclose(out);
-    }
-  }
-  const auto reserved = static_cast<int>(::syscall(SYS_fallocate, fd, mode, offset, length));
-  // Refused after taking the room, as a file system that ran out part way may.
-  if (const char* refusal = std::getenv("ORVALE_FAIL_RESERVE"); refusal != nullptr) {
-    errno = std::atoi(refusal);
-    return -1;
-  }
-  return reserved;
-}
-
-extern "C" int fallocate64(int fd, int mode, off64_t offset, off64_t length) {
-  return fallocate(fd, mode, offset, length);
-}

@@ -197,16 +197,6 @@ void no_unnamed_files(Launch& launch) {
   launch.environment.emplace_back("ORVALE_NO_UNNAMED_FILES=1");
 }
 
-void reserve_as_on(Launch& launch, const Reservations& as) {
-  preload_failing_io(launch);
-  launch.environment.push_back(std::string("ORVALE_FILE_SYSTEM=") + as.file_system);
-  launch.environment.push_back("ORVALE_FREE_BYTES=" + std::to_string(as.free_bytes));
-  launch.environment.push_back("ORVALE_RESERVE_LOG=" + as.log);
-  if (as.refusal != 0) {
-    launch.environment.push_back("ORVALE_FAIL_RESERVE=" + std::to_string(as.refusal));
-  }
-}
-
 void cut_when_mapped(Launch& launch, const std::string& path) {
   preload_failing_io(launch);
   launch.environment.push_back("ORVALE_CUT_WHEN_MAPPED=" + identity(path));

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -700,86 +699,6 @@ TEST(NoClobber, PartialFilesAndDevicesDoNotCount) {
   EXPECT_EQ(r.err, "orvale: " + input +
                        ".264.partial: not written by this run; left from an earlier one\n");
   EXPECT_EQ(read_file(input + ".264"), reference(av_file(2, 1), 1).at(".264"));
-}
-
-// Room reserved ahead of a growing output where the file system writes
-// faster so: on ext4 only, never out of the last GiB of the disk, never again
-// after a refusal, each from where the last ended and never past twice the
-// output's end; none of it is left behind, and the outputs are the same
-// whatever became of the reservations.
-struct ReserveCase {
-  const char* name;
-  const char* file_system;
-  std::uint64_t free_bytes;
-  int refusal;
-  std::size_t pictures;      // of 200 KiB each
-  std::size_t reservations;  // asked for
-};
-
-void PrintTo(const ReserveCase& c, std::ostream* os) { *os << c.name; }
-
-class Reserving : public testing::TestWithParam<ReserveCase> {};
-
-TEST_P(Reserving, NeverChangesTheOutputsNorLeavesRoomBehind) {
-  const ReserveCase& c = GetParam();
-  const kvx::File file = big_file(c.pictures, 0x20);
-  ScratchDir dir;
-  const std::string input = dir.path("in.kvx");
-  write_file(input, encode(file));
-  Launch launch;
-  reserve_as_on(launch, {c.file_system, c.free_bytes, dir.path("reserved"), c.refusal});
-  const RunResult r = run_orvale({input}, launch);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(outputs_of(input), reference(file, c.pictures));
-  const std::uint64_t size = read_file(input + ".264").size();
-  EXPECT_LE(allocated_bytes(input + ".264"), size + (std::uint64_t{1} << 20))
-      << "room reserved past the end is still the file's";
-  EXPECT_EQ(fs::last_write_time(input + ".264"), fs::last_write_time(input))
-      << "giving the room back touched the file after it took the input's time";
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> asked;
-  std::istringstream log(exists(dir.path("reserved")) ? slurp(dir.path("reserved")) : "");
-  for (std::uint64_t offset = 0, length = 0; log >> offset >> length;) {
-    asked.emplace_back(offset, length);
-  }
-  ASSERT_EQ(asked.size(), c.reservations);
-  for (std::size_t i = 0; i < asked.size(); ++i) {
-    const auto [offset, length] = asked[i];
-    EXPECT_EQ(offset, i == 0 ? offset : asked[i - 1].first + asked[i - 1].second) << i;
-    EXPECT_GT(offset, 0U) << "room for bytes already written";
-    EXPECT_LE(offset + length, 2 * size) << i;
-  }
-  if (c.refusal == 0 && !asked.empty()) {
-    EXPECT_GE(asked.back().first + asked.back().second, size) << "the end was not reserved";
-  }
-}
-
-constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
-
-// 120 pictures (23 MiB) take two steps of room; the first step for 60
-// (12 MiB) reaches past their end, so what a refusal took must be let go.
-INSTANTIATE_TEST_SUITE_P(
-    Outputs, Reserving,
-    testing::Values(ReserveCase{"on_ext4_with_room", "ext4", 100 * kGiB, 0, 120, 2},
-                    ReserveCase{"on_tmpfs", "tmpfs", 100 * kGiB, 0, 120, 0},
-                    ReserveCase{"with_the_last_GiB_free", "ext4", kGiB + (std::uint64_t{4} << 20),
-                                0, 120, 0},
-                    ReserveCase{"refused_as_unsupported", "ext4", 100 * kGiB, EOPNOTSUPP, 120, 1},
-                    ReserveCase{"refused_for_want_of_room", "ext4", 100 * kGiB, ENOSPC, 60, 1}),
-    [](const testing::TestParamInfo<ReserveCase>& info) { return std::string(info.param.name); });
-
-// Standard output may be a file others write to as well: it gets no room.
-TEST(StandardOutput, GetsNoRoomReservedAhead) {
-  const kvx::File file = big_file(120, 0x20);
-  ScratchDir dir;
-  const std::string input = dir.path("in.kvx");
-  write_file(input, encode(file));
-  Launch launch;
-  reserve_as_on(launch, {"ext4", 100 * kGiB, dir.path("reserved"), 0});
-  const RunResult r = run_orvale({"-c", "-s", "v", input}, launch);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), reference(file, 120).at(".264"));
-  EXPECT_FALSE(exists(dir.path("reserved")));
 }
 
 }  // namespace

@@ -112,16 +112,6 @@ void pause_renames_to(Launch& launch, const std::string& path);
 void no_unnamed_files(Launch& launch);
 // Has the file at `path` cut to nothing as soon as the program maps it.
 void cut_when_mapped(Launch& launch, const std::string& path);
-// Has the launched program see its outputs on `file_system` ("ext4" or
-// "tmpfs") with `free_bytes` free, log the room it reserves to `log`, and
-// have each reservation fail with `refusal` when it is not 0.
-struct Reservations {
-  const char* file_system = "ext4";
-  std::uint64_t free_bytes = 0;
-  std::string log;
-  int refusal = 0;
-};
-void reserve_as_on(Launch& launch, const Reservations& as);
 
 // Runs `program` with `args`, in `directory` when it is not empty.
 [[nodiscard]] RunResult run(const std::string& program, const std::vector<std::string>& args,

@@ -97,24 +97,31 @@ bool Output::append(std::span<const std::uint8_t> piece) {
   return true;
 }
 
+std::optional<Room> room_ahead(std::uint64_t end, std::uint64_t file_end, std::uint64_t reserved) {
+  if (end < Output::kReserveFrom || end <= reserved) {
+    return std::nullopt;
+  }
+  const Room room{std::max(reserved, file_end), end + std::min(end, Output::kReserveMost)};
+  return room.to > room.from ? std::optional<Room>(room) : std::nullopt;
+}
+
+bool leaves_free(const Room& room, std::uint64_t free) {
+  return free >= Output::kKeepFree && free - Output::kKeepFree >= room.to - room.from;
+}
+
 void Output::reserve_ahead(std::uint64_t end) {
-  if (!reserving_ || end < kReserveFrom || end <= reserved_) {
+  const std::optional<Room> room = reserving_ ? room_ahead(end, end_, reserved_) : std::nullopt;
+  if (!room) {
     return;
   }
-  const std::uint64_t from = std::max(reserved_, end_);
-  const std::uint64_t to = end + std::min(end, kReserveMost);
-  if (to <= from) {
-    return;
-  }
-  const std::uint64_t free = platform::room_worth_reserving(file_);
-  if (free < kKeepFree || free - kKeepFree < to - from) {
-    reserving_ = false;
+  reserving_ = leaves_free(*room, platform::room_worth_reserving(file_));
+  if (!reserving_) {
     return;
   }
   // A refusal may leave part of the room taken all the same: close() lets
   // it go with the rest.
-  reserved_ = to;
-  reserving_ = platform::reserve(file_, from, to - from) == 0;
+  reserved_ = room->to;
+  reserving_ = platform::reserve(file_, room->from, room->to - room->from) == 0;
 }
 
 bool Output::write_pending() {

@@ -6,12 +6,28 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace orvale {
+
+// Room reserved ahead of a file's end, from `from` up to `to`.
+struct Room {
+  std::uint64_t from = 0;
+  std::uint64_t to = 0;
+  friend bool operator==(const Room&, const Room&) = default;
+};
+
+// The room an output reserves before it writes up to `end`, where the file
+// ends at `file_end` and room is reserved up to `reserved`: none while the
+// file is small or the room reserved reaches far enough.
+[[nodiscard]] std::optional<Room> room_ahead(std::uint64_t end, std::uint64_t file_end,
+                                             std::uint64_t reserved);
+// Whether reserving `room` leaves enough of `free` bytes free for others.
+[[nodiscard]] bool leaves_free(const Room& room, std::uint64_t free);
 
 // Owns one open output file, a small staging buffer and a list of
 // pending pieces. Small pieces are copied into the staging buffer; larger ones

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <array>
+#include <random>
 #include <span>
 #include <string>
 #include <utility>
-#include <random>
 #include <vector>
 
 #include "mux/clock.h"

@@ -197,4 +197,3 @@ extern "C" void* mmap64(void* address, std::size_t length, int protection, int f
                         off_t offset) {
   return mmap(address, length, protection, flags, fd, offset);
 }
-

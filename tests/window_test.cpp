@@ -428,6 +428,7 @@ std::uint64_t told_extracted(const std::string& diagnostics, std::uint64_t walke
   return std::stoull(diagnostics.substr(diagnostics.rfind(": ", told) + 2));
 }
 
+#if !defined(_WIN32)  // Windows reads every input
 // What the first pass of -f mp4|mkv gathers, and what the walk tells,
 // through a window of `window` bytes that reads the file or looks at its
 // pages in place.
@@ -461,6 +462,7 @@ std::string first_pass(const Bytes& input, std::size_t window, bool in_place, bo
   std::fclose(diagnostics);
   return gathered;
 }
+#endif
 
 // Random files, some damaged, some with packets far larger than the window:
 // each window gives what the whole one gives, and that holds the packets the

@@ -2,7 +2,13 @@
 // 260-character limit, and an output name another program holds open.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -11,7 +17,9 @@
 #include <vector>
 #include <string>
 
+#include "container/input.h"
 #include "outputs/outputs.h"
+#include "platform/platform.h"
 #include "support.h"
 
 namespace {
@@ -37,6 +45,53 @@ TEST(RoomWorthReserving, NoneWhereItDoesNotPay) {
     EXPECT_EQ(orvale::platform::close(file), 0);
   }
   (void)orvale::platform::remove(in_memory);
+}
+
+// A recording is looked at in place when every page of it is in memory, or
+// all but one in 64; the system counts the pages it let go of.
+TEST(PagesInMemory, AreCountedAndDecideWhetherToLookInPlace) {
+  struct Row {
+    std::uint64_t held, pages;
+    bool in_place;
+  };
+  for (const Row& row : {Row{1, 1, true}, Row{0, 1, false}, Row{63, 64, true}, Row{62, 64, false},
+                         Row{6300, 6400, true}, Row{6299, 6400, false}, Row{65, 64, false}}) {
+    EXPECT_EQ(orvale::worth_looking_in_place(row.held, row.pages), row.in_place)
+        << row.held << " of " << row.pages;
+  }
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows cannot tell which pages it holds";
+#else
+  const ScratchDir dir;
+  const std::string path = dir.path("held");
+  constexpr std::uint64_t kPages = 64;
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  testing_support::write_file(path, Bytes());
+  orvale::platform::File file = orvale::platform::kNoFile;
+  ASSERT_EQ(orvale::platform::open_to_write(path, file), 0);
+  // A page a write, so that the system holds each in a folio of its own
+  // and can let any of them go.
+  const Bytes one_page(page, 7);
+  for (std::uint64_t at = 0; at < kPages; ++at) {
+    const std::size_t length = at + 1 < kPages ? one_page.size() : one_page.size() - 1;
+    ASSERT_EQ(::write(static_cast<int>(file), one_page.data(), length),
+              static_cast<ssize_t>(length));
+  }
+  ASSERT_EQ(::fsync(static_cast<int>(file)), 0);  // only clean pages can be let go
+  orvale::platform::PagesHeld counted;
+  ASSERT_TRUE(orvale::platform::pages_in_memory(file, kPages * page - 1, counted));
+  EXPECT_EQ(counted.pages, kPages);
+  EXPECT_EQ(counted.held, kPages);
+  ASSERT_EQ(::posix_fadvise(static_cast<int>(file), 0, static_cast<off_t>(16 * page),
+                            POSIX_FADV_DONTNEED),
+            0);
+  ASSERT_TRUE(orvale::platform::pages_in_memory(file, kPages * page - 1, counted));
+  EXPECT_EQ(orvale::platform::close(file), 0);
+  if (counted.held == kPages) {
+    GTEST_SKIP() << "this file system keeps every page (tmpfs)";
+  }
+  EXPECT_EQ(counted.held, kPages - 16);
+#endif
 }
 
 // Each name is the folder the input lies in, below the scratch folder, and

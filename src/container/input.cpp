@@ -73,8 +73,14 @@ bool InputWindow::allocate() {
   return true;
 }
 
+bool worth_looking_in_place(std::uint64_t held, std::uint64_t pages) {
+  return held <= pages && pages - held <= pages / 64;
+}
+
 bool InputWindow::look_in_place() {
-  in_place_ = known_size_ && platform::held_in_memory(file_, *known_size_);
+  platform::PagesHeld counted;
+  in_place_ = known_size_ && platform::pages_in_memory(file_, *known_size_, counted) &&
+              worth_looking_in_place(counted.held, counted.pages);
   return in_place_;
 }
 

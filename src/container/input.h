@@ -55,6 +55,14 @@ enum class ReadStatus { complete, input_ended, read_error, out_of_memory };
 // Called with the input offset reached after each read, for progress display.
 using ReadObserver = void (*)(void* context, std::uint64_t offset);
 
+// Whether a file of which the system holds `held` of `pages` pages in
+// memory is best looked at in place: all of them, or all but one in 64. A
+// few pages the system let go of since the file was read (proactive reclaim
+// does that to pages left alone for seconds) cost a few short waits where
+// they are touched; a file mostly on disk is read, which brings it in whole
+// for the second pass.
+[[nodiscard]] bool worth_looking_in_place(std::uint64_t held, std::uint64_t pages);
+
 class InputWindow {
  public:
   static constexpr std::size_t kDefaultSize = std::size_t{4} * 1024 * 1024;
@@ -65,11 +73,11 @@ class InputWindow {
 
   // Allocates the window; false when memory runs out.
   [[nodiscard]] bool allocate();
-  // Where the system holds every page of a regular file in memory already,
-  // the window looks at them in place rather than reading them, and a walk
-  // that looks at only some of each packet's bytes costs only those: the
-  // first of the two passes of -f mp4|mkv. Called before allocate(); false
-  // when the window reads as usual.
+  // Where the system holds a regular file in memory already (see
+  // worth_looking_in_place), the window looks at its pages in place rather
+  // than reading them, and a walk that looks at only some of each packet's
+  // bytes costs only those: the first of the two passes of -f mp4|mkv.
+  // Called before allocate(); false when the window reads as usual.
   [[nodiscard]] bool look_in_place();
 
   // The bytes read and not yet consumed; valid until the next fill().

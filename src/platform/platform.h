@@ -219,9 +219,14 @@ void prefer_large_pages(std::uint8_t* bytes, std::size_t size);
 
 // --- a file's pages read in place ------------------------------------------
 
-// Whether the system holds every page of the file's first `size` bytes in
-// memory now: read in place, they cost no copy and no wait.
-[[nodiscard]] bool held_in_memory(File file, std::uint64_t size);
+// How many of the pages of the file's first `size` bytes the system holds
+// in memory now, of how many: read in place, those cost no copy and no wait.
+struct PagesHeld {
+  std::uint64_t held = 0;
+  std::uint64_t pages = 0;
+};
+// Whether the system can tell; when not, `held` stays 0.
+[[nodiscard]] bool pages_in_memory(File file, std::uint64_t size, PagesHeld& counted);
 // Offsets a mapping starts at are multiples of this.
 [[nodiscard]] std::uint64_t mapping_granularity();
 // `length` bytes of `file` from `offset`, to be read in place; null when

@@ -510,7 +510,7 @@ namespace {
 // The kernel counts a file's pages in memory at once (Linux 6.5 on); before
 // it, mincore() asks page by page of a mapping, which costs nothing until
 // touched, a slice at a time so that the answer stays small.
-int cached_pages(File file, std::uint64_t size, std::uint64_t page, bool& all) {
+int cached_pages(File file, std::uint64_t& held) {
 #if defined(__linux__)
   constexpr long kCachestat = 451;  // the same number on every architecture
   struct Range {
@@ -521,17 +521,16 @@ int cached_pages(File file, std::uint64_t size, std::uint64_t page, bool& all) {
     std::uint64_t cached, dirty, writeback, evicted, recently_evicted;
   } counts{};
   if (::syscall(kCachestat, descriptor(file), &range, &counts, 0) == 0) {
-    all = counts.cached >= (size + page - 1) / page;
+    held = counts.cached;
     return 0;
   }
 #endif
   (void)file;
-  (void)size;
-  (void)page;
+  (void)held;
   return ENOSYS;
 }
 
-bool resident_by_mapping(File file, std::uint64_t size, std::uint64_t page) {
+bool resident_by_mapping(File file, std::uint64_t size, std::uint64_t page, std::uint64_t& held) {
   constexpr std::uint64_t kSlice = std::uint64_t{256} << 20;
   std::vector<unsigned char> resident(static_cast<std::size_t>(kSlice / page));
   for (std::uint64_t at = 0; at < size; at += kSlice) {
@@ -543,24 +542,28 @@ bool resident_by_mapping(File file, std::uint64_t size, std::uint64_t page) {
     }
     const bool asked = ::mincore(view, length, resident.data()) == 0;
     (void)::munmap(view, length);
-    const auto pages = static_cast<std::ptrdiff_t>((length + page - 1) / page);
-    if (!asked || !std::all_of(resident.begin(), resident.begin() + pages,
-                               [](unsigned char flags) { return (flags & 1U) != 0; })) {
+    if (!asked) {
       return false;
     }
+    const auto pages = static_cast<std::ptrdiff_t>((length + page - 1) / page);
+    held += static_cast<std::uint64_t>(
+        std::count_if(resident.begin(), resident.begin() + pages,
+                      [](unsigned char flags) { return (flags & 1U) != 0; }));
   }
   return true;
 }
 
 }  // namespace
 
-bool held_in_memory(File file, std::uint64_t size) {
+bool pages_in_memory(File file, std::uint64_t size, PagesHeld& counted) {
   const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-  bool all = false;
-  if (cached_pages(file, size, page, all) == 0) {
-    return all;
+  counted = {0, (size + page - 1) / page};
+  if (cached_pages(file, counted.held) == 0) {
+    counted.held = std::min(counted.held, counted.pages);
+    return true;
   }
-  return resident_by_mapping(file, size, page);
+  counted.held = 0;
+  return resident_by_mapping(file, size, page, counted.held);
 }
 
 std::uint64_t mapping_granularity() { return static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)); }

@@ -457,9 +457,10 @@ void prefer_large_pages(std::uint8_t* bytes, std::size_t size) {
 
 // Windows cannot tell which of a file's pages it holds, so an input is
 // always read; a mapped page it could no longer read would end the process.
-bool held_in_memory(File file, std::uint64_t size) {
+bool pages_in_memory(File file, std::uint64_t size, PagesHeld& counted) {
   (void)file;
   (void)size;
+  counted = {};
   return false;
 }
 

@@ -58,9 +58,10 @@ using ReadObserver = void (*)(void* context, std::uint64_t offset);
 // Whether a file of which the system holds `held` of `pages` pages in
 // memory is best looked at in place: all of them, or all but one in 64. A
 // few pages the system let go of since the file was read (proactive reclaim
-// does that to pages left alone for seconds) cost a few short waits where
-// they are touched; a file mostly on disk is read, which brings it in whole
-// for the second pass.
+// does that to pages left alone for seconds) are read where they are
+// touched, no more reads than reading the file would make; a file mostly on
+// disk is read, which brings it in whole for the second pass. A page that
+// can no longer be read there ends the run, as a file cut shorter does.
 [[nodiscard]] bool worth_looking_in_place(std::uint64_t held, std::uint64_t pages);
 
 class InputWindow {

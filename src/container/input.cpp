@@ -73,14 +73,15 @@ bool InputWindow::allocate() {
   return true;
 }
 
-bool worth_looking_in_place(std::uint64_t held, std::uint64_t pages) {
-  return held <= pages && pages - held <= pages / 64;
+bool worth_looking_in_place(const platform::PagesHeld& counted) {
+  const std::uint64_t missing = counted.pages - std::min(counted.held, counted.pages);
+  return missing <= counted.let_go && missing <= counted.pages / 64;
 }
 
 bool InputWindow::look_in_place() {
   platform::PagesHeld counted;
   in_place_ = known_size_ && platform::pages_in_memory(file_, *known_size_, counted) &&
-              worth_looking_in_place(counted.held, counted.pages);
+              worth_looking_in_place(counted);
   return in_place_;
 }
 

@@ -55,14 +55,14 @@ enum class ReadStatus { complete, input_ended, read_error, out_of_memory };
 // Called with the input offset reached after each read, for progress display.
 using ReadObserver = void (*)(void* context, std::uint64_t offset);
 
-// Whether a file of which the system holds `held` of `pages` pages in
-// memory is best looked at in place: all of them, or all but one in 64. A
-// few pages the system let go of since the file was read (proactive reclaim
-// does that to pages left alone for seconds) are read where they are
-// touched, no more reads than reading the file would make; a file mostly on
-// disk is read, which brings it in whole for the second pass. A page that
-// can no longer be read there ends the run, as a file cut shorter does.
-[[nodiscard]] bool worth_looking_in_place(std::uint64_t held, std::uint64_t pages);
+// Whether a file is best looked at in place: every page of it in memory, or
+// all but at most one in 64 that the system held and let go of (proactive
+// reclaim does that to pages left alone for seconds). Those were read whole
+// once; they are read again where the walk touches them, and one that now
+// fails ends the run, as a file cut shorter does. A page never held may be
+// one whose read failed, which the reading walk steps over and tells; a
+// file mostly on disk is read too, which brings it in for the second pass.
+[[nodiscard]] bool worth_looking_in_place(const platform::PagesHeld& counted);
 
 class InputWindow {
  public:

@@ -221,8 +221,11 @@ void prefer_large_pages(std::uint8_t* bytes, std::size_t size);
 
 // How many of the pages of the file's first `size` bytes the system holds
 // in memory now, of how many: read in place, those cost no copy and no wait.
+// Of the others, how many it held and let go of, which were read whole then;
+// a page whose read failed was never held.
 struct PagesHeld {
   std::uint64_t held = 0;
+  std::uint64_t let_go = 0;  // 0 where the system does not tell
   std::uint64_t pages = 0;
 };
 // Whether the system can tell; when not, `held` stays 0.

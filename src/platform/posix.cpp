@@ -510,7 +510,7 @@ namespace {
 // The kernel counts a file's pages in memory at once (Linux 6.5 on); before
 // it, mincore() asks page by page of a mapping, which costs nothing until
 // touched, a slice at a time so that the answer stays small.
-int cached_pages(File file, std::uint64_t& held) {
+int cached_pages(File file, PagesHeld& counted) {
 #if defined(__linux__)
   constexpr long kCachestat = 451;  // the same number on every architecture
   struct Range {
@@ -521,12 +521,13 @@ int cached_pages(File file, std::uint64_t& held) {
     std::uint64_t cached, dirty, writeback, evicted, recently_evicted;
   } counts{};
   if (::syscall(kCachestat, descriptor(file), &range, &counts, 0) == 0) {
-    held = counts.cached;
+    counted.held = std::min(counts.cached, counted.pages);
+    counted.let_go = counts.evicted;
     return 0;
   }
 #endif
   (void)file;
-  (void)held;
+  (void)counted;
   return ENOSYS;
 }
 
@@ -557,9 +558,8 @@ bool resident_by_mapping(File file, std::uint64_t size, std::uint64_t page, std:
 
 bool pages_in_memory(File file, std::uint64_t size, PagesHeld& counted) {
   const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-  counted = {0, (size + page - 1) / page};
-  if (cached_pages(file, counted.held) == 0) {
-    counted.held = std::min(counted.held, counted.pages);
+  counted = {.held = 0, .let_go = 0, .pages = (size + page - 1) / page};
+  if (cached_pages(file, counted) == 0) {
     return true;
   }
   counted.held = 0;

@@ -74,7 +74,7 @@ bool InputWindow::allocate() {
 }
 
 bool worth_looking_in_place(const platform::PagesHeld& counted) {
-  const std::uint64_t missing = counted.pages - std::min(counted.held, counted.pages);
+  const std::uint64_t missing = counted.pages - counted.held;
   return missing <= counted.let_go && missing <= counted.pages / 64;
 }
 

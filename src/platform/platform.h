@@ -224,7 +224,7 @@ void prefer_large_pages(std::uint8_t* bytes, std::size_t size);
 // Of the others, how many it held and let go of, which were read whole then;
 // a page whose read failed was never held.
 struct PagesHeld {
-  std::uint64_t held = 0;
+  std::uint64_t held = 0;  // at most `pages`
   std::uint64_t let_go = 0;  // 0 where the system does not tell
   std::uint64_t pages = 0;
 };

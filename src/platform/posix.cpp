@@ -562,7 +562,6 @@ bool pages_in_memory(File file, std::uint64_t size, PagesHeld& counted) {
   if (cached_pages(file, counted) == 0) {
     return true;
   }
-  counted.held = 0;
   return resident_by_mapping(file, size, page, counted.held);
 }
 

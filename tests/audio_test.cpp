@@ -199,43 +199,27 @@ TEST(OutputFile, KeepsOrderPastThePendingLimit) {
 }
 
 // Where an output reserves room ahead before it writes up to `end`, and
-// whether that leaves a GiB free for others.
-struct RoomCase {
-  const char* name;
-  std::uint64_t end, file_end, reserved, free;
-  std::optional<orvale::Room> room;
-  bool fits;
-};
-
-void PrintTo(const RoomCase& c, std::ostream* os) { *os << c.name; }
-
-class RoomAhead : public testing::TestWithParam<RoomCase> {};
-
-TEST_P(RoomAhead, FollowsTheFileAndLeavesTheLastGiB) {
-  const RoomCase& c = GetParam();
-  const std::optional<orvale::Room> room = orvale::room_ahead(c.end, c.file_end, c.reserved);
-  EXPECT_EQ(room, c.room);
-  EXPECT_EQ(room && orvale::leaves_free(*room, c.free), c.fits);
+// whether that leaves a GiB free for others; `to` 0 where it reserves none.
+TEST(RoomAhead, FollowsTheFileAndLeavesTheLastGiB) {
+  struct Row {
+    std::uint64_t end, file_end, reserved, free, from, to;
+    bool fits;
+  };
+  constexpr std::uint64_t M = kMiB;
+  constexpr std::uint64_t kPlenty = 100 * kGiB;
+  for (const Row& r : {Row{8 * M - 1, 7 * M, 0, kPlenty, 0, 0, false},                // small
+                       Row{8 * M, 7 * M, 0, kPlenty, 7 * M, 16 * M, true},            // first step
+                       Row{16 * M, 15 * M, 16 * M, kPlenty, 0, 0, false},             // far enough
+                       Row{17 * M, 15 * M, 16 * M, kPlenty, 16 * M, 34 * M, true},    // next
+                       Row{100 * M, 99 * M, 98 * M, kPlenty, 99 * M, 164 * M, true},  // 64 most
+                       Row{9 * M, 40 * M, 0, kPlenty, 0, 0, false},  // back inside the file
+                       Row{17 * M, 16 * M, 16 * M, kGiB + 18 * M, 16 * M, 34 * M, true},
+                       Row{17 * M, 16 * M, 16 * M, kGiB + 18 * M - 1, 16 * M, 34 * M, false}}) {
+    const std::optional<orvale::Room> room = orvale::room_ahead(r.end, r.file_end, r.reserved);
+    EXPECT_EQ(room, r.to == 0 ? std::nullopt : std::optional(orvale::Room{r.from, r.to})) << r.end;
+    EXPECT_EQ(room && orvale::leaves_free(*room, r.free), r.fits) << r.end << " " << r.free;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Outputs, RoomAhead,
-    testing::Values(
-        RoomCase{"small", 8 * kMiB - 1, 7 * kMiB, 0, 100 * kGiB, std::nullopt, false},
-        RoomCase{"first_step", 8 * kMiB, 7 * kMiB, 0, 100 * kGiB, orvale::Room{7 * kMiB, 16 * kMiB},
-                 true},
-        RoomCase{"reserved_far_enough", 16 * kMiB, 15 * kMiB, 16 * kMiB, 100 * kGiB, std::nullopt,
-                 false},
-        RoomCase{"next_step_from_the_last", 17 * kMiB, 16 * kMiB, 16 * kMiB, 100 * kGiB,
-                 orvale::Room{16 * kMiB, 34 * kMiB}, true},
-        RoomCase{"at_most_64_MiB_ahead", 100 * kMiB, 99 * kMiB, 98 * kMiB, 100 * kGiB,
-                 orvale::Room{99 * kMiB, 164 * kMiB}, true},
-        RoomCase{"back_inside_the_file", 9 * kMiB, 40 * kMiB, 0, 100 * kGiB, std::nullopt, false},
-        RoomCase{"just_enough_free", 17 * kMiB, 16 * kMiB, 16 * kMiB, kGiB + 18 * kMiB,
-                 orvale::Room{16 * kMiB, 34 * kMiB}, true},
-        RoomCase{"into_the_last_GiB", 17 * kMiB, 16 * kMiB, 16 * kMiB, kGiB + 18 * kMiB - 1,
-                 orvale::Room{16 * kMiB, 34 * kMiB}, false}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // What tells an AAC frame from bytes that only have its length (the
 // elements it opens with), and what its opening says of the stream's
